@@ -1,0 +1,50 @@
+# Shared compile settings and the helpers every folder uses to declare its targets.
+
+add_library(kestrel_options INTERFACE)
+target_compile_options(kestrel_options INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
+  -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough)
+if(KESTREL_WERROR)
+  target_compile_options(kestrel_options INTERFACE -Werror)
+endif()
+if(KESTREL_SANITIZE)
+  target_compile_options(kestrel_options INTERFACE -fsanitize=${KESTREL_SANITIZE} -fno-omit-frame-pointer
+    -fno-sanitize-recover=all)
+  target_link_options(kestrel_options INTERFACE -fsanitize=${KESTREL_SANITIZE})
+endif()
+
+# kestrel_library(NAME SOURCES ... [DEPS ...]) — one library per folder.
+function(kestrel_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE kestrel_options)
+endfunction()
+
+# kestrel_executable(NAME SOURCES ... [DEPS ...])
+function(kestrel_executable name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} kestrel_options)
+endfunction()
+
+# kestrel_test(NAME SOURCES ... [DEPS ...] [WIDGETS]) — one GoogleTest binary, one CTest entry.
+# WIDGETS tests get a QApplication on Qt's offscreen platform; others a QCoreApplication.
+function(kestrel_test name)
+  cmake_parse_arguments(ARG "WIDGETS" "TIMEOUT" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/test_main.cpp)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} kestrel_test_support GTest::gtest GTest::gmock
+    kestrel_options)
+  if(ARG_WIDGETS)
+    target_compile_definitions(${name} PRIVATE KESTREL_TEST_WIDGETS=1)
+    target_link_libraries(${name} PRIVATE Qt6::Widgets)
+  endif()
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KESTREL_BIN_DIR=${CMAKE_BINARY_DIR}/bin;KESTREL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()

@@ -1,0 +1,43 @@
+// An ini file with the observable behaviour of the platform's private-profile functions.
+//
+// - Section and key names are matched without regard to case; blanks around keys and values
+//   are trimmed; a value wrapped in matching single or double quotes loses them.
+// - Lines starting with ';' are comments. Of duplicate keys (or sections) the first wins.
+// - Integers read as an optional sign and leading decimal digits; no digits read as 0; an
+//   absent key gives the default.
+// - A write keeps every other line, comment and the order; a new key goes to the end of its
+//   section, a new section to the end of the file; a missing file is created.
+// - Every write replaces the file atomically: a crash mid-write leaves the old or the new
+//   file, never a truncated one.
+// - Read as UTF-8; UTF-16 with a byte-order mark is accepted and written back as such.
+//
+// Each read and write goes to the file itself, as the platform functions do, so several
+// IniFile objects on one path see each other's writes.
+#pragma once
+
+#include <QString>
+
+namespace kestrel::config {
+
+class IniFile {
+ public:
+  explicit IniFile(QString path);
+
+  const QString& path() const { return path_; }
+
+  // The value text, or `fallback` when the key is absent. At most `maxChars` characters are
+  // kept (a negative limit keeps everything).
+  QString ReadString(const QString& section, const QString& key, const QString& fallback,
+                     int maxChars = -1) const;
+  int ReadInt(const QString& section, const QString& key, int fallback) const;
+  bool HasKey(const QString& section, const QString& key) const;
+
+  // Returns false when the file could not be replaced; the old file is then untouched.
+  bool WriteString(const QString& section, const QString& key, const QString& value);
+  bool WriteInt(const QString& section, const QString& key, int value);
+
+ private:
+  QString path_;
+};
+
+}  // namespace kestrel::config

@@ -1,0 +1,12 @@
+#include "tools/cli/cli_commands.h"
+
+#include <cstdio>
+
+namespace kestrel::cli {
+
+int RunSerialCommand(const QStringList&) {
+  std::fputs("kestrel-cli: the serial command is not available in this build\n", stderr);
+  return 2;
+}
+
+}  // namespace kestrel::cli
