@@ -48,3 +48,25 @@ function(kestrel_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KESTREL_BIN_DIR=${CMAKE_BINARY_DIR}/bin;KESTREL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
+
+# kestrel_fuzz_target(NAME SOURCES ... [DEPS ...] [SEEDS dir-or-file ...])
+# The sources define LLVMFuzzerTestOneInput. In the fuzz preset the binary is a libFuzzer
+# fuzzer; otherwise it is linked with a small driver that runs the seeds and a bounded number
+# of mutations. Either way a short run is registered as a test.
+function(kestrel_fuzz_target name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;SEEDS" ${ARGN})
+  if(KESTREL_FUZZ)
+    add_executable(${name} ${ARG_SOURCES})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    set(_args -max_total_time=10 -runs=200000)
+  else()
+    add_executable(${name} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/fuzz_driver.cpp)
+    target_link_libraries(${name} PRIVATE Qt6::Core)
+    set(_args -max_total_time=10 -runs=20000)
+  endif()
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} kestrel_options)
+  add_test(NAME ${name} COMMAND ${name} ${_args} ${ARG_SEEDS})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()
