@@ -17,7 +17,11 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace kestrel::config {
+
+class IniDocument;
 
 class IniFile {
  public:
@@ -36,7 +40,14 @@ class IniFile {
   bool WriteString(const QString& section, const QString& key, const QString& value);
   bool WriteInt(const QString& section, const QString& key, int value);
 
+  // Test hook: called with the target path after the first half of the new content has gone
+  // to the temporary file and before the rest; returning false abandons the write there, as a
+  // crash would. Pass an empty function to remove it.
+  static void SetInterruptHookForTesting(std::function<bool(const QString& path)> hook);
+
  private:
+  IniDocument Load() const;
+
   QString path_;
 };
 
