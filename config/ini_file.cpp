@@ -60,16 +60,32 @@ bool IniFile::HasKey(const QString& section, const QString& key) const {
 }
 
 bool IniFile::WriteString(const QString& section, const QString& key, const QString& value) {
+  return WriteStrings({Entry{section, key, value}});
+}
+
+bool IniFile::WriteStrings(const std::vector<Entry>& entries) {
   const std::lock_guard<std::mutex> lock(WriteMutex());
-  IniDocument doc = Load();
   if (QFile::exists(path_)) {
     // An existing file that cannot be read must not be replaced by a nearly empty one.
     QFile probe(path_);
     if (!probe.open(QIODevice::ReadOnly)) return false;
   }
-  if (!doc.SetValue(section, key, value)) return false;
-  const QByteArray bytes = doc.Serialize();
+  IniDocument doc = Load();
+  bool allSet = true;
+  bool anySet = false;
+  for (const Entry& e : entries) {
+    if (doc.SetValue(e.section, e.key, e.value)) {
+      anySet = true;
+    } else {
+      allSet = false;
+    }
+  }
+  if (!anySet) return allSet && entries.empty();
+  return Replace(doc) && allSet;
+}
 
+bool IniFile::Replace(const IniDocument& doc) {
+  const QByteArray bytes = doc.Serialize();
   QSaveFile out(path_);
   if (!out.open(QIODevice::WriteOnly)) return false;
   const qsizetype half = bytes.size() / 2;

@@ -18,6 +18,7 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 namespace kestrel::config {
 
@@ -40,6 +41,17 @@ class IniFile {
   bool WriteString(const QString& section, const QString& key, const QString& value);
   bool WriteInt(const QString& section, const QString& key, int value);
 
+  struct Entry {
+    QString section;
+    QString key;
+    QString value;
+  };
+  // Applies the writes in order, as that many WriteString calls would, but replaces the file
+  // once: either all of them reach the file or none. An entry whose text would break the line
+  // structure is skipped. Returns false when an entry was skipped or the file could not be
+  // replaced.
+  bool WriteStrings(const std::vector<Entry>& entries);
+
   // Test hook: called with the target path after the first half of the new content has gone
   // to the temporary file and before the rest; returning false abandons the write there, as a
   // crash would. Pass an empty function to remove it.
@@ -47,6 +59,7 @@ class IniFile {
 
  private:
   IniDocument Load() const;
+  bool Replace(const IniDocument& doc);  // with the write lock held
 
   QString path_;
 };
