@@ -45,6 +45,20 @@ class PowerSourceFactory {
 // Kinds of source (DCType).
 constexpr int32_t kKindScpi = 1;
 
+// Result codes of the operations (README.md beside this file explains each).
+constexpr int32_t kOk = 0;
+constexpr int32_t kErrInvalidArgument = 1;  // null pointer, bad size, non-finite volts ...
+constexpr int32_t kErrNoMap = 2;            // Ampvane.ini missing or unreadable
+constexpr int32_t kErrNotMapped = 3;        // no entry for this board and address
+constexpr int32_t kErrBadLocation = 4;      // the entry is not a location this library knows
+constexpr int32_t kErrConnect = 5;          // the socket or device file could not be opened
+constexpr int32_t kErrTimeout = 6;          // no answer within the time-out
+constexpr int32_t kErrIo = 7;               // the link broke (closed, read or write error)
+constexpr int32_t kErrNotOpen = 8;          // the source is not open
+constexpr int32_t kErrInstrument = 9;       // the instrument reported an error (SYST:ERR?)
+constexpr int32_t kErrUnknownKind = 10;     // Create with a kind other than kKindScpi
+constexpr int32_t kErrBufferTooSmall = 11;  // Identify's answer did not fit (it is cut)
+
 // Where the instrument map (Ampvane.ini) is looked for: the station folder. Set once at
 // start-up, before any Open.
 void SetStationFolder(const QString& folder);
