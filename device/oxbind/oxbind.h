@@ -29,6 +29,30 @@ typedef int32_t PhoneHandle;
 #define KV_OK 0
 #define KV_ERR_IMEI_PROTECTED 39
 
+/* Results made by the library itself. */
+#define KV_ERR_INVALID_HANDLE 1 /* not a live handle */
+#define KV_ERR_BAD_ARGUMENT 2   /* null pointer, size out of the contract's range */
+#define KV_ERR_NOT_OPEN 3       /* no phone test open (never opened, or already ended) */
+#define KV_ERR_PORT_OPEN 4      /* the COM port is not in the port map or cannot be opened */
+#define KV_ERR_TIMEOUT 5        /* no valid reply within the time-out, after every attempt */
+#define KV_ERR_CANCELLED 6      /* ended by KV_EndPhoneTest / KV_StopModeProcess meanwhile */
+#define KV_ERR_LINK_LOST 7      /* the line went away (cable pulled, device removed) */
+#define KV_ERR_BAD_REPLY 8      /* a checksummed reply whose content does not fit the call */
+#define KV_ERR_BUSY 9           /* a phone test or mode process is already running */
+#define KV_ERR_NO_PHONE 10      /* channel kind 3: no port of the map answered */
+
+/* Results answered by the device. */
+#define KV_ERR_DEVICE_UNKNOWN_COMMAND 32 /* the device does not know the command */
+#define KV_ERR_DEVICE_BAD_REQUEST 33     /* the request's content is wrong (size, index) */
+#define KV_ERR_DEVICE_FAILED 34          /* the device could not carry the command out */
+#define KV_ERR_DEVICE_STORAGE 41         /* the device's storage cannot be read or written */
+
+/* KV_SetProperty ids of our own (ids 3 and 6, which the station sets, are accepted and have
+ * no effect). Defaults can also be given by the environment variables
+ * KESTREL_OXBIND_REPLY_TIMEOUT_MS and KESTREL_OXBIND_ATTEMPTS, read by KV_CreatePhone. */
+#define KV_PROP_REPLY_TIMEOUT 100 /* arg1: ms one attempt waits for a reply, 10..60000 */
+#define KV_PROP_ATTEMPTS 101      /* arg1: attempts per request, 1..10 */
+
 /* PortChannel.type */
 #define KV_CHANNEL_COM 0
 #define KV_CHANNEL_USB 3
@@ -49,14 +73,14 @@ typedef struct PortChannel {
 
 #pragma pack(push, 1)
 typedef struct NvInfoRecord {
-  uint32_t mask;       /* offset 0 */
-  char imei1[16];      /* offset 4 */
-  char imei2[16];      /* offset 20 */
-  char imei3[16];      /* offset 36 */
-  char imei4[16];      /* offset 52 */
-  char bt[13];         /* offset 68: 12 hex digits + NUL */
-  char wifi[13];       /* offset 81 */
-  uint8_t zero[46];    /* offset 94..139: always zero */
+  uint32_t mask;    /* offset 0 */
+  char imei1[16];   /* offset 4 */
+  char imei2[16];   /* offset 20 */
+  char imei3[16];   /* offset 36 */
+  char imei4[16];   /* offset 52 */
+  char bt[13];      /* offset 68: 12 hex digits + NUL */
+  char wifi[13];    /* offset 81 */
+  uint8_t zero[46]; /* offset 94..139: always zero */
 } NvInfoRecord;
 
 typedef struct SecureBootItem {
