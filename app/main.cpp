@@ -1,10 +1,6 @@
-// Placeholder start-up until the application object exists.
-#include <QApplication>
-#include <QDialog>
+// The station executable: the application object does everything.
+#include "app/station_app.h"
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QDialog window;
-  window.setWindowTitle(QStringLiteral("Kestrel R"));
-  return window.exec();
+  return kestrel::app::StationApp::Main(argc, argv);
 }
