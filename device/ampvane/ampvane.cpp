@@ -64,7 +64,8 @@ class ScpiSource final : public PowerSource {
     QByteArray idn;
     if (const int32_t r = QueryLocked("*IDN?", &idn); r != kOk) return r;
     idn_ = idn;
-    const size_t n = std::min<size_t>(static_cast<size_t>(idn.size()), static_cast<size_t>(size) - 1);
+    const size_t n =
+        std::min<size_t>(static_cast<size_t>(idn.size()), static_cast<size_t>(size) - 1);
     std::memcpy(buffer, idn.constData(), n);
     buffer[n] = '\0';
     return n < static_cast<size_t>(idn.size()) ? kErrBufferTooSmall : kOk;
@@ -119,33 +120,39 @@ class ScpiSource final : public PowerSource {
       } else {
         commands << "OUTP OFF";
       }
-    } else {  // parked: the level is set (when given) and the output stays off
-      if (volts >= 0.0F) commands << level;
+    } else {  // parked: off first, then the level (when given)
       commands << "OUTP OFF";
+      if (volts >= 0.0F) commands << level;
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     if (const int32_t r = EnsureLinkLocked(); r != kOk) return r;
+    // Each setting is confirmed before the next is sent, so that the output is never switched
+    // on after the instrument refused the level.
     for (const QByteArray& c : commands) {
       if (const int32_t r = link_->Send(c); r != kOk) return LinkFailedLocked(r);
-    }
-    QByteArray reply;
-    if (const int32_t r = QueryLocked("SYST:ERR?", &reply); r != kOk) return r;
-    const std::optional<int> error = ErrorNumber(reply);
-    if (!error || *error != 0) {
-      // Empty the instrument's queue so that the next setting is judged on its own.
-      for (int i = 0; i < 16 && error; ++i) {
-        QByteArray more;
-        if (QueryLocked("SYST:ERR?", &more) != kOk) break;
-        const std::optional<int> next = ErrorNumber(more);
-        if (!next || *next == 0) break;
-      }
-      return kErrInstrument;
+      if (const int32_t r = CheckErrorQueueLocked(); r != kOk) return r;
     }
     return kOk;
   }
 
  private:
   ~ScpiSource() = default;
+
+  // Asks SYST:ERR?; an answer other than 0 gives kErrInstrument after the rest of the
+  // instrument's queue has been read out, so that the next setting is judged on its own.
+  int32_t CheckErrorQueueLocked() {
+    QByteArray reply;
+    if (const int32_t r = QueryLocked("SYST:ERR?", &reply); r != kOk) return r;
+    const std::optional<int> error = ErrorNumber(reply);
+    if (error && *error == 0) return kOk;
+    for (int i = 0; i < 16 && error; ++i) {
+      QByteArray more;
+      if (QueryLocked("SYST:ERR?", &more) != kOk) break;
+      const std::optional<int> next = ErrorNumber(more);
+      if (!next || *next == 0) break;
+    }
+    return kErrInstrument;
+  }
 
   int32_t ConnectLocked() {
     int32_t error = kOk;

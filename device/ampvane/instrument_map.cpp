@@ -87,8 +87,10 @@ std::optional<InstrumentLocation> ParseLocation(const QString& rawValue) {
   loc.kind = InstrumentLocation::Kind::kSerial;
   const qsizetype comma = path.lastIndexOf(u',');
   if (comma >= 0) {
-    const std::optional<int64_t> baud = ParseSmallNumber(QStringView(path).mid(comma + 1).trimmed());
-    static constexpr int64_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+    const std::optional<int64_t> baud =
+        ParseSmallNumber(QStringView(path).mid(comma + 1).trimmed());
+    static constexpr int64_t kRates[] = {1200,  2400,  4800,   9600,  19200,
+                                         38400, 57600, 115200, 230400};
     if (!baud || std::find(std::begin(kRates), std::end(kRates), *baud) == std::end(kRates)) {
       return std::nullopt;
     }

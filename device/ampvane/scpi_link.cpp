@@ -63,8 +63,8 @@ int ConnectTcp(const InstrumentLocation& loc, int timeoutMs, int32_t* error) {
   int fd = -1;
   *error = kErrConnect;
   for (addrinfo* ai = list; ai != nullptr && fd < 0; ai = ai->ai_next) {
-    const int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                           ai->ai_protocol);
+    const int s =
+        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (s < 0) continue;
     int r = ::connect(s, ai->ai_addr, ai->ai_addrlen);
     if (r != 0 && errno == EINPROGRESS) {
@@ -92,15 +92,24 @@ int ConnectTcp(const InstrumentLocation& loc, int timeoutMs, int32_t* error) {
 
 speed_t BaudConstant(int baud) {
   switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return B9600;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    default:
+      return B9600;
   }
 }
 
@@ -157,9 +166,15 @@ std::unique_ptr<ScpiLink> ScpiLink::Open(const InstrumentLocation& location, int
   int fd = -1;
   *error = kOk;
   switch (location.kind) {
-    case InstrumentLocation::Kind::kTcp: fd = ConnectTcp(location, timeoutMs, error); break;
-    case InstrumentLocation::Kind::kSerial: fd = OpenSerial(location, error); break;
-    case InstrumentLocation::Kind::kUsbtmc: fd = OpenUsbtmc(location, timeoutMs, error); break;
+    case InstrumentLocation::Kind::kTcp:
+      fd = ConnectTcp(location, timeoutMs, error);
+      break;
+    case InstrumentLocation::Kind::kSerial:
+      fd = OpenSerial(location, error);
+      break;
+    case InstrumentLocation::Kind::kUsbtmc:
+      fd = OpenUsbtmc(location, timeoutMs, error);
+      break;
   }
   if (fd < 0) {
     if (*error == kOk) *error = kErrConnect;
@@ -171,9 +186,13 @@ std::unique_ptr<ScpiLink> ScpiLink::Open(const InstrumentLocation& location, int
 ScpiLink::ScpiLink(int fd, InstrumentLocation::Kind kind, int timeoutMs)
     : fd_(fd), kind_(kind), timeoutMs_(timeoutMs) {}
 
-ScpiLink::~ScpiLink() { ::close(fd_); }
+ScpiLink::~ScpiLink() {
+  ::close(fd_);
+}
 
-int32_t ScpiLink::Send(const QByteArray& command) { return WriteAll(command + '\n'); }
+int32_t ScpiLink::Send(const QByteArray& command) {
+  return WriteAll(command + '\n');
+}
 
 int32_t ScpiLink::Query(const QByteArray& command, QByteArray* reply) {
   reply->clear();

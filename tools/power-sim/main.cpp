@@ -27,7 +27,9 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) {
+  g_stop = 1;
+}
 
 int Usage() {
   std::fputs("usage: kestrel-power-sim --listen PORT [--log FILE] [--silent]\n", stderr);
