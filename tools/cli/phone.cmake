@@ -1,0 +1,1 @@
+target_link_libraries(kestrel-cli PRIVATE kestrel_device_oxbind kestrel_device_ports)
