@@ -1,12 +1,190 @@
+// kestrel-cli settings [--station-dir DIR] [--save]: Kestrel.ini of the station folder as the
+// station loads it, one "Field=value" line per StationSettings field in the order of the key
+// table, then the derived fields. Messages the load would show in boxes go to standard error
+// as "message: TEXT". --save then writes the file back as the station does at close.
+//
+// Until the power-source library and the address-file check are linked here, the load runs
+// without them: no power source is found (the load reports it when UseAMV asks for one) and
+// the address files are not checked.
+#include "config/message_sink.h"
+#include "config/settings_load.h"
+#include "config/station_folder.h"
 #include "tools/cli/cli_commands.h"
 
+#include <QDir>
+
+#include <cstdint>
 #include <cstdio>
 
 namespace kestrel::cli {
+namespace {
 
-int RunSettingsCommand(const QStringList&) {
-  std::fputs("kestrel-cli: the settings command is not available in this build\n", stderr);
+class StderrSink : public config::MessageSink {
+ public:
+  void ShowMessage(const QString& text) override {
+    std::fprintf(stderr, "message: %s\n", text.toLocal8Bit().constData());
+  }
+};
+
+void Line(const char* field, const QByteArray& value) {
+  std::fputs(field, stdout);
+  std::fputc('=', stdout);
+  std::fwrite(value.constData(), 1, static_cast<std::size_t>(value.size()), stdout);
+  std::fputc('\n', stdout);
+}
+void Line(const char* field, int value) {
+  Line(field, QByteArray::number(value));
+}
+void Line(const char* field, const QString& value) {
+  Line(field, value.toLocal8Bit());
+}
+void Address(const char* field, std::uint64_t value) {
+  Line(field,
+       QByteArray::number(static_cast<qulonglong>(value), 16).toUpper().rightJustified(12, '0'));
+}
+
+void Print(const config::StationSettings& s) {
+#define FIELD(name) Line(#name, s.name)
+  FIELD(OperationMode);
+  FIELD(DisableAutoUSB);
+  FIELD(Port);
+  FIELD(PreReadImeiCount);
+  FIELD(IMEI1Enabled);
+  FIELD(IMEI2Enabled);
+  FIELD(IMEI3Enabled);
+  FIELD(IMEI4Enabled);
+  FIELD(IMEI1GenMode);
+  FIELD(IMEI2GenMode);
+  FIELD(IMEI3GenMode);
+  FIELD(IMEI4GenMode);
+  FIELD(AutoCreateIMEI);
+  FIELD(UseSameIMEI);
+  FIELD(Stagemark);
+  FIELD(BT_ADDR);
+  FIELD(AutoGenerateBT_ADDR);
+  FIELD(WIFI_ADDR);
+  FIELD(AutoWIFI_ADDR);
+  FIELD(EntrerModeWait);
+  FIELD(Timeout);
+  FIELD(WriteTime);
+  FIELD(WriteTimeCheck);
+  FIELD(PhaseIndex);
+  FIELD(UserPrivilege);
+  FIELD(TESTMODE);
+  FIELD(CheckValid);
+  FIELD(SaveIMEI);
+  FIELD(SaveToTxt);
+  FIELD(CheckRepeat);
+  FIELD(TavixNew);
+  FIELD(UseAMV);
+  FIELD(TestCounts);
+  char real[64];
+  std::snprintf(real, sizeof real, "%g", static_cast<double>(s.Voltage));
+  Line("Voltage", QByteArray(real));
+  FIELD(CurrentStationName);
+  FIELD(CheckStationName);
+  FIELD(CheckVer);
+  FIELD(VerLengthLowerLimit);
+  FIELD(Version);
+  FIELD(DefaultIMEI);
+  FIELD(ForeWIFI);
+  FIELD(AutoGenerateBTAddrType);
+  FIELD(InitialAddrForBT);
+  FIELD(AutoGenerateWifiMacType);
+  FIELD(InitialAddrForWIFI);
+  FIELD(EndAddrForBT);
+  FIELD(EndAddrForWIFI);
+  FIELD(WriteSN);
+  FIELD(SN1Enabled);
+  FIELD(SN2Enabled);
+  FIELD(AutoCreateSN1);
+  FIELD(AutoCreateSN2);
+  FIELD(SNLength);
+  FIELD(DisplayLabFontSize1);
+  FIELD(DisplayLabFontSize2);
+  FIELD(CheckIMEIAfterRead);
+  FIELD(CheckBTValid);
+  FIELD(BTAddrFormat);
+  FIELD(CheckWIFIValid);
+  FIELD(WIFIAddrFormat);
+  FIELD(ManualAssignBTAddr);
+  FIELD(BTAddrFilePath);
+  FIELD(ManualAssignWIFIAddr);
+  FIELD(WIFIAddrFilePath);
+  FIELD(CheckAPVersion);
+  FIELD(APVersion);
+  FIELD(RebootDUT);
+  FIELD(DUTPort);
+  FIELD(OperateCURef);
+  FIELD(WATCmd);
+  FIELD(SendATCmd);
+  FIELD(WaitForAPTime);
+  FIELD(SecureBoot);
+  FIELD(EnableSecure);
+  FIELD(Quarl);
+  FIELD(PowerOff);
+  FIELD(APMode);
+  FIELD(ReadBack);
+  FIELD(QuarlVariant);
+  // Derived at load.
+  FIELD(WriteKey);
+  FIELD(ReadKey);
+  FIELD(LastComPort);
+  FIELD(AutoPort);
+#undef FIELD
+  Address("InitialBTValue", s.InitialBTValue);
+  Address("EndBTValue", s.EndBTValue);
+  Address("InitialWIFIValue", s.InitialWIFIValue);
+  Address("EndWIFIValue", s.EndWIFIValue);
+  for (qsizetype i = 0; i < s.WATCmdList.size(); ++i) {
+    Line(QStringLiteral("WATCmdList[%1]").arg(i).toLatin1().constData(), s.WATCmdList.at(i));
+  }
+}
+
+// The IMEI base a station closing right after its load would write: DefaultIMEI read as
+// decimal (leading digits; none read as 0).
+std::uint64_t BaseOf(const QString& defaultImei) {
+  std::uint64_t v = 0;
+  for (const QChar c : defaultImei) {
+    if (c < QLatin1Char('0') || c > QLatin1Char('9')) break;
+    v = v * 10U + static_cast<std::uint64_t>(c.unicode() - u'0');
+  }
+  return v;
+}
+
+int Usage() {
+  std::fputs("usage: kestrel-cli settings [--station-dir DIR] [--save]\n", stderr);
   return 2;
+}
+
+}  // namespace
+
+int RunSettingsCommand(const QStringList& args) {
+  bool save = false;
+  for (const QString& a : config::WithoutStationDirArgument(args)) {
+    if (a == QLatin1String("--save")) {
+      save = true;
+    } else {
+      return Usage();
+    }
+  }
+  if (args.contains(QLatin1String("--station-dir")) &&
+      args.indexOf(QLatin1String("--station-dir")) == args.size() - 1) {
+    return Usage();  // the option without its folder
+  }
+  const QString path =
+      QDir(config::ResolveStationFolder(args)).filePath(QStringLiteral("Kestrel.ini"));
+  StderrSink sink;
+  config::SettingsLoadContext context;
+  context.messages = &sink;
+  const config::StationSettings settings = config::LoadSettings(path, context);
+  Print(settings);
+  std::fflush(stdout);
+  if (save && !config::SaveSettings(settings, path, BaseOf(settings.DefaultIMEI))) {
+    std::fprintf(stderr, "kestrel-cli: could not write %s\n", path.toLocal8Bit().constData());
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace kestrel::cli
