@@ -1,0 +1,90 @@
+#include "records/durable_file.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QtGlobal>
+
+#include <mutex>
+#include <utility>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace kestrel::records {
+namespace {
+
+std::mutex& HookMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::function<bool(const QString&)>& Hook() {
+  static std::function<bool(const QString&)> hook;
+  return hook;
+}
+
+bool SyncHandle(int fd) {
+#ifdef Q_OS_WIN
+  return ::_commit(fd) == 0;
+#else
+  return ::fsync(fd) == 0;
+#endif
+}
+
+// Makes a new directory entry durable.
+bool SyncFolderOf(const QString& path) {
+#ifdef Q_OS_WIN
+  Q_UNUSED(path);
+  return true;
+#else
+  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+  const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+#endif
+}
+
+bool RunHook(const QString& path) {
+  std::function<bool(const QString&)> hook;
+  {
+    std::lock_guard lock(HookMutex());
+    hook = Hook();
+  }
+  return !hook || hook(path);
+}
+
+}  // namespace
+
+void SetSyncHookForTesting(std::function<bool(const QString& path)> hook) {
+  std::lock_guard lock(HookMutex());
+  Hook() = std::move(hook);
+}
+
+bool AppendDurably(const QString& path, const QByteArray& bytes) {
+  const bool existed = QFileInfo::exists(path);
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) return false;
+  bool ok = file.write(bytes) == bytes.size() && file.flush();
+  ok = ok && SyncHandle(file.handle());
+  ok = ok && (existed || SyncFolderOf(path));
+  ok = ok && RunHook(path);
+  file.close();
+  return ok && file.error() == QFileDevice::NoError;
+}
+
+bool TouchForAppend(const QString& path) {
+  const bool existed = QFileInfo::exists(path);
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return false;
+  file.close();
+  if (!existed) SyncFolderOf(path);
+  return true;
+}
+
+}  // namespace kestrel::records

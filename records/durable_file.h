@@ -1,0 +1,23 @@
+// Appending to a file so that the bytes survive a power cut once the call returns true.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+namespace kestrel::records {
+
+// Opens `path` for appending (creating it when missing), writes `bytes` at its end, flushes and
+// syncs the file to the disk (and the folder when the file was new), then closes it. False when
+// any step fails; the bytes may then be partly written.
+bool AppendDurably(const QString& path, const QByteArray& bytes);
+
+// Opens `path` for appending, creating it (and syncing its folder) when missing, and closes it.
+bool TouchForAppend(const QString& path);
+
+// Test hook: called with the path once the bytes are written and synced, before the file is
+// closed; returning false makes the sync count as failed. An empty function removes it.
+void SetSyncHookForTesting(std::function<bool(const QString& path)> hook);
+
+}  // namespace kestrel::records
