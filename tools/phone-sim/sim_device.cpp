@@ -197,6 +197,11 @@ std::optional<std::vector<uint8_t>> SimDevice::Handle(const wire::Frame& request
     // A dead phone: nothing is carried out; the request is still logged.
     Execute(request, nullptr, &args);
     LogLine(QString::fromStdString(name.empty() ? "UNKNOWN" : name) + args);
+    haveLast_ = true;
+    lastSequence_ = request.sequence;
+    lastCommand_ = request.command;
+    lastPayload_ = request.payload;
+    lastResponse_.clear();
     return std::nullopt;
   }
   if (failIt != faults_.fail.end()) {
