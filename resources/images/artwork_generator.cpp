@@ -52,8 +52,9 @@ std::vector<double> Ridge(Noise& noise, double base, double amplitude, double ro
   for (int x = 0; x <= kBannerWidth; ++x) {
     const double t = x / static_cast<double>(kBannerWidth);
     jitter = 0.8 * jitter + noise.Range(-roughness, roughness);
-    y[x] = base - amplitude * (0.55 * std::sin(t * 5.1 + p1) + 0.3 * std::sin(t * 11.7 + p2) +
-                               0.15 * std::sin(t * 23.3 + p3)) +
+    y[x] = base -
+           amplitude * (0.55 * std::sin(t * 5.1 + p1) + 0.3 * std::sin(t * 11.7 + p2) +
+                        0.15 * std::sin(t * 23.3 + p3)) +
            jitter;
   }
   return y;
@@ -72,7 +73,7 @@ QPainterPath Below(const std::vector<double>& ridge) {
 QPainterPath HoveringKestrel(double cx, double cy, double span) {
   const double s = span / 2.0;
   QPainterPath bird;
-  bird.moveTo(cx, cy - 0.10 * s);                                          // head
+  bird.moveTo(cx, cy - 0.10 * s);                                           // head
   bird.cubicTo(cx + 0.25 * s, cy - 0.30 * s, cx + 0.70 * s, cy - 0.42 * s,  // right wing, front
                cx + 1.00 * s, cy - 0.20 * s);
   bird.cubicTo(cx + 0.70 * s, cy - 0.18 * s, cx + 0.35 * s, cy - 0.02 * s,  // right wing, back
@@ -320,8 +321,9 @@ int main(int argc, char** argv) {
   AppendArray(source, "kBannerBitmap", bitmap);
   bool ok = WriteFile(dir + QStringLiteral("/banner.bmp"), bitmap) &&
             WriteFile(dir + QStringLiteral("/banner.png"), Png(banner));
-  QByteArray table = "extern const unsigned char* const kIconPngs[];\n"
-                     "const unsigned char* const kIconPngs[] = {";
+  QByteArray table =
+      "extern const unsigned char* const kIconPngs[];\n"
+      "const unsigned char* const kIconPngs[] = {";
   QByteArray sizes = "extern const unsigned kIconPngSizes[];\nconst unsigned kIconPngSizes[] = {";
   for (int size : kIconSizes) {
     const QByteArray png = Png(DrawIcon(size));
@@ -331,7 +333,8 @@ int main(int argc, char** argv) {
     sizes += name + "Size, ";
     ok = ok && WriteFile(dir + QStringLiteral("/icon-%1.png").arg(size), png);
   }
-  source += table + "nullptr};\n" + sizes + "0U};\n\n}  // namespace kestrel::resources::artwork\n"
+  source += table + "nullptr};\n" + sizes +
+            "0U};\n\n}  // namespace kestrel::resources::artwork\n"
             "// NOLINTEND\n";
   ok = ok && WriteFile(dir + QStringLiteral("/artwork_data.cpp"), source);
   return ok ? 0 : 1;
