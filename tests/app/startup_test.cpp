@@ -1,0 +1,225 @@
+// The start-up of the built station executable, run as a process on a copy of it in a
+// temporary folder (so that the language module is beside it or not) with its own station
+// folder, on Qt's offscreen platform. KESTREL_STARTUP_TRACE=1 makes it report what it chose;
+// KESTREL_EXIT_AFTER_MS closes its window.
+#include "tests/support/test_support.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using kestrel::testing::BinDir;
+using kestrel::testing::BinPath;
+
+namespace {
+
+const char kModule[] = "libResQuillon.so";
+
+class Station {
+ public:
+  explicit Station(bool withModule) {
+    QDir(root_.path()).mkpath(QStringLiteral("exe"));
+    QDir(root_.path()).mkpath(QStringLiteral("station"));
+    ok_ = QFile::copy(BinPath("kestrel"), Exe());
+    if (withModule) ok_ = ok_ && InstallModuleFile(BinDir() + "/language/" + kModule);
+  }
+
+  bool ok() const { return ok_; }
+  QString Exe() const { return root_.filePath(QStringLiteral("exe/kestrel")); }
+  QString Folder() const { return root_.filePath(QStringLiteral("station")); }
+  QString Ini() const { return Folder() + QStringLiteral("/Kestrel.ini"); }
+
+  bool InstallModuleFile(const QString& from) const {
+    return QFile::copy(from, root_.filePath(QStringLiteral("exe/")) + kModule);
+  }
+  void WriteIni(const QByteArray& text) const {
+    QFile f(Ini());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+  }
+
+  QProcess* Start(bool failPhone, bool closeWindow) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("KESTREL_STARTUP_TRACE"), QStringLiteral("1"));
+    env.remove(QStringLiteral("KESTREL_STATION_DIR"));
+    env.remove(QStringLiteral("KESTREL_FAIL_CREATE_PHONE"));
+    env.remove(QStringLiteral("KESTREL_EXIT_AFTER_MS"));
+    if (failPhone) env.insert(QStringLiteral("KESTREL_FAIL_CREATE_PHONE"), QStringLiteral("1"));
+    if (closeWindow) env.insert(QStringLiteral("KESTREL_EXIT_AFTER_MS"), QStringLiteral("300"));
+    process_.setProcessEnvironment(env);
+    process_.start(Exe(), {QStringLiteral("--station-dir"), Folder()});
+    return &process_;
+  }
+
+  // Runs to the end; false when it did not end within the time-out (it is then killed).
+  bool Run(bool failPhone = false, int timeoutMs = 60000) {
+    Start(failPhone, !failPhone);
+    const bool ended = process_.waitForFinished(timeoutMs);
+    if (!ended) {
+      process_.kill();
+      process_.waitForFinished();
+    }
+    err_ = QString::fromLocal8Bit(process_.readAllStandardError());
+    return ended;
+  }
+  int exitCode() const { return process_.exitCode(); }
+  const QString& err() const { return err_; }
+
+  // Every entry of the station folder with its size, time and mode.
+  QStringList Snapshot() const {
+    QStringList out;
+    QDirIterator it(Folder(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+      it.next();
+      struct stat st {};
+      lstat(QFile::encodeName(it.filePath()).constData(), &st);
+      out << QStringLiteral("%1 %2 %3.%4 %5")
+                 .arg(it.filePath())
+                 .arg(st.st_size)
+                 .arg(st.st_mtim.tv_sec)
+                 .arg(st.st_mtim.tv_nsec)
+                 .arg(st.st_mode);
+    }
+    out.sort();
+    return out;
+  }
+
+ private:
+  QTemporaryDir root_;
+  QProcess process_;
+  QString err_;
+  bool ok_ = false;
+};
+
+}  // namespace
+
+TEST(Startup, WithoutAPhoneHandleNothingIsReadWrittenOrShown) {
+  Station station(true);
+  ASSERT_TRUE(station.ok());
+  // Opening a FIFO for reading blocks until a writer comes: had the station read its settings,
+  // it would never end. Nor would it end by itself had it shown its window.
+  ASSERT_EQ(mkfifo(QFile::encodeName(station.Ini()).constData(), 0644), 0);
+  QDir(station.Folder()).mkpath(QStringLiteral("Log"));
+  const QStringList before = station.Snapshot();
+  QThread::msleep(20);  // so that a rewrite would show in the times
+
+  ASSERT_TRUE(station.Run(/*failPhone=*/true, 20000)) << "the station did not end by itself";
+  EXPECT_EQ(station.exitCode(), 1);
+  EXPECT_FALSE(station.err().contains(QStringLiteral("kestrel:"))) << station.err().toStdString();
+  EXPECT_EQ(station.Snapshot(), before);
+}
+
+TEST(Startup, WithAPhoneHandleTheSettingsAreReadForTheLanguageRule) {
+  // The positive control of the test above: the same FIFO is opened by a station that got its
+  // handle.
+  Station station(true);
+  ASSERT_TRUE(station.ok());
+  ASSERT_EQ(mkfifo(QFile::encodeName(station.Ini()).constData(), 0644), 0);
+  QProcess* p = station.Start(/*failPhone=*/false, /*closeWindow=*/true);
+  int fd = -1;
+  QElapsedTimer clock;
+  clock.start();
+  while (fd < 0 && clock.elapsed() < 30000 && p->state() != QProcess::NotRunning) {
+    fd = open(QFile::encodeName(station.Ini()).constData(), O_WRONLY | O_NONBLOCK);
+    if (fd < 0) QThread::msleep(10);
+  }
+  ASSERT_GE(fd, 0) << "the station never opened Kestrel.ini";
+  // Later readers (the station window) get a plain file; this reader gets the FIFO's text.
+  {
+    const QString plain = station.Folder() + QStringLiteral("/plain.ini");
+    QFile f(plain);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("[Control]\nLanguage=1\n");
+    f.close();
+    ASSERT_EQ(
+        rename(QFile::encodeName(plain).constData(), QFile::encodeName(station.Ini()).constData()),
+        0);
+  }
+  const char text[] = "[Control]\nLanguage=1\n";
+  ASSERT_EQ(write(fd, text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
+  close(fd);
+  ASSERT_TRUE(p->waitForFinished(60000));
+  const QString err = QString::fromLocal8Bit(p->readAllStandardError());
+  EXPECT_EQ(p->exitCode(), 0);
+  EXPECT_TRUE(err.contains(QStringLiteral("language module: not used (Language=1)")))
+      << err.toStdString();
+}
+
+TEST(Startup, LanguageRuleChoosesTheModuleOrTheBuiltInTexts) {
+  struct Case {
+    const char* name;
+    bool module;
+    const char* ini;  // null: no Kestrel.ini
+    bool loaded;
+  };
+  for (const Case& c : {Case{"no ini, module beside", true, nullptr, true},
+                        Case{"Language=0", true, "[Control]\nLanguage=0\n", true},
+                        Case{"Language not a number", true, "[control]\nlanguage=x1\n", true},
+                        Case{"Language=1", true, "[Control]\nLanguage=1\n", false},
+                        Case{"Language=-2", true, "[Control]\nLanguage=-2\n", false},
+                        Case{"no ini, no module", false, nullptr, false}}) {
+    SCOPED_TRACE(c.name);
+    Station station(c.module);
+    ASSERT_TRUE(station.ok());
+    if (c.ini != nullptr) station.WriteIni(c.ini);
+    ASSERT_TRUE(station.Run());
+    EXPECT_EQ(station.exitCode(), 0);
+    const QString& err = station.err();
+    EXPECT_EQ(err.contains(QStringLiteral("language module: loaded")), c.loaded)
+        << err.toStdString();
+    EXPECT_EQ(err.contains(QStringLiteral("string 109: Ready\n")), c.loaded) << err.toStdString();
+    EXPECT_EQ(err.contains(QStringLiteral("string 109: מוכן\n")), !c.loaded) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("station window closed"))) << err.toStdString();
+  }
+}
+
+TEST(Startup, ABrokenModuleFileLeavesTheBuiltInTexts) {
+  Station station(false);
+  ASSERT_TRUE(station.ok());
+  QTemporaryDir scratch;
+  QFile junk(scratch.filePath(QStringLiteral("junk")));
+  ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+  junk.write(
+      "\x7F"
+      "ELF but not really");
+  junk.close();
+  ASSERT_TRUE(station.InstallModuleFile(junk.fileName()));
+  ASSERT_TRUE(station.Run());
+  EXPECT_EQ(station.exitCode(), 0);
+  EXPECT_TRUE(station.err().contains(QStringLiteral("language module: built-in resources")))
+      << station.err().toStdString();
+}
+
+TEST(Startup, ProductVersionFromTheExecutablesOwnBlock) {
+  Station station(false);
+  ASSERT_TRUE(station.ok());
+  ASSERT_TRUE(station.Run());
+  EXPECT_TRUE(station.err().contains(QStringLiteral("product version: 1.0.0.1\n")))
+      << station.err().toStdString();
+
+  const QString objcopy = QStandardPaths::findExecutable(QStringLiteral("objcopy"));
+  if (objcopy.isEmpty()) GTEST_SKIP() << "objcopy is not installed";
+  Station stripped(false);
+  ASSERT_TRUE(stripped.ok());
+  ASSERT_EQ(QProcess::execute(
+                objcopy, {QStringLiteral("--remove-section=.kestrel_version"), stripped.Exe()}),
+            0);
+  ASSERT_TRUE(stripped.Run());
+  EXPECT_EQ(stripped.exitCode(), 0);
+  EXPECT_TRUE(stripped.err().contains(QStringLiteral("product version: \n")))
+      << stripped.err().toStdString();
+}

@@ -1,0 +1,186 @@
+// kestrel-cli settings, run as engineers run it.
+#include "tests/support/test_support.h"
+
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+using kestrel::testing::BinPath;
+using kestrel::testing::StationDir;
+
+namespace {
+
+struct Output {
+  int code = -1;
+  QStringList out;
+  QStringList err;
+};
+
+Output RunCli(const QStringList& args) {
+  QProcess p;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.remove(QStringLiteral("KESTREL_STATION_DIR"));
+  p.setProcessEnvironment(env);
+  p.start(BinPath("kestrel-cli"), QStringList{QStringLiteral("settings")} + args);
+  Output o;
+  if (!p.waitForFinished(30000)) {
+    p.kill();
+    p.waitForFinished();
+    return o;
+  }
+  o.code = p.exitCode();
+  o.out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+  o.err = QString::fromUtf8(p.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+  return o;
+}
+
+QString ValueOf(const QStringList& lines, const QString& field) {
+  for (const QString& l : lines) {
+    if (l.startsWith(field + '=')) return l.mid(field.size() + 1);
+  }
+  return QStringLiteral("<absent>");
+}
+
+}  // namespace
+
+TEST(SettingsCli, FieldsInKeyTableOrderThenTheDerivedOnes) {
+  StationDir dir;
+  dir.Write("Kestrel.ini",
+            "[General]\nPort=-1\nInitialAddrForBT=0a0b0c0d0e0f\nAutoGenerateBTAddrType=1\n"
+            "EndAddrForBT=0a0b0c0d0eff\n[AMPVANE]\nVoltage=4.50\n[Control]\nWATCmd=AT+A||AT+B|\n");
+  const Output o = RunCli({QStringLiteral("--station-dir"), dir.path()});
+  ASSERT_EQ(o.code, 0);
+  QStringList names;
+  for (const QString& l : o.out) names << l.section('=', 0, 0);
+  const QStringList expected = {"OperationMode",
+                                "DisableAutoUSB",
+                                "Port",
+                                "PreReadImeiCount",
+                                "IMEI1Enabled",
+                                "IMEI2Enabled",
+                                "IMEI3Enabled",
+                                "IMEI4Enabled",
+                                "IMEI1GenMode",
+                                "IMEI2GenMode",
+                                "IMEI3GenMode",
+                                "IMEI4GenMode",
+                                "AutoCreateIMEI",
+                                "UseSameIMEI",
+                                "Stagemark",
+                                "BT_ADDR",
+                                "AutoGenerateBT_ADDR",
+                                "WIFI_ADDR",
+                                "AutoWIFI_ADDR",
+                                "EntrerModeWait",
+                                "Timeout",
+                                "WriteTime",
+                                "WriteTimeCheck",
+                                "PhaseIndex",
+                                "UserPrivilege",
+                                "TESTMODE",
+                                "CheckValid",
+                                "SaveIMEI",
+                                "SaveToTxt",
+                                "CheckRepeat",
+                                "TavixNew",
+                                "UseAMV",
+                                "TestCounts",
+                                "Voltage",
+                                "CurrentStationName",
+                                "CheckStationName",
+                                "CheckVer",
+                                "VerLengthLowerLimit",
+                                "Version",
+                                "DefaultIMEI",
+                                "ForeWIFI",
+                                "AutoGenerateBTAddrType",
+                                "InitialAddrForBT",
+                                "AutoGenerateWifiMacType",
+                                "InitialAddrForWIFI",
+                                "EndAddrForBT",
+                                "EndAddrForWIFI",
+                                "WriteSN",
+                                "SN1Enabled",
+                                "SN2Enabled",
+                                "AutoCreateSN1",
+                                "AutoCreateSN2",
+                                "SNLength",
+                                "DisplayLabFontSize1",
+                                "DisplayLabFontSize2",
+                                "CheckIMEIAfterRead",
+                                "CheckBTValid",
+                                "BTAddrFormat",
+                                "CheckWIFIValid",
+                                "WIFIAddrFormat",
+                                "ManualAssignBTAddr",
+                                "BTAddrFilePath",
+                                "ManualAssignWIFIAddr",
+                                "WIFIAddrFilePath",
+                                "CheckAPVersion",
+                                "APVersion",
+                                "RebootDUT",
+                                "DUTPort",
+                                "OperateCURef",
+                                "WATCmd",
+                                "SendATCmd",
+                                "WaitForAPTime",
+                                "SecureBoot",
+                                "EnableSecure",
+                                "Quarl",
+                                "PowerOff",
+                                "APMode",
+                                "ReadBack",
+                                "QuarlVariant",
+                                "WriteKey",
+                                "ReadKey",
+                                "LastComPort",
+                                "AutoPort",
+                                "InitialBTValue",
+                                "EndBTValue",
+                                "InitialWIFIValue",
+                                "EndWIFIValue",
+                                "WATCmdList[0]",
+                                "WATCmdList[1]",
+                                "WATCmdList[2]"};
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(ValueOf(o.out, "Voltage"), "4.5");
+  EXPECT_EQ(ValueOf(o.out, "Port"), "-1");
+  EXPECT_EQ(ValueOf(o.out, "AutoPort"), "1");
+  EXPECT_EQ(ValueOf(o.out, "InitialBTValue"), "0A0B0C0D0E0F");
+  EXPECT_EQ(ValueOf(o.out, "EndBTValue"), "0A0B0C0D0EFF");
+  EXPECT_EQ(ValueOf(o.out, "InitialWIFIValue"), "00037F000000");
+  EXPECT_EQ(ValueOf(o.out, "WATCmdList[1]"), "");
+  EXPECT_EQ(ValueOf(o.out, "CurrentStationName"), "IMEI");
+  EXPECT_TRUE(o.err.isEmpty()) << o.err.join('\n').toStdString();
+}
+
+TEST(SettingsCli, MessagesGoToStandardErrorAndSaveWritesTheFileBack) {
+  StationDir dir;
+  const QString path = dir.Write(
+      "Kestrel.ini",
+      "; operator notes\n[General]\nIMEI1=0\nUseSameIMEI=1\nDefaultIMEI=35123456000001xyz\n"
+      "[PHONE]\nCheckVer=1\nVersion=1.0\nVer Length LowerLimit=3\n"
+      "[AMPVANE]\nUseAMV=1\n");
+  Output o = RunCli({QStringLiteral("--station-dir"), dir.path()});
+  ASSERT_EQ(o.code, 0);
+  EXPECT_EQ(o.err, (QStringList{QStringLiteral("message: The length of version must be > 3 !"),
+                                QStringLiteral("message: 找不到电源，关闭电源控制!")}));
+  EXPECT_EQ(ValueOf(o.out, "CheckVer"), "0");
+  EXPECT_EQ(ValueOf(o.out, "UseAMV"), "0");
+  const QByteArray untouched = dir.Read("Kestrel.ini");
+
+  o = RunCli({QStringLiteral("--save"), QStringLiteral("--station-dir=") + dir.path()});
+  ASSERT_EQ(o.code, 0);
+  const QString saved = QString::fromUtf8(dir.Read("Kestrel.ini"));
+  EXPECT_NE(dir.Read("Kestrel.ini"), untouched);
+  EXPECT_TRUE(saved.startsWith("; operator notes\n[General]\nIMEI1=0\nUseSameIMEI=0\n"))
+      << saved.toStdString();
+  EXPECT_TRUE(saved.contains("\nDefaultIMEI=35123456000001\n"));
+  EXPECT_TRUE(saved.contains("\nCheckVer=0\n"));
+  EXPECT_TRUE(saved.contains("[AMPVANE]\nUseAMV=1\n"));  // not a key the save writes
+}
+
+TEST(SettingsCli, RefusesUnknownArguments) {
+  EXPECT_EQ(RunCli({QStringLiteral("--bogus")}).code, 2);
+  EXPECT_EQ(RunCli({QStringLiteral("--station-dir")}).code, 2);
+}
