@@ -6,8 +6,8 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
+#include <cstdio>
 #include <cstring>
 
 namespace kestrel::tools::phonesim {
@@ -145,10 +145,17 @@ bool SimDevice::Load(QString* error) {
 
 bool SimDevice::Save() const {
   QDir().mkpath(QFileInfo(stateFile_).absolutePath());
-  QSaveFile f(stateFile_);
-  if (!f.open(QIODevice::WriteOnly)) return false;
-  f.write(QJsonDocument(state_).toJson(QJsonDocument::Indented));
-  return f.commit();
+  // Written beside and renamed over the file: a reader sees the old or the new state, never
+  // a part. No sync to disk: a simulated phone outlives its process, not a power cut, and a
+  // sync per write would dominate the time of a call.
+  const QString tmp = stateFile_ + QStringLiteral(".tmp");
+  QFile f(tmp);
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+  const QByteArray text = QJsonDocument(state_).toJson(QJsonDocument::Indented);
+  if (f.write(text) != text.size()) return false;
+  f.close();
+  return ::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(stateFile_).constData()) ==
+         0;
 }
 
 void SimDevice::ReplaceStationRecord(const QByteArray& block) {

@@ -1,0 +1,150 @@
+// A full identity record written (KV_FastWriteNvInfo) and read back (KV_FastReadNvInfo)
+// against kestrel-phone-sim, many times. Prints the wall time per call next to the pure wire
+// time of the bytes each call puts on the line at 115200 baud (10 bits a byte), and the bytes
+// on the wire against the payload.
+//
+// Targets: at most 1 ms per call beyond the wire time; framing under 20 % of the payload.
+// A pseudo-terminal carries bytes without baud-rate pacing, so the wall time measured here is
+// the library's and the phone's own cost per call, which is what the first target bounds.
+//
+// usage: kestrel-bench-phone-link [ITERATIONS]
+#include "device/oxbind/oxbind.h"
+#include "device/oxbind/phone.h"
+#include "device/ports/port_map.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace oxbind = kestrel::device::oxbind;
+
+namespace {
+
+constexpr double kBaud = 115200.0;
+constexpr double kBitsPerByte = 10.0;  // start, 8 data, stop
+
+double WireMs(double bytes) {
+  return bytes * kBitsPerByte / kBaud * 1000.0;
+}
+
+struct Series {
+  std::vector<double> wallMs;
+  double bytes = 0;    // on the wire, both directions, per call
+  double payload = 0;  // the call's own data, both directions, per call
+
+  double Median() {
+    std::sort(wallMs.begin(), wallMs.end());
+    return wallMs.empty() ? 0 : wallMs[wallMs.size() / 2];
+  }
+  double Mean() const {
+    double sum = 0;
+    for (double v : wallMs) sum += v;
+    return wallMs.empty() ? 0 : sum / static_cast<double>(wallMs.size());
+  }
+  double P99() {
+    std::sort(wallMs.begin(), wallMs.end());
+    return wallMs.empty() ? 0 : wallMs[wallMs.size() * 99 / 100];
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  const int iterations = argc > 1 ? std::max(1, std::atoi(argv[1])) : 500;
+
+  qputenv("KESTREL_SYSTEM_PORTS", "0");
+  QTemporaryDir station;
+  kestrel::device::ports::SetStationFolder(station.path());
+
+  QProcess sim;
+  sim.setProgram(QCoreApplication::applicationDirPath() + "/kestrel-phone-sim");
+  sim.setArguments({"--ports", station.filePath("ports"), "--com", "1", "--state",
+                    station.filePath("phone.json")});
+  sim.start();
+  if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000) ||
+      !sim.readLine().startsWith("ready COM1")) {
+    std::fprintf(stderr, "phone-link bench: the simulator did not start\n");
+    return 1;
+  }
+
+  const PhoneHandle h = KV_CreatePhone(0);
+  const PortChannel channel{KV_CHANNEL_COM, 1, 115200};
+  if (KV_BeginPhoneTest(h, &channel) != KV_OK) {
+    std::fprintf(stderr, "phone-link bench: cannot open COM1\n");
+    return 1;
+  }
+  auto phone = oxbind::FindPhone(h);
+
+  NvInfoRecord record;
+  std::memset(&record, 0, sizeof(record));
+  record.mask = KV_NV_IMEI1 | KV_NV_IMEI2 | KV_NV_IMEI3 | KV_NV_IMEI4 | KV_NV_BT | KV_NV_WIFI;
+  std::strcpy(record.imei1, "356938035643809");
+  std::strcpy(record.imei2, "356938035643817");
+  std::strcpy(record.imei3, "356938035643825");
+  std::strcpy(record.imei4, "356938035643833");
+  std::strcpy(record.bt, "0011223344AA");
+  std::strcpy(record.wifi, "A0B1C2D3E4F5");
+
+  Series write, read;
+  // Payload of each call: the write sends the 140-byte record and gets a 4-byte result; the
+  // read sends the 4-byte mask and gets the result and the 140-byte record.
+  write.payload = sizeof(NvInfoRecord) + 4;
+  read.payload = 4 + 4 + sizeof(NvInfoRecord);
+  int failures = 0;
+  for (int i = 0; i < iterations + 20; ++i) {  // the first 20 warm up
+    const oxbind::LinkCounters c0 = phone->Counters();
+    const auto t0 = std::chrono::steady_clock::now();
+    failures += KV_FastWriteNvInfo(h, &record) != KV_OK;
+    const auto t1 = std::chrono::steady_clock::now();
+    const oxbind::LinkCounters c1 = phone->Counters();
+    NvInfoRecord back;
+    std::memset(&back, 0, sizeof(back));
+    back.mask = record.mask;
+    failures += KV_FastReadNvInfo(h, &back) != KV_OK;
+    const auto t2 = std::chrono::steady_clock::now();
+    const oxbind::LinkCounters c2 = phone->Counters();
+    failures += std::memcmp(&back, &record, sizeof(record)) != 0;
+    if (i < 20) continue;
+    write.wallMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+    read.wallMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+    write.bytes =
+        static_cast<double>((c1.bytesSent - c0.bytesSent) + (c1.bytesReceived - c0.bytesReceived));
+    read.bytes =
+        static_cast<double>((c2.bytesSent - c1.bytesSent) + (c2.bytesReceived - c1.bytesReceived));
+  }
+  KV_EndPhoneTest(h);
+  KV_ReleasePhone(h);
+  sim.terminate();
+  sim.waitForFinished(3000);
+
+  std::printf("phone-link: %d write + read-back pairs against kestrel-phone-sim over a pty\n",
+              iterations);
+  std::printf("%-22s %10s %10s %10s %10s %12s %10s %10s\n", "call", "wall med", "wall mean",
+              "wall p99", "wire ms", "beyond wire", "bytes", "payload");
+  bool timeOk = true;
+  for (auto [name, s] : {std::pair<const char*, Series*>{"KV_FastWriteNvInfo", &write},
+                         std::pair<const char*, Series*>{"KV_FastReadNvInfo", &read}}) {
+    const double wire = WireMs(s->bytes);
+    const double mean = s->Mean();
+    const double beyond = std::max(0.0, mean - wire);
+    timeOk = timeOk && mean <= wire + 1.0;
+    std::printf("%-22s %10.3f %10.3f %10.3f %10.3f %12.3f %10.0f %10.0f\n", name, s->Median(), mean,
+                s->P99(), wire, beyond, s->bytes, s->payload);
+  }
+  const double bytes = write.bytes + read.bytes;
+  const double payload = write.payload + read.payload;
+  const double overhead = (bytes - payload) / payload * 100.0;
+  std::printf("wire bytes %.0f for %.0f payload bytes: framing %.1f %% (target < 20 %%)\n", bytes,
+              payload, overhead);
+  std::printf("wall time per call within wire time + 1 ms: %s; framing: %s; failures: %d\n",
+              timeOk ? "yes" : "NO", overhead < 20.0 ? "yes" : "NO", failures);
+  return failures == 0 && timeOk && overhead < 20.0 ? 0 : 1;
+}
