@@ -3,6 +3,12 @@
 --     kestrel-cli records --station-dir DIR create-db
 -- or  sqlite3 DIR/IMEI.mdb < imei_db.sql
 -- Every value is written as text. Columns a row does not set stay NULL.
+--
+-- Write-ahead journal: a saved row costs one sync of the journal, so a save stays fast however
+-- large the table grows. While the station has the file open, recent rows may stand in
+-- IMEI.mdb-wal beside it: read the database through SQLite (or copy it once the station is
+-- closed), never by copying IMEI.mdb alone.
+PRAGMA journal_mode = WAL;
 CREATE TABLE IF NOT EXISTS IMEI (
   "IMEI" TEXT,
   "IMEI2" TEXT,

@@ -254,13 +254,13 @@ TEST(ImeiDatabaseScript, CreatesTableAndIndexAndKeepsExistingData) {
                                       "(SELECT name FROM pragma_index_list('IMEI')))"))
                   .toString(),
               QStringLiteral("IMEI"));
+    EXPECT_EQ(db.Value(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
     ASSERT_TRUE(db.Exec(QStringLiteral("INSERT INTO IMEI (\"IMEI\") VALUES ('1')")));
   }
   ASSERT_TRUE(CreateImeiDatabase(path));  // again: nothing lost
   {
     Inspector db(path);
     EXPECT_EQ(db.Rows(), 1);
-    QSqlRecord columns;
   }
   const QString foreign = dir.Write(QStringLiteral("foreign.mdb"), QByteArray(2048, 'Z'));
   QString error;
