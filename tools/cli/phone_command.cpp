@@ -4,6 +4,7 @@
 #include "device/oxbind/oxbind.h"
 #include "device/ports/port_map.h"
 #include "tools/cli/cli_commands.h"
+#include "tools/cli/stagemark_command.h"
 
 #include <QByteArray>
 #include <QString>
@@ -102,6 +103,7 @@ const NvItem kNvItems[] = {
 // Runs the command on the open phone test. Returns the library's result, or -1 after a
 // usage message for bad arguments (checked before the phone test is opened, see Validate).
 int32_t Run(PhoneHandle h, const QString& command, const QStringList& a) {
+  if (IsStagemarkCommand(command)) return RunStagemarkCommand(h, command, a);
   if (command == QLatin1String("version") || command == QLatin1String("ap-version")) {
     std::vector<char> buffer(kTextBuffer, 0);
     const bool ap = command == QLatin1String("ap-version");
@@ -202,6 +204,7 @@ int32_t Run(PhoneHandle h, const QString& command, const QStringList& a) {
 
 // The command's arguments are checked before any phone test is opened.
 const char* Validate(const QString& command, const QStringList& a) {
+  if (IsStagemarkCommand(command)) return ValidateStagemarkCommand(command, a);
   auto noArgs = [&]() { return a.isEmpty() ? nullptr : "this command takes no arguments"; };
   if (command == QLatin1String("version") || command == QLatin1String("ap-version") ||
       command == QLatin1String("read-cu") || command == QLatin1String("read-secure-boot") ||

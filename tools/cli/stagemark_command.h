@@ -1,0 +1,19 @@
+// The station-record subcommands of kestrel-cli phone: run on the open phone test by
+// phone_command.cpp.
+//   stagemark-check CURRENT CHECK | stagemark-update CURRENT pass|fail [TEXT] | stagemark-show
+#pragma once
+
+#include "device/oxbind/oxbind.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace kestrel::cli {
+
+bool IsStagemarkCommand(const QString& command);
+// Null when the arguments fit the command, else what is wrong (before the phone is opened).
+const char* ValidateStagemarkCommand(const QString& command, const QStringList& args);
+// Runs the command on the phone test open on h; returns the call's result code.
+int32_t RunStagemarkCommand(PhoneHandle h, const QString& command, const QStringList& args);
+
+}  // namespace kestrel::cli
