@@ -333,7 +333,11 @@ int TraceLog::DumpHex(std::uint32_t level, const void* data, std::size_t length,
 int TraceLog::SetOption(int id, int kind, const void* value) {
   const auto* text = static_cast<const char*>(value);
   const auto* number = static_cast<const std::uint32_t*>(value);
-  const std::uint32_t n = number != nullptr ? *number : 0;
+  const bool textOption =
+      id == kOptionLogFolder || id == kOptionDefaultName || id == kOptionCaptureExtension;
+  // Numbers are read only for the options that take one.
+  std::uint32_t n = 0;
+  if (!textOption && number != nullptr) std::memcpy(&n, number, sizeof n);
   switch (id) {
     case kOptionLogFolder: {
       QString root;
