@@ -184,3 +184,18 @@ TEST(SettingsCli, RefusesUnknownArguments) {
   EXPECT_EQ(RunCli({QStringLiteral("--bogus")}).code, 2);
   EXPECT_EQ(RunCli({QStringLiteral("--station-dir")}).code, 2);
 }
+
+TEST(SettingsCli, RunsTheAddressFileCheckOfTheStation) {
+  StationDir dir;
+  const QString btFile = dir.Write("bt.ini",
+                                   "[BT Address]\nStart Address=000000000010\n"
+                                   "Current Address=000000000001\nEnd Address=000000000020\n");
+  dir.Write("Kestrel.ini",
+            "[General]\nBT_ADDR=1\n[CUSTOMIZATION]\nManual Assign BT Addr=1\n"
+            "BT Addr File Path=" +
+                btFile.toUtf8() + "\n");
+  const Output o = RunCli({QStringLiteral("--station-dir"), dir.path()});
+  ASSERT_EQ(o.code, 0);
+  EXPECT_EQ(o.err, QStringList{QStringLiteral(
+                       "message: 当前蓝牙地址配置不正确，请重新选择正确的蓝牙地址文件!")});
+}

@@ -3,12 +3,17 @@
 // table, then the derived fields. Messages the load would show in boxes go to standard error
 // as "message: TEXT". --save then writes the file back as the station does at close.
 //
-// Until the power-source library and the address-file check are linked here, the load runs
-// without them: no power source is found (the load reports it when UseAMV asks for one) and
-// the address files are not checked.
+// The load runs with what the station gives it: the power-source factory (so with UseAMV on
+// in calibration mode the instrument of the station folder's map is opened, and released
+// again) and the address-file check. The save writes the IMEI base that a station closing
+// right after its start would write.
 #include "config/message_sink.h"
 #include "config/settings_load.h"
 #include "config/station_folder.h"
+#include "device/ampvane/ampvane.h"
+#include "identity/address_allocation.h"
+#include "identity/identity_set.h"
+#include "identity/imei.h"
 #include "tools/cli/cli_commands.h"
 
 #include <QDir>
@@ -141,15 +146,13 @@ void Print(const config::StationSettings& s) {
   }
 }
 
-// The IMEI base a station closing right after its load would write: DefaultIMEI read as
-// decimal (leading digits; none read as 0).
-std::uint64_t BaseOf(const QString& defaultImei) {
-  std::uint64_t v = 0;
-  for (const QChar c : defaultImei) {
-    if (c < QLatin1Char('0') || c > QLatin1Char('9')) break;
-    v = v * 10U + static_cast<std::uint64_t>(c.unicode() - u'0');
-  }
-  return v;
+// The IMEI base a station writes when it closes right after its start: the base of the
+// first preparation, stepped back as at close.
+std::uint64_t BaseAtClose(const config::StationSettings& settings) {
+  identity::IdentitySet identities;
+  std::uint64_t base = 0;
+  identity::PrepareImeis(settings, identities, base);
+  return identity::ImeiBaseForSave(settings, base);
 }
 
 int Usage() {
@@ -172,15 +175,26 @@ int RunSettingsCommand(const QStringList& args) {
       args.indexOf(QLatin1String("--station-dir")) == args.size() - 1) {
     return Usage();  // the option without its folder
   }
-  const QString path =
-      QDir(config::ResolveStationFolder(args)).filePath(QStringLiteral("Kestrel.ini"));
+  const QString folder = config::ResolveStationFolder(args);
+  const QString path = QDir(folder).filePath(QStringLiteral("Kestrel.ini"));
   StderrSink sink;
+  device::ampvane::SetStationFolder(folder);
+  device::ampvane::PowerSourceFactory* factory = nullptr;
+  if (CreateAmpvaneFactory(&factory) != 0) factory = nullptr;
+  identity::AddressFileState addressState;
   config::SettingsLoadContext context;
   context.messages = &sink;
-  const config::StationSettings settings = config::LoadSettings(path, context);
+  context.powerFactory = factory;
+  context.loadAddressFiles = [&addressState, &sink](config::StationSettings& s) {
+    identity::LoadAddressFiles(s, addressState, sink);
+  };
+  device::ampvane::PowerSource* source = nullptr;
+  const config::StationSettings settings = config::LoadSettings(path, context, &source);
+  if (source != nullptr) source->Release();
+  if (factory != nullptr) factory->Release();
   Print(settings);
   std::fflush(stdout);
-  if (save && !config::SaveSettings(settings, path, BaseOf(settings.DefaultIMEI))) {
+  if (save && !config::SaveSettings(settings, path, BaseAtClose(settings))) {
     std::fprintf(stderr, "kestrel-cli: could not write %s\n", path.toLocal8Bit().constData());
     return 1;
   }
