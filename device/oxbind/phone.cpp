@@ -19,11 +19,13 @@ namespace kestrel::device::oxbind {
 namespace {
 
 void Signal(int fd) {
+  if (fd < 0) return;
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof(one));
 }
 
 void Drain(int fd) {
+  if (fd < 0) return;
   uint64_t value;
   [[maybe_unused]] const ssize_t n = ::read(fd, &value, sizeof(value));
 }
@@ -49,8 +51,6 @@ std::map<int, int64_t> ChangedByNumber() {
 }  // namespace
 
 Phone::Phone() {
-  cancelFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  modeStopFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   replyTimeoutMs_ = EnvInt("KESTREL_OXBIND_REPLY_TIMEOUT_MS", kDefaultReplyTimeoutMs, 10, 60000);
   attempts_ = EnvInt("KESTREL_OXBIND_ATTEMPTS", kDefaultAttempts, 1, 10);
   std::random_device rd;
@@ -86,6 +86,10 @@ int32_t Phone::Begin(const PortChannel* channel) {
   if (!channel) return KV_ERR_BAD_ARGUMENT;
   std::lock_guard lock(callMutex_);
   if (open_) return KV_ERR_BUSY;
+  if (cancelFd_ < 0) {
+    cancelFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (cancelFd_ < 0) return KV_ERR_PORT_OPEN;
+  }
   Drain(cancelFd_);
   usbPort_ = 0;
   boundPort_ = 0;
@@ -291,6 +295,10 @@ int32_t Phone::EnterModeProcess(int32_t byUsb, int32_t dutPort, int32_t mode, KV
   }
   std::lock_guard m(modeMutex_);
   if (modeThread_.joinable()) return KV_ERR_BUSY;
+  if (modeStopFd_ < 0) {
+    modeStopFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (modeStopFd_ < 0) return KV_ERR_BUSY;
+  }
   Drain(modeStopFd_);
   usbPort_ = 0;
   std::map<int, PortSeen> baseline;

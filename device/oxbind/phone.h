@@ -76,7 +76,7 @@ class Phone {
   // Held by every call for its whole length; KV_EndPhoneTest takes it after waking the
   // call through cancelFd_, so a call never sees its line closed under it.
   mutable std::mutex callMutex_;
-  int cancelFd_ = -1;
+  std::atomic<int> cancelFd_{-1};  // made by the first Begin, so idle handles hold no descriptor
   bool open_ = false;
   int32_t channelType_ = KV_CHANNEL_COM;
   int32_t channelPort_ = 0;
@@ -91,7 +91,7 @@ class Phone {
   // The mode process.
   std::mutex modeMutex_;  // guards modeThread_; never taken while holding callMutex_
   std::thread modeThread_;
-  int modeStopFd_ = -1;
+  std::atomic<int> modeStopFd_{-1};  // made by the first EnterModeProcess
   std::atomic<int32_t> usbPort_{0};
 
   mutable std::mutex countersMutex_;

@@ -1,12 +1,10 @@
 // kestrel-cli phone against the simulator: NAME=value lines and the library's result code
 // as the exit code.
+#include "tests/device/child_process.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
-
-#include <QProcess>
-#include <QProcessEnvironment>
 
 using kestrel::testing::BinPath;
 using kestrel::testing::PhoneSimProcess;
@@ -20,21 +18,18 @@ struct CliResult {
 };
 
 CliResult Cli(const StationDir& station, const QStringList& args) {
-  QProcess p;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("KESTREL_SYSTEM_PORTS", "0");
-  env.insert("KESTREL_OXBIND_REPLY_TIMEOUT_MS", "150");
-  env.insert("KESTREL_OXBIND_ATTEMPTS", "1");
-  p.setProcessEnvironment(env);
-  p.start(BinPath("kestrel-cli"), QStringList{"phone", "--station-dir", station.path()} + args);
+  kestrel::testing::ChildProcess p;
   CliResult r;
-  if (!p.waitForFinished(10000)) {
-    p.kill();
-    p.waitForFinished();
+  const QMap<QString, QString> env{{"KESTREL_SYSTEM_PORTS", "0"},
+                                   {"KESTREL_OXBIND_REPLY_TIMEOUT_MS", "150"},
+                                   {"KESTREL_OXBIND_ATTEMPTS", "1"}};
+  if (!p.Start(BinPath("kestrel-cli"), QStringList{"phone", "--station-dir", station.path()} + args,
+               env))
     return r;
-  }
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.lines = QString::fromLocal8Bit(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+  const QByteArray out = p.ReadAll(10000);
+  if (p.running()) return r;  // the destructor kills it
+  r.exitCode = p.exitCode();
+  r.lines = QString::fromLocal8Bit(out).split('\n', Qt::SkipEmptyParts);
   return r;
 }
 

@@ -1,7 +1,9 @@
-// Runs kestrel-phone-sim for one test and always stops it afterwards (kill in the destructor).
+// Runs kestrel-phone-sim for one test and always stops it afterwards (SIGTERM, then SIGKILL,
+// in the destructor).
 // The state file and the log live in the test's station folder.
 #pragma once
 
+#include "tests/device/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <QByteArray>
@@ -9,7 +11,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QStringList>
 
 #include <ostream>
@@ -34,43 +35,29 @@ class PhoneSimProcess {
   // has printed "ready COM<n> <device>". Without, true once the process runs (for
   // --appear-after-ms / --appear-on-mode, whose ready line comes later).
   bool Start(const QStringList& extra = {}, bool waitReady = true) {
-    process_.setProgram(BinPath(QStringLiteral("kestrel-phone-sim")));
-    process_.setArguments(QStringList{QStringLiteral("--ports"), ports_, QStringLiteral("--com"),
-                                      QString::number(com_), QStringLiteral("--state"), state_,
-                                      QStringLiteral("--log"), log_} +
-                          extra);
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
-    process_.start();
-    if (!process_.waitForStarted(5000)) return false;
+    const QStringList args = QStringList{QStringLiteral("--ports"), ports_,
+                                         QStringLiteral("--com"),   QString::number(com_),
+                                         QStringLiteral("--state"), state_,
+                                         QStringLiteral("--log"),   log_} +
+                             extra;
+    if (!process_.Start(BinPath(QStringLiteral("kestrel-phone-sim")), args)) return false;
     return !waitReady || WaitReady(5000);
   }
 
   bool WaitReady(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!process_.canReadLine()) {
-      if (process_.state() != QProcess::Running) return false;
-      if (t.elapsed() > ms) return false;
-      process_.waitForReadyRead(50);
-    }
-    const QByteArray line = process_.readLine().trimmed();
+    QByteArray line;
+    if (!process_.ReadLine(&line, ms)) return false;
+    line = line.trimmed();
     if (!line.startsWith("ready COM" + QByteArray::number(com_) + ' ')) return false;
     device_ = QString::fromLocal8Bit(line.mid(line.indexOf(' ', 6) + 1));
     return true;
   }
 
   // SIGTERM first (the clean exit that saves the state and removes the link), then kill.
-  void Stop() {
-    if (process_.state() == QProcess::NotRunning) return;
-    process_.terminate();
-    if (!process_.waitForFinished(3000)) {
-      process_.kill();
-      process_.waitForFinished(3000);
-    }
-  }
+  void Stop() { process_.Terminate(); }
 
-  bool WaitFinished(int ms) { return process_.waitForFinished(ms); }
-  bool running() const { return process_.state() == QProcess::Running; }
+  bool WaitFinished(int ms) { return process_.WaitFinished(ms); }
+  bool running() { return process_.running(); }
   int exitCode() const { return process_.exitCode(); }
   const QString& device() const { return device_; }
 
@@ -99,7 +86,7 @@ class PhoneSimProcess {
   QString state_;
   QString log_;
   QString device_;
-  QProcess process_;
+  ChildProcess process_;
 };
 
 }  // namespace kestrel::testing
