@@ -42,7 +42,8 @@ class PortMonitor {
   // method (slot or Q_INVOKABLE)
   //     void OnPortChanged(int messageId, int port, int arrived);
   // `toThread` nonzero means the object stands for a thread (any QObject living in it); the
-  // posting is the same. A target that has no such method makes every post fail.
+  // posting is the same. A target that has no such method makes every post fail. The target
+  // must outlive the running thread (call Stop before destroying it).
   void SetTarget(QObject* target, int messageId, int toThread);
   // Any other destination (tests, non-Qt callers).
   void SetPoster(PortChangedPoster poster, int messageId = kPortChangedMessage);
