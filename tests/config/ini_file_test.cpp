@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using kestrel::config::IniFile;
 using kestrel::testing::StationDir;
 
@@ -186,4 +188,22 @@ TEST(IniFileWrite, FailsWhenTheFolderDoesNotExist) {
   IniFile ini(dir.File("no/such/folder/a.ini"));
   EXPECT_FALSE(ini.WriteInt("A", "b", 1));
   EXPECT_FALSE(QFileInfo::exists(dir.File("no")));
+}
+
+TEST(IniFileWrite, WritesFromTwoThreadsLoseNothing) {
+  StationDir dir;
+  const QString path = dir.File("Kestrel.ini");
+  auto writer = [&path](const QString& key) {
+    IniFile ini(path);  // each thread its own object on the one file, as the station has
+    for (int i = 0; i < 40; ++i) ini.WriteInt("General", key + QString::number(i), i);
+  };
+  std::thread a(writer, QStringLiteral("A"));
+  std::thread b(writer, QStringLiteral("B"));
+  a.join();
+  b.join();
+  const IniFile ini(path);
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(ini.ReadInt("General", "A" + QString::number(i), -1), i);
+    EXPECT_EQ(ini.ReadInt("General", "B" + QString::number(i), -1), i);
+  }
 }
