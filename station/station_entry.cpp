@@ -1,13 +1,13 @@
-// Minimal station window until the controller exists: the right title, nothing else.
+// The station window's modal run.
 #include "station/station_entry.h"
 
-#include <QDialog>
+#include "station/station_controller.h"
 
 namespace kestrel::station {
 
 int RunStationWindow(const StationStartup& startup) {
-  QDialog window;
-  window.setWindowTitle(QStringLiteral("Kestrel R") + startup.productVersion);
+  StationController window(startup);
+  window.Initialise();
   return window.exec();
 }
 

@@ -1,0 +1,192 @@
+// The controller's life: construction (the power-source factory), the initialisation steps of
+// the window, the Setting and Mode commands with the Save branch of Setting, and the close.
+#include "station/station_controller.h"
+
+#include "config/settings_load.h"
+#include "device/ampvane/ampvane.h"
+#include "device/ports/port_map.h"
+#include "device/ports/port_monitor.h"
+#include "identity/address_allocation.h"
+#include "identity/imei.h"
+#include "log/trace_log.h"
+#include "records/result_store.h"
+#include "resources/images/artwork.h"
+#include "resources/string_table.h"
+#include "station/control_ids.h"
+#include "ui/colour_label.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+
+namespace kestrel::station {
+
+StationController::StationController(StationStartup startup, QWidget* parent)
+    : QDialog(parent),
+      startup_(std::move(startup)),
+      portMonitor_(std::make_unique<device::ports::PortMonitor>()) {
+  // The bench power source's factory lives as long as the window; without it no source is
+  // ever found.
+  if (CreateAmpvaneFactory(&powerFactory_) != 0) powerFactory_ = nullptr;
+  BuildControls();
+  ConnectCommands();
+  qApp->installEventFilter(this);
+}
+
+StationController::~StationController() {
+  qApp->removeEventFilter(this);
+  portWatchTimer_.stop();
+  // Escape ends the window without the close steps; what runs on its own or holds a device
+  // must still stop before the controller goes (the settings are not saved on that path).
+  if (!closed_) {
+    portMonitor_->Stop();
+    ReleaseDevices();
+  }
+}
+
+void StationController::Initialise() {
+  // 2. The About item and the icon.
+  const QString about = resources::LoadString(101);
+  if (!about.isEmpty()) {
+    controls_.aboutAction = controls_.menuBar->addAction(about);
+    controls_.aboutAction->setProperty("controlId", ids::kAboutCommand);
+    connect(controls_.aboutAction, &QAction::triggered, this, [this] { OnAboutCommand(); });
+  }
+  setWindowIcon(resources::ApplicationIcon());
+
+  // 3. The job events start cleared.
+  stopEvent_.Reset();
+  portArrivedEvent_.Reset();
+
+  // 4. Title.
+  setWindowTitle(resources::LoadString(102) + QStringLiteral(" R") + startup_.productVersion);
+
+  // 5. Paths. Without a station folder the window stays up with nothing loaded.
+  if (startup_.stationFolder.isEmpty()) return;
+  const QDir folder(startup_.stationFolder);
+  settingsPath_ = folder.filePath(QStringLiteral("Kestrel.ini"));
+  imeiTxtPath_ = folder.filePath(QStringLiteral("IMEI.txt"));
+  imeiMdbPath_ = folder.filePath(QStringLiteral("IMEI.mdb"));
+  device::ports::SetStationFolder(startup_.stationFolder);
+  device::ampvane::SetStationFolder(startup_.stationFolder);
+  log::TraceLog::SetBaseFolder(startup_.stationFolder);
+  resultStore_ = std::make_unique<records::ResultStore>(startup_.stationFolder);
+
+  // 6. Settings (with the power source and the address-file check).
+  config::SettingsLoadContext context;
+  context.messages = this;
+  context.powerFactory = powerFactory_;
+  context.loadAddressFiles = [this](config::StationSettings& s) {
+    identity::LoadAddressFiles(s, addressState_, *this);
+  };
+  settings_ = config::LoadSettings(settingsPath_, context, &powerSource_);
+  initialised_ = true;
+
+  // 7. CU reference edits: one character each, empty, usable only when the CU reference is
+  // written.
+  for (QLineEdit* e : controls_.cuRef) {
+    e->setEnabled(settings_.OperateCURef != 0);
+    e->clear();
+    e->setMaxLength(1);
+  }
+
+  // 9. Fonts, then 8. the layout without serial numbers (measured with the fonts in place).
+  // The secure-boot rows share the height of the serial-number rows, so they are shown or
+  // hidden (step 14) before the window is measured.
+  ApplyFonts();
+  ShowSecureBootFields(settings_.SecureBoot != 0);
+  adjustSize();
+  if (settings_.WriteSN == 0) CollapseSerialNumberRows();
+
+  // 10. Port.
+  portListFilled_ = false;
+  const bool present = RefreshPortList();
+  portPresent_.store(present);
+  ShowPortState(present);
+  ShowStatusLine(settings_.OperationMode, present);
+  if (settings_.OperationMode != 0 || settings_.Port != -1) StartPortWatch(true);
+
+  // 11. Ready.
+  SetResultText(resources::LoadString(109));
+  ShowResult(ResultState::Idle);
+  EnableInputs(true);
+
+  // 12. The next phone's identities; sets the focus.
+  PrepareNextIdentities();
+
+  // 13. Result store.
+  resultStore_->OpenForSettings(settings_, *this);
+
+  // 14.
+  controls_.apVersion->setReadOnly(true);
+  ShowSecureBootFields(settings_.SecureBoot != 0);
+
+  // 15. Port arrivals and removals come to OnPortChanged.
+  portMonitor_->SetTarget(this, device::ports::kPortChangedMessage, 0);
+  portMonitor_->Start();
+}
+
+void StationController::OnSettingCommand() {
+  if (resultStore_) resultStore_->CloseImeiDatabase();
+  // The Settings dialog is its own module; until one is set the command opens nothing and
+  // goes on as after Cancel.
+  const bool saved = runSettings_ ? runSettings_(settings_) : false;
+  if (saved) ApplyAcceptedSettings();
+  if (resultStore_) resultStore_->OpenForSettings(settings_, *this);
+  powerRepeatCount_.store(0);
+}
+
+void StationController::ApplyAcceptedSettings() {
+  config::StationSettings& s = settings_;
+  if (identity::AddressFilesAssigned(s)) identity::LoadAddressFiles(s, addressState_, *this);
+  EnableInputs(true);
+  ClearEnteredIdentities();
+  SetResultText(resources::LoadString(109));
+  controls_.result->SetBackgroundColour(
+      ui::Rgb(colours::kIdle[0], colours::kIdle[1], colours::kIdle[2]));
+  PrepareNextIdentities();
+  s.EndBTValue = config::ParseHexAddress(s.EndAddrForBT, 12);
+  s.EndWIFIValue = config::ParseHexAddress(s.EndAddrForWIFI, 12);
+  ShowSecureBootFields(s.SecureBoot != 0);
+  PushBoundStrings();
+}
+
+void StationController::OnModeCommand() {
+  // The Mode selection dialog is its own module; until one is set nothing is selected.
+  const bool selected = runMode_ ? runMode_(settings_) : false;
+  if (!selected) return;
+  statusRefresh_ = true;
+  portListFilled_ = false;
+  if (!portWatchRunning_.load()) {
+    const bool present = RefreshPortList();
+    ShowStatusLine(settings_.OperationMode, present);
+    if (settings_.OperationMode != 0 || settings_.Port != -1) StartPortWatch(true);
+  }
+}
+
+void StationController::CloseSteps() {
+  portMonitor_->Stop();
+  portWatchTimer_.stop();
+  if (initialised_) {
+    config::SaveSettings(settings_, settingsPath_, identity::ImeiBaseForSave(settings_, imeiBase_));
+  }
+  ReleaseDevices();
+  closed_ = true;
+}
+
+void StationController::ReleaseDevices() {
+  if (resultStore_) resultStore_->CloseImeiDatabase();
+  if (powerSource_ != nullptr) {
+    powerSource_->Release();
+    powerSource_ = nullptr;
+  }
+  if (powerFactory_ != nullptr) {
+    powerFactory_->Release();
+    powerFactory_ = nullptr;
+  }
+}
+
+}  // namespace kestrel::station

@@ -1,0 +1,331 @@
+// StationController: the station window and the station's controller. It owns the settings
+// record, the identities of the phone on the bench, the result display, the counters, the
+// result store, the job events, the port monitor and the bench power source.
+//
+// The window's thread owns every widget. The display operations (ShowResult, ShowCounters,
+// ShowPortState, ShowStatusLine, StartPortWatch, EnableInputs, FocusFirstEntry,
+// ShowSecureBootFields, PushBoundStrings), SetResultText, RecordOutcome and ShowMessage may be
+// called from a job thread: they hand their work to the window's thread by queued invocation
+// (ShowMessage waits for the operator). The bound texts (identities, result text, counters'
+// texts, AP version, UID, HASH) sit behind one lock, so either thread may read or set them.
+//
+// The files of this class, by concern:
+//   station_layout.cpp      the window's controls, fonts and the WriteSN 0 layout
+//   station_window.cpp      keys, Escape and close, About, Help, command wiring
+//   station_controller.cpp  construction, initialisation, Setting and Mode, close steps
+//   station_display.cpp     the display operations and the bound texts
+//   entry_fields.cpp        the identity entry fields and the pre-job identity check
+//   outcome.cpp             RecordOutcome
+//   job_start.cpp, port_list.cpp  what the job control adds (placeholders until then)
+#pragma once
+
+#include "config/message_sink.h"
+#include "config/station_settings.h"
+#include "device/sync/manual_reset_event.h"
+#include "identity/address_allocation.h"
+#include "identity/identity_set.h"
+#include "identity/outcome_reporter.h"
+#include "identity/result_state.h"
+#include "records/result_report.h"
+#include "station/station_entry.h"
+
+#include <QDialog>
+#include <QMetaObject>
+#include <QString>
+#include <QThread>
+#include <QTimer>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+class QAction;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenuBar;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace kestrel::ui {
+class ColourLabel;
+}
+namespace kestrel::device::ports {
+class PortMonitor;
+}
+namespace kestrel::records {
+class ResultStore;
+}
+namespace kestrel::device::ampvane {
+class PowerSource;
+class PowerSourceFactory;
+}  // namespace kestrel::device::ampvane
+
+namespace kestrel::station {
+
+using identity::ResultState;
+
+// The eight identity entry fields, in the order of the completion chain.
+enum class IdentityField : int { IMEI1 = 0, IMEI2, IMEI3, IMEI4, BT, WIFI, SN1, SN2 };
+constexpr int kIdentityFieldCount = 8;
+
+// Colours of the result label, the counters and the port indicator, as (red, green, blue).
+namespace colours {
+constexpr int kIdle[3] = {100, 150, 200};
+constexpr int kBusy[3] = {255, 255, 0};
+constexpr int kPass[3] = {0, 128, 0};
+constexpr int kFail[3] = {255, 0, 0};
+constexpr int kPortPresent[3] = {3, 253, 23};
+constexpr int kPortAbsent[3] = {254, 168, 1};
+}  // namespace colours
+
+// The longest result text a Pass or Fail composition keeps.
+constexpr int kMaxResultChars = 255;
+// Port watch: timer 1, every 300 ms.
+constexpr int kPortWatchPeriodMs = 300;
+
+// The controls of the window (built by station_layout.cpp).
+struct StationControls {
+  QMenuBar* menuBar = nullptr;
+  QAction* aboutAction = nullptr;
+  QComboBox* portList = nullptr;
+  QPushButton* mode = nullptr;
+  QPushButton* setting = nullptr;
+  QPushButton* read = nullptr;
+  QPushButton* stop = nullptr;
+  QPushButton* write = nullptr;
+  QPushButton* help = nullptr;
+  QFrame* frame = nullptr;
+  ui::ColourLabel* result = nullptr;
+  ui::ColourLabel* passCount = nullptr;
+  ui::ColourLabel* failCount = nullptr;
+  ui::ColourLabel* yield = nullptr;
+  ui::ColourLabel* portIndicator = nullptr;
+  QLabel* statusLine = nullptr;
+  QPlainTextEdit* apVersion = nullptr;
+  std::array<QLineEdit*, kIdentityFieldCount> identity{};
+  std::array<QLabel*, kIdentityFieldCount> identityLabels{};  // SN1, SN2 carry 1028, 1029
+  std::array<QLineEdit*, 2> uid{};
+  std::array<QLineEdit*, 5> hash{};
+  QLabel* uidLabel = nullptr;
+  QLabel* hashLabel = nullptr;
+  std::array<QLineEdit*, 24> cuRef{};
+  QLabel* cuRefLabel = nullptr;
+};
+
+// The texts bound to controls ("bound strings").
+struct BoundTexts {
+  identity::IdentitySet identities;
+  QString resultText;
+  QString passText;
+  QString failText;
+  QString yieldText;
+  QString apVersion;
+  std::array<QString, 2> uid;
+  std::array<QString, 5> hash;
+};
+
+class StationController : public QDialog,
+                          public identity::OutcomeReporter,
+                          public records::ResultReport,
+                          public config::MessageSink {
+  Q_OBJECT
+
+ public:
+  explicit StationController(StationStartup startup, QWidget* parent = nullptr);
+  ~StationController() override;
+
+  // The initialisation steps of the window, run once before it is shown.
+  void Initialise();
+
+  // The control with the given id (its "controlId" property), or null.
+  QWidget* Control(int id) const;
+  const StationControls& Controls() const { return controls_; }
+
+  // --- Reporting (any thread) ---
+  void SetResultText(const QString& text) override;
+  QString ResultText() const;
+  void ShowResult(ResultState state) override;
+  void ShowFailResult() override { ShowResult(ResultState::Fail); }
+  void RecordOutcome(bool passed) override;
+  // A message box; from another thread the caller waits until the operator closed it.
+  void ShowMessage(const QString& text) override;
+
+  // --- Display operations (any thread) ---
+  void ShowCounters();
+  void ShowPortState(bool present);
+  void ShowStatusLine(int mode, bool present);
+  void StartPortWatch(bool on);
+  void EnableInputs(bool on);
+  void FocusFirstEntry();
+  void ShowSecureBootFields(bool on);
+  // Puts every bound text into its control.
+  void PushBoundStrings();
+  // Takes the texts of the eight identity fields into the identities (window thread).
+  void TakeFieldTexts();
+
+  // --- Identity entry fields (window thread) ---
+  void PrepareNextIdentities();
+  void ClearEnteredIdentities();
+  void OnIdentityFieldChanged(IdentityField field);
+  // Every key-down of the window passes here first. Returns true when it ran the Write or
+  // the Read command.
+  bool OnKeyDown(int virtualKey);
+  bool CheckIdentitiesBeforeJob();
+  // The reuse check of IMEI number `index` (1-4) against the result store; a refusal leaves
+  // message 133 or 134 in the result text.
+  bool CheckImeiReuse(int index, const QString& imei);
+
+  // --- Commands (window thread) ---
+  void OnWriteCommand();
+  void OnReadCommand();
+  void OnStopCommand();
+  void OnSettingCommand();
+  void OnModeCommand();
+  void OnHelpCommand();
+  void OnAboutCommand();
+  // The Save branch of the Setting command.
+  void ApplyAcceptedSettings();
+  // Job start (Write, Read, scanner keys): job_start.cpp.
+  void StartJob();
+
+  // --- Port list and port watch (window thread): port_list.cpp ---
+  bool RefreshPortList();
+  Q_INVOKABLE void OnPortChanged(int messageId, int port, int arrived);
+  void OnPortWatchTimer();
+  void OnPortSelected(int index);
+
+  // --- State ---
+  const config::StationSettings& Settings() const { return settings_; }
+  config::StationSettings& MutableSettings() { return settings_; }
+  identity::IdentitySet Identities() const;
+  void SetIdentities(const identity::IdentitySet& identities);
+  BoundTexts Bound() const;
+  bool ReadyToWrite() const { return readyToWrite_.load(); }
+  bool ReadJob() const { return readJob_.load(); }
+  bool JobRunning() const { return jobRunning_.load(); }
+  bool PortWatchRunning() const { return portWatchRunning_.load(); }
+  std::uint32_t PassCount() const { return passCount_.load(); }
+  std::uint32_t FailCount() const { return failCount_.load(); }
+  int PowerRepeatCount() const { return powerRepeatCount_.load(); }
+  std::uint64_t ImeiBase() const { return imeiBase_; }
+  records::ResultStore* ResultStore() const { return resultStore_.get(); }
+  const identity::AddressFileState& AddressState() const { return addressState_; }
+  device::ampvane::PowerSource* PowerSource() const { return powerSource_; }
+  const QString& SettingsPath() const { return settingsPath_; }
+  const QString& ImeiTxtPath() const { return imeiTxtPath_; }
+  const QString& ImeiMdbPath() const { return imeiMdbPath_; }
+  // The help page: the executable's path with its extension replaced (or added) by ".html".
+  static QString HelpPagePath(const QString& executablePath);
+
+  // --- Hooks for the dialogs of their own modules, and for tests ---
+  // Runs the Settings dialog on the record; true when the operator saved.
+  using SettingsDialogRunner = std::function<bool(config::StationSettings&)>;
+  void SetSettingsDialogRunner(SettingsDialogRunner runner) { runSettings_ = std::move(runner); }
+  // Runs the Mode selection dialog on the record; true when the operator selected.
+  using ModeDialogRunner = std::function<bool(config::StationSettings&)>;
+  void SetModeDialogRunner(ModeDialogRunner runner) { runMode_ = std::move(runner); }
+  // Shows a message box text (window thread). Default: QMessageBox.
+  using MessagePresenter = std::function<void(const QString&)>;
+  void SetMessagePresenter(MessagePresenter presenter) { presentMessage_ = std::move(presenter); }
+  // Opens the help page. Default: the desktop's browser.
+  using HelpOpener = std::function<bool(const QString& path)>;
+  void SetHelpOpener(HelpOpener opener) { openHelp_ = std::move(opener); }
+  // The executable whose path names the help page (default: the running executable).
+  void SetExecutablePathForHelp(const QString& path) { helpExecutable_ = path; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ public slots:
+  void accept() override;  // the OK action (Enter) does nothing
+  void reject() override;  // Escape: ends the window without the close steps
+
+ private:
+  // station_layout.cpp
+  void BuildControls();
+  void ApplyFonts();
+  void CollapseSerialNumberRows();
+  void RunLayoutNow();
+  // station_window.cpp
+  void ConnectCommands();
+  // station_display.cpp
+  // Runs `work` now on the window's thread, or queues it there from another thread.
+  template <typename F>
+  void OnWindowThread(F&& work) {
+    if (QThread::currentThread() == thread()) {
+      work();
+    } else {
+      QMetaObject::invokeMethod(this, std::forward<F>(work), Qt::QueuedConnection);
+    }
+  }
+  void ApplyBoundTexts(const BoundTexts& texts);
+  QLineEdit* Edit(IdentityField field) const;
+  // entry_fields.cpp
+  bool NeedsInput(IdentityField field) const;
+  void RunCompletionChain(IdentityField changed);
+  void FocusField(QWidget* widget);
+  // station_controller.cpp
+  void CloseSteps();
+  void ReleaseDevices();
+
+  StationStartup startup_;
+  StationControls controls_;
+  config::StationSettings settings_;
+  identity::AddressFileState addressState_;
+  QString settingsPath_;
+  QString imeiTxtPath_;
+  QString imeiMdbPath_;
+  bool initialised_ = false;  // paths formed and settings loaded
+  bool closed_ = false;       // close steps done
+
+  mutable std::mutex boundLock_;
+  BoundTexts bound_;  // guarded by boundLock_
+  int pushing_ = 0;   // window thread: change notifications are locked out while > 0
+
+  // Job state (Part of the job control; read and set by its threads).
+  device::ManualResetEvent stopEvent_;
+  device::ManualResetEvent portArrivedEvent_;
+  std::atomic<bool> readJob_{false};
+  std::atomic<bool> jobRunning_{false};
+  std::atomic<bool> readyToWrite_{false};
+  std::atomic<std::int64_t> jobStartMs_{0};
+  std::atomic<bool> phoneAnswered_{false};
+
+  // Port watch.
+  QTimer portWatchTimer_;
+  std::atomic<bool> portWatchRunning_{false};
+  std::atomic<bool> portPresent_{false};
+  bool portListFilled_ = false;
+  bool statusRefresh_ = false;
+  std::unique_ptr<device::ports::PortMonitor> portMonitor_;
+
+  // Counters.
+  std::atomic<std::uint32_t> passCount_{0};
+  std::atomic<std::uint32_t> failCount_{0};
+  std::atomic<int> powerRepeatCount_{0};
+
+  // IMEI base counter (window thread between jobs, the job thread during one).
+  std::uint64_t imeiBase_ = 0;
+
+  std::unique_ptr<records::ResultStore> resultStore_;
+
+  // Bench power source.
+  device::ampvane::PowerSourceFactory* powerFactory_ = nullptr;
+  device::ampvane::PowerSource* powerSource_ = nullptr;
+
+  SettingsDialogRunner runSettings_;
+  ModeDialogRunner runMode_;
+  MessagePresenter presentMessage_;
+  HelpOpener openHelp_;
+  QString helpExecutable_;
+};
+
+}  // namespace kestrel::station
