@@ -147,10 +147,14 @@ std::optional<QByteArray> VersionInfoReader::ExtractBlock(const QByteArray& imag
   return ExtractFromElf(image);
 }
 
-VersionInfoReader::VersionInfoReader() : modulePath_(QCoreApplication::applicationFilePath()) {}
+VersionInfoReader::VersionInfoReader() = default;
 
 bool VersionInfoReader::Load(const QString& path) {
-  if (!path.isEmpty()) modulePath_ = path;
+  if (!path.isEmpty()) {
+    modulePath_ = path;
+  } else if (modulePath_.isEmpty()) {
+    modulePath_ = QCoreApplication::applicationFilePath();
+  }
   loaded_ = false;
   values_.clear();
   prefix_.clear();

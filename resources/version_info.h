@@ -31,8 +31,8 @@ class VersionInfoReader {
     std::uint16_t codePage = 0;
   };
 
-  // Reads the running executable (QCoreApplication::applicationFilePath()) unless Load is
-  // given another path. Nothing is read before Load.
+  // Reads the running executable (QCoreApplication::applicationFilePath(), taken at the first
+  // Load) unless Load is given another path. Nothing is read before Load.
   VersionInfoReader();
 
   // Reads the block of the executable at `path` (empty: the module path). Returns true when a
