@@ -158,7 +158,8 @@ TEST_F(PhoneLinkTest, EveryCallRoundTripsInTheStationsOrder) {
   for (uint16_t i = 0; i < 7; ++i) {
     SecureBootItem item{i, 0};
     ASSERT_EQ(KV_ReadSecureBoot(h_, &item, 6), KV_OK);
-    EXPECT_EQ(item.value, 0xA0000000u + i);
+    const uint32_t value = item.value;  // a packed member: copied, never bound to a reference
+    EXPECT_EQ(value, 0xA0000000u + i);
   }
   SecureBootItem beyond{7, 1};
   EXPECT_EQ(KV_WriteSecureBoot(h_, &beyond, 6), KV_ERR_DEVICE_BAD_REQUEST);

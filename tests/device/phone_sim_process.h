@@ -35,10 +35,15 @@ class PhoneSimProcess {
   // has printed "ready COM<n> <device>". Without, true once the process runs (for
   // --appear-after-ms / --appear-on-mode, whose ready line comes later).
   bool Start(const QStringList& extra = {}, bool waitReady = true) {
-    const QStringList args = QStringList{QStringLiteral("--ports"), ports_,
-                                         QStringLiteral("--com"),   QString::number(com_),
-                                         QStringLiteral("--state"), state_,
-                                         QStringLiteral("--log"),   log_} +
+    const QStringList args = QStringList{QStringLiteral("--ports"),
+                                         ports_,
+                                         QStringLiteral("--com"),
+                                         QString::number(com_),
+                                         QStringLiteral("--state"),
+                                         state_,
+                                         QStringLiteral("--log"),
+                                         log_,
+                                         QStringLiteral("--exit-with-parent")} +
                              extra;
     if (!process_.Start(BinPath(QStringLiteral("kestrel-phone-sim")), args)) return false;
     return !waitReady || WaitReady(5000);

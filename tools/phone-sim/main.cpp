@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <cerrno>
@@ -36,7 +37,7 @@ const char kUsage[] =
     "  [--corrupt-rate P] [--drop-after-bytes N] [--lowercase-addresses] [--sn-no-nul]\n"
     "  [--appear-after-ms N] [--appear-on-mode] [--at-reply COMMAND=REPLY]...\n"
     "  [--station-passed NAME]... [--station-failed NAME]... [--record-bad-magic]\n"
-    "  [--record-unreadable] [--seed N]\n";
+    "  [--record-unreadable] [--seed N] [--exit-with-parent]\n";
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -61,6 +62,7 @@ struct Options {
   StationRecordPresets presets;
   unsigned seed = 0;
   bool seeded = false;
+  bool exitWithParent = false;
 };
 
 bool ParseInt(const QString& s, long long lo, long long hi, long long* out) {
@@ -169,6 +171,8 @@ bool Parse(const QStringList& args, Options* o, QString* error) {
       o->presets.badMagic = true;
     } else if (a == QLatin1String("--record-unreadable")) {
       o->presets.unreadable = true;
+    } else if (a == QLatin1String("--exit-with-parent")) {
+      o->exitWithParent = true;
     } else if (a == QLatin1String("--seed")) {
       if (!value(&v) || !ParseInt(v, 0, UINT32_MAX, &n)) {
         *error = QStringLiteral("--seed takes a number");
@@ -295,12 +299,19 @@ int main(int argc, char** argv) {
   device.Save();
 
   if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+  const pid_t parent = ::getppid();
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGTERM, &sa, nullptr);
   ::sigaction(SIGINT, &sa, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
+  // A test that crashes cannot stop its simulator: with --exit-with-parent the simulator
+  // ends (cleanly, through SIGTERM) when the process that started it goes.
+  if (o.exitWithParent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) return 0;
+  }
 
   Pty pty;
   if (!pty.Open()) {
