@@ -1,5 +1,5 @@
-#include "resources/message_format.h"
 #include "resources/string_table.h"
+#include "resources/message_format.h"
 
 #include <gtest/gtest.h>
 
