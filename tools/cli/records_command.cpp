@@ -17,6 +17,7 @@
 #include "records/result_store.h"
 #include "records/result_text.h"
 #include "tools/cli/cli_commands.h"
+#include "tools/cli/cli_support.h"
 
 #include <QDir>
 
@@ -25,13 +26,6 @@
 
 namespace kestrel::cli {
 namespace {
-
-class StderrSink : public config::MessageSink {
- public:
-  void ShowMessage(const QString& text) override {
-    std::fprintf(stderr, "message: %s\n", text.toLocal8Bit().constData());
-  }
-};
 
 class CliReport : public records::ResultReport {
  public:

@@ -15,6 +15,7 @@
 #include "identity/identity_set.h"
 #include "identity/imei.h"
 #include "tools/cli/cli_commands.h"
+#include "tools/cli/cli_support.h"
 
 #include <QDir>
 
@@ -23,13 +24,6 @@
 
 namespace kestrel::cli {
 namespace {
-
-class StderrSink : public config::MessageSink {
- public:
-  void ShowMessage(const QString& text) override {
-    std::fprintf(stderr, "message: %s\n", text.toLocal8Bit().constData());
-  }
-};
 
 void Line(const char* field, const QByteArray& value) {
   std::fputs(field, stdout);
