@@ -59,7 +59,11 @@ function(kestrel_fuzz_target name)
     add_executable(${name} ${ARG_SOURCES})
     target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-    set(_args -max_total_time=10 -runs=200000)
+    # libFuzzer adds what it finds to its first corpus folder: keep that in the build tree so
+    # the seed folders of the source tree stay as committed.
+    set(_corpus ${CMAKE_CURRENT_BINARY_DIR}/${name}_corpus)
+    file(MAKE_DIRECTORY ${_corpus})
+    set(_args -max_total_time=10 -runs=200000 ${_corpus})
   else()
     add_executable(${name} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/fuzz_driver.cpp)
     target_link_libraries(${name} PRIVATE Qt6::Core)
