@@ -1,6 +1,7 @@
 #include "device/ampvane/scpi_link.h"
 
 #include "device/ampvane/ampvane.h"
+#include "device/ports/serial_speed.h"
 
 #include <QFile>
 
@@ -90,27 +91,9 @@ int ConnectTcp(const InstrumentLocation& loc, int timeoutMs, int32_t* error) {
   return fd;
 }
 
+// An instrument line at a rate the terminal layer has no constant for runs at 9600 baud.
 speed_t BaudConstant(int baud) {
-  switch (baud) {
-    case 1200:
-      return B1200;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    case 230400:
-      return B230400;
-    default:
-      return B9600;
-  }
+  return ports::TermiosSpeed(baud).value_or(B9600);
 }
 
 int OpenSerial(const InstrumentLocation& loc, int32_t* error) {

@@ -1,6 +1,7 @@
 #include "device/oxbind/serial_link.h"
 
 #include "device/oxbind/oxbind.h"
+#include "device/ports/serial_speed.h"
 
 #include <QFile>
 
@@ -21,25 +22,9 @@ int64_t NowMs() {
 
 namespace {
 
+// The phone's line runs at 115200 baud unless another standard rate is asked for.
 speed_t SpeedFor(int32_t baud) {
-  switch (baud) {
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 230400:
-      return B230400;
-    case 460800:
-      return B460800;
-    case 921600:
-      return B921600;
-    default:
-      return B115200;
-  }
+  return ports::TermiosSpeed(baud).value_or(B115200);
 }
 
 // Waits for the descriptor or the cancel descriptor. 1 ready, 0 time-out, else an error code.
