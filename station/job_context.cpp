@@ -1,0 +1,39 @@
+#include "station/job_context.h"
+
+#include <chrono>
+#include <thread>
+
+namespace kestrel::station {
+
+std::int64_t JobContext::NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void JobContext::Report(const char* name, std::int64_t startMs, std::int64_t durationMs,
+                        std::int32_t code) const {
+  if (observer == nullptr) return;
+  JobStep step;
+  step.name = name;
+  step.startOffsetMs = startMs - originMs;
+  step.durationMs = durationMs;
+  step.code = code;
+  observer->StepFinished(step);
+}
+
+bool JobContext::Pause(const char* name, int ms) const {
+  const std::int64_t start = NowMs();
+  bool aborted = false;
+  if (ms > 0) {
+    if (abort != nullptr) {
+      aborted = abort->Wait(ms);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+  }
+  Report(name, start, NowMs() - start, 0);
+  return !aborted;
+}
+
+}  // namespace kestrel::station

@@ -1,0 +1,50 @@
+// What one job's steps work with: the phone handle, the settings, the window (through
+// JobHost), and the observer that hears of every step. Built by the job control for each job
+// and handed to the sequences and the checks they run.
+#pragma once
+
+#include "config/station_settings.h"
+#include "device/oxbind/oxbind.h"
+#include "device/sync/manual_reset_event.h"
+#include "station/job_host.h"
+#include "station/job_observer.h"
+
+#include <cstdint>
+
+namespace kestrel::station {
+
+struct JobContext {
+  PhoneHandle phone = KV_INVALID_HANDLE;
+  // The controller's record. The job thread reads it and sets what a job changes (Port with
+  // AutoPort, DefaultIMEI, the initial-address counters); the window thread leaves it alone
+  // while a job runs (its inputs are disabled).
+  config::StationSettings* settings = nullptr;
+  JobHost* host = nullptr;
+  JobObserver* observer = nullptr;  // may be null
+  // Set when the window closes: a pause ends at once.
+  const device::ManualResetEvent* abort = nullptr;
+  // Steady-clock milliseconds when the job started (StartJob); step offsets count from here.
+  std::int64_t originMs = 0;
+
+  const config::StationSettings& S() const { return *settings; }
+  JobHost& Host() const { return *host; }
+
+  // Runs one phone-library call as a step: times it and tells the observer.
+  template <typename F>
+  std::int32_t Call(const char* name, F&& call) const {
+    const std::int64_t start = NowMs();
+    const std::int32_t r = call();
+    Report(name, start, NowMs() - start, r);
+    return r;
+  }
+  // A mandated wait of `ms` milliseconds on the job thread, as a step of its own. Returns
+  // false when it ended early because the window is closing.
+  bool Pause(const char* name, int ms) const;
+  void Report(const char* name, std::int64_t startMs, std::int64_t durationMs,
+              std::int32_t code) const;
+
+  // Milliseconds of the steady clock.
+  static std::int64_t NowMs();
+};
+
+}  // namespace kestrel::station
