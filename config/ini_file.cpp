@@ -87,22 +87,25 @@ bool IniFile::WriteStrings(const std::vector<Entry>& entries) {
 bool IniFile::Replace(const IniDocument& doc) {
   const QByteArray bytes = doc.Serialize();
   QSaveFile out(path_);
-  if (!out.open(QIODevice::WriteOnly)) return false;
+  auto fail = [this, &out](const QString& why) {
+    lastError_ = why;
+    out.cancelWriting();
+    return false;
+  };
+  lastError_.clear();
+  if (!out.open(QIODevice::WriteOnly)) return fail(out.errorString());
   const qsizetype half = bytes.size() / 2;
-  if (out.write(bytes.constData(), half) != half) {
-    out.cancelWriting();
-    return false;
-  }
+  if (out.write(bytes.constData(), half) != half) return fail(out.errorString());
   if (const auto& hook = InterruptHook(); hook && !hook(path_)) {
-    out.cancelWriting();
-    return false;
+    return fail(QStringLiteral("interrupted"));
   }
   const qsizetype rest = bytes.size() - half;
-  if (out.write(bytes.constData() + half, rest) != rest) {
-    out.cancelWriting();
+  if (out.write(bytes.constData() + half, rest) != rest) return fail(out.errorString());
+  if (!out.commit()) {
+    lastError_ = out.errorString();
     return false;
   }
-  return out.commit();
+  return true;
 }
 
 bool IniFile::WriteInt(const QString& section, const QString& key, int value) {

@@ -57,11 +57,15 @@ class IniFile {
   // crash would. Pass an empty function to remove it.
   static void SetInterruptHookForTesting(std::function<bool(const QString& path)> hook);
 
+  // Why the last write of this object failed (empty after a write that succeeded).
+  const QString& LastError() const { return lastError_; }
+
  private:
   IniDocument Load() const;
   bool Replace(const IniDocument& doc);  // with the write lock held
 
   QString path_;
+  QString lastError_;
 };
 
 }  // namespace kestrel::config

@@ -343,7 +343,8 @@ StationSettings LoadSettings(const QString& path, const SettingsLoadContext& con
   return s;
 }
 
-bool SaveSettings(const StationSettings& s, const QString& path, std::uint64_t imeiBase) {
+bool SaveSettings(const StationSettings& s, const QString& path, std::uint64_t imeiBase,
+                  QString* error) {
   std::vector<IniFile::Entry> e;
   auto put = [&e](const QString& section, const char* key, const QString& value) {
     e.push_back({section, QString::fromLatin1(key), value});
@@ -404,7 +405,12 @@ bool SaveSettings(const StationSettings& s, const QString& path, std::uint64_t i
   num(kGeneral, "AP Mode", s.APMode);
 
   IniFile ini(path);
-  return ini.WriteStrings(e);
+  const bool written = ini.WriteStrings(e);
+  if (!written && error != nullptr) {
+    *error = ini.LastError().isEmpty() ? QStringLiteral("a value would break the file's lines")
+                                       : ini.LastError();
+  }
+  return written;
 }
 
 }  // namespace kestrel::config

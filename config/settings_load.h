@@ -51,8 +51,10 @@ StationSettings LoadSettings(const QString& path, const SettingsLoadContext& con
 // Writes the keys the station writes at close, in its save order, in one atomic replacement
 // of the file. `imeiBase` is the IMEI base counter after the close adjustment; it is written
 // to DefaultIMEI as 14 decimal digits with leading zeros. Returns false when the file could
-// not be replaced (the old file is then unchanged); the station ignores the result.
-bool SaveSettings(const StationSettings& settings, const QString& path, std::uint64_t imeiBase);
+// not be replaced (the old file is then unchanged); the station then tells the operator.
+// `error` (if given) says why when false is returned.
+bool SaveSettings(const StationSettings& settings, const QString& path, std::uint64_t imeiBase,
+                  QString* error = nullptr);
 
 // The flag reading: the key read as an integer with the default; on only when exactly 1.
 bool ReadFlag(const IniFile& ini, const QString& section, const QString& key, int fallback);

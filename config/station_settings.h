@@ -109,6 +109,21 @@ struct StationSettings {
   std::uint64_t InitialWIFIValue = 0;
   std::uint64_t EndWIFIValue = 0;
   QStringList WATCmdList;
+
+  // IMEI slot 1..4 (any other slot: IMEI1).
+  int ImeiSlotEnabled(int slot) const {
+    const int v[] = {IMEI1Enabled, IMEI2Enabled, IMEI3Enabled, IMEI4Enabled};
+    return v[slot >= 1 && slot <= 4 ? slot - 1 : 0];
+  }
+  int ImeiSlotGenMode(int slot) const {
+    const int v[] = {IMEI1GenMode, IMEI2GenMode, IMEI3GenMode, IMEI4GenMode};
+    return v[slot >= 1 && slot <= 4 ? slot - 1 : 0];
+  }
+  bool AnyImeiEnabled() const {
+    return IMEI1Enabled || IMEI2Enabled || IMEI3Enabled || IMEI4Enabled;
+  }
+  // Any identity of the identity record (IMEIs, Bluetooth, Wi-Fi) is written or read.
+  bool AnyRecordItemEnabled() const { return AnyImeiEnabled() || BT_ADDR || WIFI_ADDR; }
 };
 
 }  // namespace kestrel::config

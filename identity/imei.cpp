@@ -134,11 +134,13 @@ void DeriveImeisFromTyped(const config::StationSettings& settings, IdentitySet& 
 }
 
 bool StoreImeiBaseAfterPass(config::StationSettings& settings, std::uint64_t imeiBase,
-                            const QString& settingsPath) {
+                            const QString& settingsPath, QString* error) {
   settings.DefaultIMEI = DecimalPadded(imeiBase, kBodyDigits);
   config::IniFile ini(settingsPath);
-  return ini.WriteString(QStringLiteral("General"), QStringLiteral("DefaultIMEI"),
-                         settings.DefaultIMEI);
+  const bool written = ini.WriteString(QStringLiteral("General"), QStringLiteral("DefaultIMEI"),
+                                       settings.DefaultIMEI);
+  if (!written && error != nullptr) *error = ini.LastError();
+  return written;
 }
 
 std::uint64_t ImeiBaseForSave(const config::StationSettings& settings, std::uint64_t imeiBase) {

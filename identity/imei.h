@@ -54,9 +54,10 @@ void DeriveImeisFromTyped(const config::StationSettings& settings, IdentitySet& 
 
 // After a passed job whose result was recorded: DefaultIMEI becomes `imeiBase` as 14 digits,
 // in the record and at once in key General/DefaultIMEI of the settings file at
-// `settingsPath` (an atomic replacement of the file). Returns whether the file was written.
+// `settingsPath` (an atomic replacement of the file). Returns whether the file was written;
+// when not, `error` (if given) says why.
 bool StoreImeiBaseAfterPass(config::StationSettings& settings, std::uint64_t imeiBase,
-                            const QString& settingsPath);
+                            const QString& settingsPath, QString* error = nullptr);
 
 // The base the close-time save writes to DefaultIMEI, as a number (SaveSettings pads it to
 // 14 digits). With AutoCreateIMEI on and UseSameIMEI off the IMEIs prepared for the phone

@@ -25,6 +25,9 @@ struct JobContext {
   const device::ManualResetEvent* abort = nullptr;
   // Steady-clock milliseconds when the job started (StartJob); step offsets count from here.
   std::int64_t originMs = 0;
+  // Steady-clock milliseconds when the phone was reached (set by the job thread); the
+  // write-time limit counts from here.
+  std::int64_t phoneReachedMs = 0;
 
   const config::StationSettings& S() const { return *settings; }
   JobHost& Host() const { return *host; }

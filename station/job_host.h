@@ -24,6 +24,8 @@ class JobHost : public identity::OutcomeReporter,
                 public records::ResultReport,
                 public config::MessageSink {
  public:
+  // The result text: both bases ask for it, this one answers for both.
+  void SetResultText(const QString& text) override = 0;
   // The identities of the phone on the bench (the bound texts of the entry fields).
   virtual identity::IdentitySet Identities() const = 0;
   virtual void SetIdentities(const identity::IdentitySet& identities) = 0;

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <vector>
 
 namespace kestrel::station {
 
@@ -51,6 +52,28 @@ class JobObserver {
   virtual void StepFinished(const JobStep& step) = 0;
   // Window thread: the job has ended (finished, refused, timed out or stopped).
   virtual void JobEnded(const JobSummary& summary) = 0;
+};
+
+// Hands every call on to each observer added, in the order added. Observers are added on the
+// window thread before the first job; the list does not own them.
+class JobObserverList : public JobObserver {
+ public:
+  void Add(JobObserver* observer) {
+    if (observer != nullptr) observers_.push_back(observer);
+  }
+  bool Empty() const { return observers_.empty(); }
+  void JobStarted(JobKind kind, int operationMode, const QDateTime& startedAt) override {
+    for (JobObserver* o : observers_) o->JobStarted(kind, operationMode, startedAt);
+  }
+  void StepFinished(const JobStep& step) override {
+    for (JobObserver* o : observers_) o->StepFinished(step);
+  }
+  void JobEnded(const JobSummary& summary) override {
+    for (JobObserver* o : observers_) o->JobEnded(summary);
+  }
+
+ private:
+  std::vector<JobObserver*> observers_;
 };
 
 }  // namespace kestrel::station

@@ -31,14 +31,20 @@ StationController::StationController(StationStartup startup, QWidget* parent)
   // The bench power source's factory lives as long as the window; without it no source is
   // ever found.
   if (CreateAmpvaneFactory(&powerFactory_) != 0) powerFactory_ = nullptr;
+  repeatTimer_.setSingleShot(true);
+  connect(&repeatTimer_, &QTimer::timeout, this, [this] { OnRepeatTimer(); });
   BuildControls();
   ConnectCommands();
   qApp->installEventFilter(this);
 }
 
 StationController::~StationController() {
+  // A job thread still running uses this object: end it first (its message waits end too).
+  closing_.Set();
+  jobs_.Abort();
   qApp->removeEventFilter(this);
   portWatchTimer_.stop();
+  repeatTimer_.stop();
   // Escape ends the window without the close steps; what runs on its own or holds a device
   // must still stop before the controller goes (the settings are not saved on that path).
   if (!closed_) {
@@ -57,9 +63,7 @@ void StationController::Initialise() {
   }
   setWindowIcon(resources::ApplicationIcon());
 
-  // 3. The job events start cleared.
-  stopEvent_.Reset();
-  portArrivedEvent_.Reset();
+  // 3. The job events (JobControl's) start cleared.
 
   // 4. Title.
   setWindowTitle(resources::LoadString(102) + QStringLiteral(" R") + startup_.productVersion);
@@ -170,8 +174,14 @@ void StationController::OnModeCommand() {
 void StationController::CloseSteps() {
   portMonitor_->Stop();
   portWatchTimer_.stop();
+  repeatTimer_.stop();
   if (initialised_) {
-    config::SaveSettings(settings_, settingsPath_, identity::ImeiBaseForSave(settings_, imeiBase_));
+    QString error;
+    if (!config::SaveSettings(settings_, settingsPath_,
+                              identity::ImeiBaseForSave(settings_, imeiBase_), &error)) {
+      // The next start reads the old file: say so while the operator can still act on it.
+      ShowMessage(SettingsWriteFailure(settingsPath_, error, true));
+    }
   }
   ReleaseDevices();
   closed_ = true;

@@ -16,7 +16,10 @@
 //   station_display.cpp     the display operations and the bound texts
 //   entry_fields.cpp        the identity entry fields and the pre-job identity check
 //   outcome.cpp             RecordOutcome
-//   job_start.cpp, port_list.cpp  what the job control adds (placeholders until then)
+//   job_start.cpp           StartJob, Stop, the end of a job, the power-supply repeat run
+//   port_list.cpp           the port selector, the port watch, the port monitor's reports
+// The job threads are JobControl's (job_control.h), the sequences WriteSequence and
+// ReadSequence; the controller wires them to the window through JobWindow.
 #pragma once
 
 #include "config/message_sink.h"
@@ -27,8 +30,11 @@
 #include "identity/outcome_reporter.h"
 #include "identity/result_state.h"
 #include "records/result_report.h"
+#include "station/job_control.h"
+#include "station/job_observer.h"
 #include "station/station_entry.h"
 
+#include <QDateTime>
 #include <QDialog>
 #include <QMetaObject>
 #include <QString>
@@ -42,6 +48,7 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 class QAction;
 class QComboBox;
@@ -128,12 +135,10 @@ struct BoundTexts {
   QString apVersion;
   std::array<QString, 2> uid;
   std::array<QString, 5> hash;
+  std::array<QString, kCuRefLength> cuRef;
 };
 
-class StationController : public QDialog,
-                          public identity::OutcomeReporter,
-                          public records::ResultReport,
-                          public config::MessageSink {
+class StationController : public QDialog, public JobWindow {
   Q_OBJECT
 
  public:
@@ -149,8 +154,9 @@ class StationController : public QDialog,
 
   // --- Reporting (any thread) ---
   void SetResultText(const QString& text) override;
-  QString ResultText() const;
+  QString ResultText() const override;
   void ShowResult(ResultState state) override;
+  void ShowPlainResult(ResultState colour) override;
   void ShowFailResult() override { ShowResult(ResultState::Fail); }
   void RecordOutcome(bool passed) override;
   // A message box; from another thread the caller waits until the operator closed it.
@@ -158,14 +164,23 @@ class StationController : public QDialog,
 
   // --- Display operations (any thread) ---
   void ShowCounters();
-  void ShowPortState(bool present);
+  void ShowPortState(bool present) override;
   void ShowStatusLine(int mode, bool present);
-  void StartPortWatch(bool on);
+  void StartPortWatch(bool on) override;
   void EnableInputs(bool on);
-  void FocusFirstEntry();
+  void FocusFirstEntry() override;
   void ShowSecureBootFields(bool on);
+  void EnableStop(bool on) override;
+  void EnablePortList(bool on) override;
   // Puts every bound text into its control.
-  void PushBoundStrings();
+  void PushBoundStrings() override;
+  // The bound texts a job reads and sets (any thread).
+  QString ApVersionText() const override;
+  void SetApVersionText(const QString& text) override;
+  std::array<QString, kCuRefLength> CuRefTexts() const override;
+  void SetCuRefTexts(const std::array<QString, kCuRefLength>& texts) override;
+  std::array<QString, kSecureBootItems> SecureBootTexts() const override;
+  void SetSecureBootTexts(const std::array<QString, kSecureBootItems>& texts) override;
   // Takes the texts of the eight identity fields into the identities (window thread).
   void TakeFieldTexts();
 
@@ -191,8 +206,14 @@ class StationController : public QDialog,
   void OnAboutCommand();
   // The Save branch of the Setting command.
   void ApplyAcceptedSettings();
-  // Job start (Write, Read, scanner keys): job_start.cpp.
+  // Job start (Write, Read, scanner keys) and a job's end: job_start.cpp.
   void StartJob();
+  // WM_JOB_FINISHED of job number `job`.
+  Q_INVOKABLE void OnJobFinished(quint64 job);
+  // Observers of every job (the audit record, benchmarks); not owned, must outlive the window.
+  void AddJobObserver(JobObserver* observer);
+  // A pass whose DefaultIMEI could not be written: write jobs are refused until it is.
+  bool ImeiBaseUnsaved() const { return !imeiBaseError_.isEmpty(); }
 
   // --- Port list and port watch (window thread): port_list.cpp ---
   bool RefreshPortList();
@@ -203,13 +224,15 @@ class StationController : public QDialog,
   // --- State ---
   const config::StationSettings& Settings() const { return settings_; }
   config::StationSettings& MutableSettings() { return settings_; }
-  identity::IdentitySet Identities() const;
-  void SetIdentities(const identity::IdentitySet& identities);
+  identity::IdentitySet Identities() const override;
+  void SetIdentities(const identity::IdentitySet& identities) override;
   BoundTexts Bound() const;
   bool ReadyToWrite() const { return readyToWrite_.load(); }
   bool ReadJob() const { return readJob_.load(); }
-  bool JobRunning() const { return jobRunning_.load(); }
-  bool PortWatchRunning() const { return portWatchRunning_.load(); }
+  bool JobRunning() const { return jobs_.Running(); }
+  bool PortWatchRunning() const override { return portWatchRunning_.load(); }
+  // The power-supply repeat run waits for its next job.
+  bool RepeatPending() const { return repeatTimer_.isActive(); }
   std::uint32_t PassCount() const { return passCount_.load(); }
   std::uint32_t FailCount() const { return failCount_.load(); }
   int PowerRepeatCount() const { return powerRepeatCount_.load(); }
@@ -222,6 +245,10 @@ class StationController : public QDialog,
   const QString& ImeiMdbPath() const { return imeiMdbPath_; }
   // The help page: the executable's path with its extension replaced (or added) by ".html".
   static QString HelpPagePath(const QString& executablePath);
+  // The message shown when the settings file could not be written (the file and the reason).
+  // `closing`: at close, else after a pass (write jobs are then refused until it is written).
+  static QString SettingsWriteFailure(const QString& path, const QString& error,
+                                      bool closing = true);
 
   // --- Hooks for the dialogs of their own modules, and for tests ---
   // Runs the Settings dialog on the record; true when the operator saved.
@@ -256,6 +283,18 @@ class StationController : public QDialog,
   void RunLayoutNow();
   // station_window.cpp
   void ConnectCommands();
+  // JobWindow (job_start.cpp)
+  void SetPortFromJob(int port) override;
+  void PostJobFinished(std::uint64_t job) override;
+  // job_start.cpp
+  JobContext MakeJobContext();
+  void RunJobSequence(const JobContext& context, bool readJob);
+  void RefuseJob();
+  void EndJob(JobOutcome outcome);
+  bool RetryImeiBaseWrite();
+  void OnRepeatTimer();
+  // Takes the texts of the CU reference and secure-boot fields into the bound texts.
+  void TakeJobFieldTexts();
   // station_display.cpp
   // Runs `work` now on the window's thread, or queues it there from another thread.
   template <typename F>
@@ -290,14 +329,26 @@ class StationController : public QDialog,
   BoundTexts bound_;  // guarded by boundLock_
   int pushing_ = 0;   // window thread: change notifications are locked out while > 0
 
-  // Job state (Part of the job control; read and set by its threads).
-  device::ManualResetEvent stopEvent_;
-  device::ManualResetEvent portArrivedEvent_;
+  // Job state. The job threads are JobControl's; the flags here are the window's.
+  JobControl jobs_{*this};
   std::atomic<bool> readJob_{false};
-  std::atomic<bool> jobRunning_{false};
   std::atomic<bool> readyToWrite_{false};
-  std::atomic<std::int64_t> jobStartMs_{0};
-  std::atomic<bool> phoneAnswered_{false};
+  QTimer repeatTimer_;  // the 2000 ms pause of the power-supply repeat run
+  // The job being run, for its observers (window thread).
+  struct JobRecordState {
+    bool open = false;
+    JobKind kind = JobKind::Write;
+    QDateTime startedAt;
+    std::int64_t startMs = 0;
+    std::uint32_t passBefore = 0;
+    std::uint32_t failBefore = 0;
+  } jobRecord_;
+  JobObserverList observers_;
+  std::atomic<int> lastShownState_{0};
+  // Why the last pass's DefaultIMEI is not on disk (empty when it is); window thread.
+  QString imeiBaseError_;
+  // Set when the window goes: a message wait of the job thread ends.
+  device::ManualResetEvent closing_;
 
   // Port watch.
   QTimer portWatchTimer_;

@@ -17,6 +17,9 @@
 #include <QPushButton>
 #include <QThread>
 
+#include <algorithm>
+#include <memory>
+
 namespace kestrel::station {
 namespace {
 
@@ -47,6 +50,20 @@ void PutLabelText(QLabel* label, const QString& text) {
 }
 
 // The 255-character limit of a composed result text, never splitting a surrogate pair.
+ui::ColourRef StateColour(ResultState state) {
+  switch (state) {
+    case ResultState::Busy:
+      return Colour(colours::kBusy);
+    case ResultState::Pass:
+      return Colour(colours::kPass);
+    case ResultState::Fail:
+      return Colour(colours::kFail);
+    case ResultState::Idle:
+      break;
+  }
+  return Colour(colours::kIdle);
+}
+
 QString CutResult(QString text) {
   if (text.size() <= kMaxResultChars) return text;
   text.truncate(kMaxResultChars);
@@ -117,6 +134,48 @@ void StationController::ApplyBoundTexts(const BoundTexts& t) {
   }
   for (std::size_t i = 0; i < t.uid.size(); ++i) PutText(controls_.uid[i], t.uid[i]);
   for (std::size_t i = 0; i < t.hash.size(); ++i) PutText(controls_.hash[i], t.hash[i]);
+  for (std::size_t i = 0; i < t.cuRef.size(); ++i) PutText(controls_.cuRef[i], t.cuRef[i]);
+}
+
+void StationController::TakeJobFieldTexts() {
+  std::lock_guard<std::mutex> lock(boundLock_);
+  for (std::size_t i = 0; i < bound_.cuRef.size(); ++i) bound_.cuRef[i] = controls_.cuRef[i]->text();
+  for (std::size_t i = 0; i < bound_.uid.size(); ++i) bound_.uid[i] = controls_.uid[i]->text();
+  for (std::size_t i = 0; i < bound_.hash.size(); ++i) bound_.hash[i] = controls_.hash[i]->text();
+}
+
+QString StationController::ApVersionText() const {
+  std::lock_guard<std::mutex> lock(boundLock_);
+  return bound_.apVersion;
+}
+
+void StationController::SetApVersionText(const QString& text) {
+  std::lock_guard<std::mutex> lock(boundLock_);
+  bound_.apVersion = text;
+}
+
+std::array<QString, kCuRefLength> StationController::CuRefTexts() const {
+  std::lock_guard<std::mutex> lock(boundLock_);
+  return bound_.cuRef;
+}
+
+void StationController::SetCuRefTexts(const std::array<QString, kCuRefLength>& texts) {
+  std::lock_guard<std::mutex> lock(boundLock_);
+  bound_.cuRef = texts;
+}
+
+std::array<QString, kSecureBootItems> StationController::SecureBootTexts() const {
+  std::lock_guard<std::mutex> lock(boundLock_);
+  std::array<QString, kSecureBootItems> texts;
+  std::copy(bound_.uid.begin(), bound_.uid.end(), texts.begin());
+  std::copy(bound_.hash.begin(), bound_.hash.end(), texts.begin() + bound_.uid.size());
+  return texts;
+}
+
+void StationController::SetSecureBootTexts(const std::array<QString, kSecureBootItems>& texts) {
+  std::lock_guard<std::mutex> lock(boundLock_);
+  std::copy(texts.begin(), texts.begin() + bound_.uid.size(), bound_.uid.begin());
+  std::copy(texts.begin() + bound_.uid.size(), texts.end(), bound_.hash.begin());
 }
 
 void StationController::PushBoundStrings() {
@@ -152,12 +211,16 @@ void StationController::ShowResult(ResultState state) {
     }
     text = bound_.resultText;
   }
-  ui::ColourRef background = Colour(colours::kIdle);
-  if (state == ResultState::Busy) background = Colour(colours::kBusy);
-  if (state == ResultState::Pass) background = Colour(colours::kPass);
-  if (state == ResultState::Fail) background = Colour(colours::kFail);
+  lastShownState_.store(static_cast<int>(state));
   OnWindowThread([this, text] { PutLabelText(controls_.result, text); });
-  controls_.result->SetBackgroundColour(background);
+  controls_.result->SetBackgroundColour(StateColour(state));
+}
+
+void StationController::ShowPlainResult(ResultState colour) {
+  lastShownState_.store(static_cast<int>(colour));
+  const QString text = ResultText();
+  OnWindowThread([this, text] { PutLabelText(controls_.result, text); });
+  controls_.result->SetBackgroundColour(StateColour(colour));
 }
 
 void StationController::ShowCounters() {
@@ -185,8 +248,11 @@ void StationController::ShowPortState(bool present) {
 }
 
 void StationController::ShowStatusLine(int mode, bool present) {
-  const QString text = resources::LoadString(mode != 0 ? 148 : 149) + QStringLiteral(", ") +
-                       resources::LoadString(present ? 155 : 156);
+  // A left-to-right port text ends in a left-to-right mark, so that in the right-to-left line
+  // its closing "!" stays at the end of its own phrase.
+  QString port = resources::LoadString(present ? 155 : 156);
+  if (!ReadsRightToLeft(port)) port += QChar(0x200E);
+  const QString text = resources::LoadString(mode != 0 ? 148 : 149) + QStringLiteral(", ") + port;
   OnWindowThread([this, text] { PutLabelText(controls_.statusLine, text); });
 }
 
@@ -261,6 +327,14 @@ void StationController::FocusFirstEntry() {
   });
 }
 
+void StationController::EnableStop(bool on) {
+  OnWindowThread([this, on] { controls_.stop->setEnabled(on); });
+}
+
+void StationController::EnablePortList(bool on) {
+  OnWindowThread([this, on] { controls_.portList->setEnabled(on); });
+}
+
 void StationController::ShowSecureBootFields(bool on) {
   OnWindowThread([this, on] {
     controls_.uidLabel->setVisible(on);
@@ -290,9 +364,20 @@ void StationController::ShowMessage(const QString& text) {
   };
   if (QThread::currentThread() == thread()) {
     show();
-  } else {
-    QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
+    return;
   }
+  // A job thread waits until the operator has closed the box, or until the window goes
+  // (which may be waiting for that very thread).
+  if (closing_.IsSet()) return;
+  auto closed = std::make_shared<device::ManualResetEvent>();
+  QMetaObject::invokeMethod(
+      this,
+      [show, closed] {
+        show();
+        closed->Set();
+      },
+      Qt::QueuedConnection);
+  device::ManualResetEvent::WaitAny({closed.get(), &closing_}, -1);
 }
 
 }  // namespace kestrel::station

@@ -45,6 +45,12 @@ void StationController::ConnectCommands() {
             [this, i] { OnIdentityFieldChanged(static_cast<IdentityField>(i)); });
   }
   connect(&portWatchTimer_, &QTimer::timeout, this, [this] { OnPortWatchTimer(); });
+  // What the operator types into the CU reference and secure-boot fields is kept in the bound
+  // texts at once, so that no later push of the bound texts overwrites it.
+  auto keep = [this] { TakeJobFieldTexts(); };
+  for (QLineEdit* e : c.cuRef) connect(e, &QLineEdit::textEdited, this, keep);
+  for (QLineEdit* e : c.uid) connect(e, &QLineEdit::textEdited, this, keep);
+  for (QLineEdit* e : c.hash) connect(e, &QLineEdit::textEdited, this, keep);
 }
 
 QWidget* StationController::Control(int id) const {
@@ -95,12 +101,12 @@ void StationController::accept() {}
 
 void StationController::reject() {
   // A running job still uses the controller; the window stays until it has ended.
-  if (jobRunning_.load()) return;
+  if (JobRunning() || jobs_.Active()) return;
   QDialog::reject();
 }
 
 void StationController::closeEvent(QCloseEvent* event) {
-  if (jobRunning_.load()) {
+  if (JobRunning() || jobs_.Active()) {
     event->ignore();
     return;
   }

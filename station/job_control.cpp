@@ -1,0 +1,254 @@
+#include "station/job_control.h"
+
+#include "resources/string_table.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace kestrel::station {
+namespace {
+
+using identity::ResultState;
+
+constexpr int kBaudRate = 115200;
+
+// The sync frame written before the first probe of a normal-mode job.
+constexpr std::array<std::uint8_t, 10> kProbeFrame = {0x7E, 0x00, 0x00, 0x00, 0x00,
+                                                      0x00, 0x08, 0x00, 0x00, 0x7E};
+
+}  // namespace
+
+PortChannel MakePortChannel(const config::StationSettings& s) {
+  PortChannel channel{};
+  if (s.AutoPort != 0 && s.OperationMode == 0) {
+    channel.type = KV_CHANNEL_USB;
+  } else {
+    channel.type = KV_CHANNEL_COM;
+    channel.port = s.Port;
+    channel.baudRate = kBaudRate;
+  }
+  return channel;
+}
+
+int BootModeCode(const config::StationSettings& s) {
+  if (s.TESTMODE == 0) return 10;
+  int code = 1;
+  if (s.Quarl != 0) code = s.QuarlVariant == 0 ? 14 : 1;
+  if (s.APMode != 0) code = 22;
+  return code;
+}
+
+JobControl::JobControl(JobWindow& window) : window_(window) {}
+
+JobControl::~JobControl() {
+  Abort();
+}
+
+bool JobControl::SequenceStarted() const {
+  std::lock_guard<std::mutex> lock(sequenceLock_);
+  return inSequence_;
+}
+
+bool JobControl::EnterSequence() {
+  std::lock_guard<std::mutex> lock(sequenceLock_);
+  if (stopRequested_ || abort_.IsSet()) return false;
+  inSequence_ = true;
+  return true;
+}
+
+void JobControl::LeaveSequence() {
+  std::lock_guard<std::mutex> lock(sequenceLock_);
+  inSequence_ = false;
+}
+
+void JobControl::Launch(std::function<void()> body) {
+  // A thread left from the last job has ended its work (it only closes the phone test after
+  // its post); wait for it rather than start a second one beside it.
+  if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard<std::mutex> lock(sequenceLock_);
+    stopRequested_ = false;
+    inSequence_ = false;
+  }
+  timedOut_.store(false);
+  jobStartMs_.store(0);
+  threadDone_.Reset();
+  running_.store(true);
+  active_ = true;
+  thread_ = std::thread(std::move(body));
+}
+
+std::uint64_t JobControl::StartCalibration(JobContext context, int timeoutMs,
+                                           int entrerModeWaitMs, bool autoPort,
+                                           Sequence sequence) {
+  phone_ = context.phone;
+  stop_.Reset();
+  portArrived_.Reset();
+  const std::uint64_t job = ++job_;
+  Launch([this, context, timeoutMs, entrerModeWaitMs, autoPort, sequence = std::move(sequence),
+          job]() mutable {
+    CalibrationJobThread(context, timeoutMs, entrerModeWaitMs, autoPort, std::move(sequence),
+                         job);
+  });
+  return job;
+}
+
+std::uint64_t JobControl::StartNormal(JobContext context, Sequence sequence) {
+  phone_ = context.phone;
+  stop_.Reset();
+  const std::uint64_t job = ++job_;
+  Launch([this, context, sequence = std::move(sequence), job]() mutable {
+    NormalJobThread(context, std::move(sequence), job);
+  });
+  return job;
+}
+
+void JobControl::CalibrationJobThread(JobContext context, int timeoutMs, int entrerModeWaitMs,
+                                      bool autoPort, Sequence sequence, std::uint64_t job) {
+  JobWindow& w = window_;
+  const PhoneHandle h = context.phone;
+  bool post = false;
+
+  // Stop wins over the phone's arrival when both are set; the window going counts as Stop.
+  const int which = device::ManualResetEvent::WaitAny({&stop_, &abort_, &portArrived_},
+                                                      std::max(timeoutMs, 0));
+  if (which < 0) {
+    context.Call("KV_StopModeProcess", [h] { return KV_StopModeProcess(h); });
+    timedOut_.store(true);
+    w.SetResultText(resources::LoadString(103));
+    w.ShowResult(ResultState::Fail);
+    w.RecordOutcome(false);
+    post = true;
+  } else if (which < 2) {
+    stop_.Reset();
+    context.Call("KV_StopModeProcess", [h] { return KV_StopModeProcess(h); });
+  } else if (EnterSequence()) {
+    if (!w.PortWatchRunning()) w.ShowPortState(true);
+    jobStartMs_.store(JobContext::NowMs());
+    context.phoneReachedMs = jobStartMs_.load();
+    portArrived_.Reset();
+    w.EnableStop(false);
+    if (autoPort) {
+      const std::int64_t start = JobContext::NowMs();
+      const int port = KV_GetUsbPort(h);
+      context.Report("KV_GetUsbPort", start, JobContext::NowMs() - start, 0);
+      w.SetPortFromJob(port);
+    } else {
+      context.Pause("EntrerModeWait", entrerModeWaitMs);
+    }
+    w.SetResultText(resources::LoadString(104));
+    w.ShowResult(ResultState::Busy);
+    sequence(context);
+    w.EnableStop(true);
+    LeaveSequence();
+    post = true;
+  } else {
+    // A Stop came as the phone arrived: the Stop command restores the window.
+    context.Call("KV_StopModeProcess", [h] { return KV_StopModeProcess(h); });
+  }
+
+  context.Call("KV_EndPhoneTest", [h] { return KV_EndPhoneTest(h); });
+  if (!w.PortWatchRunning()) w.ShowPortState(false);
+  w.FocusFirstEntry();
+  running_.store(false);
+  w.EnablePortList(true);
+  threadDone_.Set();
+  // Posted last, so that the window's handling of the job's end (which may start the next
+  // job) never meets this job's phone test still open.
+  if (post) w.PostJobFinished(job);
+}
+
+void JobControl::NormalJobThread(JobContext context, Sequence sequence, std::uint64_t job) {
+  JobWindow& w = window_;
+  const PhoneHandle h = context.phone;
+  bool post = false;
+  auto stopped = [this] { return stop_.IsSet() || abort_.IsSet(); };
+
+  context.Call("KV_SetProperty", [h] { return KV_SetProperty(h, 3, 0, 2); });
+  context.Call("KV_Write", [h] {
+    return KV_Write(h, kProbeFrame.data(), static_cast<std::int32_t>(kProbeFrame.size()));
+  });
+  bool answered = false;
+  std::vector<char> buffer(kProbeBufferSize);
+  for (int attempt = 0; attempt < kProbeAttempts && !answered && !stopped(); ++attempt) {
+    std::fill(buffer.begin(), buffer.end(), '\0');
+    answered = context.Call("KV_GetMsVersion", [h, &buffer] {
+                 return KV_GetMsVersion(h, buffer.data(), kProbeBufferSize);
+               }) == KV_OK;
+  }
+
+  if (!answered) {
+    if (!stopped()) {
+      w.SetResultText(resources::LoadString(111));
+      w.ShowResult(ResultState::Fail);
+      w.RecordOutcome(false);
+      post = true;
+    }
+  } else if (EnterSequence()) {
+    jobStartMs_.store(JobContext::NowMs());
+    context.phoneReachedMs = jobStartMs_.load();
+    w.EnableStop(false);
+    w.SetResultText(resources::LoadString(104));
+    w.ShowResult(ResultState::Busy);
+    sequence(context);
+    w.EnableStop(true);
+    LeaveSequence();
+    post = true;
+  }
+
+  context.Call("KV_EndPhoneTest", [h] { return KV_EndPhoneTest(h); });
+  // Normal mode: the port watch always runs between jobs.
+  w.StartPortWatch(true);
+  running_.store(false);
+  w.EnablePortList(true);
+  threadDone_.Set();
+  if (post) w.PostJobFinished(job);
+}
+
+bool JobControl::Join(int timeoutMs) {
+  if (!thread_.joinable()) return true;
+  if (!threadDone_.Wait(timeoutMs)) return false;
+  thread_.join();
+  return true;
+}
+
+bool JobControl::Finish(std::uint64_t job) {
+  if (!active_ || job != job_) return false;
+  Join(kStopJoinMs);
+  active_ = false;
+  return true;
+}
+
+bool JobControl::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(sequenceLock_);
+    if (inSequence_) return false;
+    stopRequested_ = true;
+  }
+  if (phone_ != KV_INVALID_HANDLE) KV_EndPhoneTest(phone_);
+  stop_.Set();
+  Join(kStopJoinMs);
+  active_ = false;
+  running_.store(false);
+  return true;
+}
+
+void JobControl::Abort() {
+  abort_.Set();
+  {
+    std::lock_guard<std::mutex> lock(sequenceLock_);
+    stopRequested_ = true;
+  }
+  if (!thread_.joinable()) return;
+  // Ends whatever call the job waits in; every later call fails at once.
+  if (phone_ != KV_INVALID_HANDLE) KV_EndPhoneTest(phone_);
+  stop_.Set();
+  thread_.join();
+  active_ = false;
+  running_.store(false);
+}
+
+}  // namespace kestrel::station
