@@ -120,23 +120,24 @@ void StationController::StartJob() {
   controls_.portList->setEnabled(false);
   auto sequence = [this, readJob](const JobContext& c) { RunJobSequence(c, readJob); };
 
-  // 8. Normal mode: the phone is probed at once.
+  // 8. Normal mode: the phone is probed at once. The waiting text is shown before the thread
+  // starts, so that a fast phone's own results are never overwritten by it.
   if (s.OperationMode != 0) {
-    jobs_.StartNormal(context, sequence);
     SetResultText(resources::LoadString(110));
     ShowResult(ResultState::Busy);
+    jobs_.StartNormal(context, sequence);
     return;
   }
 
   // 9. Calibration mode: the library catches the phone in its boot mode.
   const int mode = BootModeCode(s);
+  SetResultText(resources::FormatString(108, {std::int64_t{s.Timeout / 1000}}));
+  ShowResult(ResultState::Busy);
   jobs_.StartCalibration(context, s.Timeout, s.EntrerModeWait, s.AutoPort != 0, sequence);
   context.Call("KV_EnterModeProcess", [&] {
     return KV_EnterModeProcess(h, s.AutoPort != 0 ? 1 : 0, s.DUTPort, mode, &jobs_.PortArrived(),
                                0);
   });
-  SetResultText(resources::FormatString(108, {std::int64_t{s.Timeout / 1000}}));
-  ShowResult(ResultState::Busy);
   if (s.UseAMV && powerSource_ != nullptr) powerSource_->SetOutput(s.Voltage, -1);
 }
 

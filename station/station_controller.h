@@ -230,6 +230,8 @@ class StationController : public QDialog, public JobWindow {
   bool ReadyToWrite() const { return readyToWrite_.load(); }
   bool ReadJob() const { return readJob_.load(); }
   bool JobRunning() const { return jobs_.Running(); }
+  // A job was started and its end has not been handled yet (window thread).
+  bool JobActive() const { return jobs_.Active(); }
   bool PortWatchRunning() const override { return portWatchRunning_.load(); }
   // The power-supply repeat run waits for its next job.
   bool RepeatPending() const { return repeatTimer_.isActive(); }

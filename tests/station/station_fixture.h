@@ -30,6 +30,7 @@ class StationWindowTest : public ::testing::Test {
   StationController& Open(const QByteArray& ini) {
     dir_.Write(QStringLiteral("Kestrel.ini"), ini);
     StationStartup startup;
+    startup.phone = phone_;
     startup.productVersion = QStringLiteral("1.0.0.1");
     startup.stationFolder = dir_.path();
     window_ = std::make_unique<StationController>(startup);
@@ -64,6 +65,7 @@ class StationWindowTest : public ::testing::Test {
   }
 
   kestrel::testing::StationDir dir_;
+  PhoneHandle phone_ = KV_INVALID_HANDLE;  // a test that talks to a phone creates one
   std::unique_ptr<StationController> window_;
   QStringList messages_;
 };

@@ -34,7 +34,8 @@ namespace {
 const char kUsage[] =
     "usage: kestrel-phone-sim --ports DIR --com N --state FILE [--log FILE]\n"
     "  [--no-answer] [--fail KV_NAME=CODE]... [--protected] [--delay-ms N]\n"
-    "  [--corrupt-rate P] [--drop-after-bytes N] [--lowercase-addresses] [--sn-no-nul]\n"
+    "  [--corrupt-rate P] [--drop-after-bytes N] [--lowercase-addresses] [--stale-nv]\n"
+    "  [--sn-no-nul]\n"
     "  [--appear-after-ms N] [--appear-on-mode] [--at-reply COMMAND=REPLY]...\n"
     "  [--station-passed NAME]... [--station-failed NAME]... [--record-bad-magic]\n"
     "  [--record-unreadable] [--seed N] [--exit-with-parent]\n";
@@ -134,6 +135,8 @@ bool Parse(const QStringList& args, Options* o, QString* error) {
       o->faults.dropAfterBytes = n;
     } else if (a == QLatin1String("--lowercase-addresses")) {
       o->faults.lowercaseAddresses = true;
+    } else if (a == QLatin1String("--stale-nv")) {
+      o->faults.staleNv = true;
     } else if (a == QLatin1String("--sn-no-nul")) {
       o->faults.snNoNul = true;
     } else if (a == QLatin1String("--appear-after-ms")) {

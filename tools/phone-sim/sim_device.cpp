@@ -317,6 +317,7 @@ int32_t SimDevice::Execute(const wire::Frame& request, std::vector<uint8_t>* dat
       }
       if (!run) break;
       if (faults_.protectedImei) return KV_ERR_IMEI_PROTECTED;
+      if (faults_.staleNv) break;  // acknowledged, never stored (a flash that failed)
       for (const NvField& nv : kNvFields) {
         if (mask & nv.bit) SetText(nv.key, CText(Bytes(p, nv.offset, nv.size - 1)));
       }

@@ -27,6 +27,7 @@ struct Faults {
   double corruptRate = 0.0;
   long long dropAfterBytes = -1;
   bool lowercaseAddresses = false;
+  bool staleNv = false;  // identity writes answer success but nothing is stored
   bool snNoNul = false;
   int appearAfterMs = -1;
   bool appearOnMode = false;
