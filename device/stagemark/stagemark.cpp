@@ -49,6 +49,16 @@ std::shared_ptr<StagemarkObject> Lookup(StagemarkObject* object) {
   return it == r.live.end() ? nullptr : it->second;
 }
 
+}  // namespace
+
+int LiveStagemarkObjects() {
+  Registry& r = Objects();
+  const std::lock_guard<std::mutex> lock(r.mutex);
+  return static_cast<int>(r.live.size());
+}
+
+namespace {
+
 // The record from the object, or read from the phone and decoded.
 int32_t LoadRecord(StagemarkObject& object, StationRecord* record) {
   if (object.record) {

@@ -56,4 +56,7 @@ namespace kestrel::device::stagemark {
 // negative values give 131). Ids 127 and 139 take the checked station's name for their %s.
 int StagemarkMessageId(int32_t code);
 
+// How many objects are created and not yet released (diagnostics: a job leaves none).
+int LiveStagemarkObjects();
+
 }  // namespace kestrel::device::stagemark

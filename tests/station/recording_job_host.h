@@ -83,6 +83,20 @@ class RecordingJobHost : public JobHost {
     stopEnabled_.push_back(on);
   }
 
+  // Forgets everything (a new job).
+  void Reset() {
+    std::lock_guard<std::mutex> l(lock_);
+    identities_ = {};
+    resultText_.clear();
+    apVersion_.clear();
+    cuRef_ = {};
+    secureBoot_ = {};
+    shown_.clear();
+    outcomes_.clear();
+    messages_.clear();
+    stopEnabled_.clear();
+  }
+
   // What was recorded.
   std::vector<Shown> Results() const {
     std::lock_guard<std::mutex> l(lock_);
