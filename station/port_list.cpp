@@ -95,7 +95,12 @@ void StationController::OnPortChanged(int /*messageId*/, int /*port*/, int arriv
   } else if (arrived == 1) {
     portListFilled_ = false;
     portPresent_.store(RefreshPortList());
+  } else {
+    return;
   }
+  // The indicator is not redrawn here; the next tick of the port watch redraws it. (Without
+  // this the tick would find the flag already matching and leave the old state shown.)
+  statusRefresh_ = true;
 }
 
 void StationController::OnPortWatchTimer() {
