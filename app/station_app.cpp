@@ -7,6 +7,7 @@
 #include "station/station_entry.h"
 
 #include <QDir>
+#include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
 #include <QtGlobal>
@@ -58,6 +59,17 @@ int StationApp::Start() {
 
   const QString executableFolder = config::ExecutableFolder();
   const QString stationFolder = config::ResolveStationFolder(arguments());
+  ArmExitTimer();
+  const bool given = config::WithoutStationDirArgument(arguments()) != arguments() ||
+                     !qEnvironmentVariableIsEmpty("KESTREL_STATION_DIR");
+  QString refusal;
+  if (const int code = folderGuard_.Acquire(stationFolder, given, &refusal); code != 0) {
+    std::fprintf(stderr, "kestrel: %s\n", refusal.toLocal8Bit().constData());
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Kestrel"), refusal, QMessageBox::Ok);
+    box.exec();
+    Exit();
+    return code;
+  }
   ChooseResources(stationFolder, executableFolder);
   Trace(QStringLiteral("string 109: ") + resources::LoadString(109));
 
@@ -66,7 +78,6 @@ int StationApp::Start() {
   startup.productVersion = productVersion_;
   startup.stationFolder = stationFolder;
   startup.executableFolder = executableFolder;
-  ArmExitTimer();
   station::RunStationWindow(startup);
   Trace(QStringLiteral("station window closed"));
 

@@ -2,6 +2,7 @@
 // module; runs the station window and releases the phone handle at exit.
 #pragma once
 
+#include "app/station_folder_guard.h"
 #include "device/oxbind/oxbind.h"
 #include "resources/language/language_module.h"
 
@@ -26,8 +27,10 @@ class StationApp : public QApplication {
   StationApp(const StationApp&) = delete;
   StationApp& operator=(const StationApp&) = delete;
 
-  // The rest of the start-up (product version, resources), then the station window's modal
-  // run; releases the phone handle and returns the exit code 0 when the window has closed.
+  // The rest of the start-up (product version, the station folder and its lock, resources),
+  // then the station window's modal run; releases the phone handle and returns the exit code
+  // 0 when the window has closed. A station folder that cannot be used, or that another
+  // station holds, ends the start with a message and exit code 2 or 3.
   int Start();
 
   // Releases the phone handle (once); called by Start at its end and by the destructor.
@@ -43,6 +46,7 @@ class StationApp : public QApplication {
   PhoneHandle phone_ = KV_INVALID_HANDLE;
   QString productVersion_;
   std::unique_ptr<resources::LanguageModule> language_;
+  StationFolderGuard folderGuard_;  // the station folder's lock, held while the station runs
 };
 
 }  // namespace kestrel::app
