@@ -35,9 +35,9 @@ struct JobContext {
   // Runs one phone-library call as a step: times it and tells the observer.
   template <typename F>
   std::int32_t Call(const char* name, F&& call) const {
-    const std::int64_t start = NowMs();
+    const std::int64_t start = NowUs();
     const std::int32_t r = call();
-    Report(name, start, NowMs() - start, r);
+    ReportUs(name, start, NowUs() - start, r);
     return r;
   }
   // A mandated wait of `ms` milliseconds on the job thread, as a step of its own. Returns
@@ -45,9 +45,12 @@ struct JobContext {
   bool Pause(const char* name, int ms) const;
   void Report(const char* name, std::int64_t startMs, std::int64_t durationMs,
               std::int32_t code) const;
+  void ReportUs(const char* name, std::int64_t startUs, std::int64_t durationUs,
+                std::int32_t code) const;
 
-  // Milliseconds of the steady clock.
+  // Milliseconds (microseconds) of the steady clock.
   static std::int64_t NowMs();
+  static std::int64_t NowUs();
 };
 
 }  // namespace kestrel::station

@@ -28,6 +28,7 @@ struct JobStep {
   const char* name = "";        // "KV_WriteSN", "EntrerModeWait", ...
   std::int64_t startOffsetMs = 0;  // from the job's start
   std::int64_t durationMs = 0;
+  std::int64_t durationUs = 0;  // the same in microseconds
   std::int32_t code = 0;        // the phone library's result (0 for a wait)
 };
 
@@ -36,6 +37,7 @@ struct JobSummary {
   int operationMode = 0;
   QDateTime startedAt;            // local time with its offset
   std::int64_t durationMs = 0;    // from StartJob to the end
+  std::int64_t durationUs = 0;
   JobOutcome outcome = JobOutcome::Failed;
   QString resultText;             // as shown, identity lines included
   identity::IdentitySet identities;  // written or read

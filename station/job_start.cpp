@@ -68,7 +68,8 @@ void StationController::StartJob() {
   jobRecord_.open = true;
   jobRecord_.kind = readJob ? JobKind::Read : JobKind::Write;
   jobRecord_.startedAt = QDateTime::currentDateTime();
-  jobRecord_.startMs = JobContext::NowMs();
+  jobRecord_.startUs = JobContext::NowUs();
+  jobRecord_.startMs = jobRecord_.startUs / 1000;
   jobRecord_.passBefore = PassCount();
   jobRecord_.failBefore = FailCount();
   observers_.JobStarted(jobRecord_.kind, s.OperationMode, jobRecord_.startedAt);
@@ -191,7 +192,8 @@ void StationController::EndJob(JobOutcome outcome) {
   summary.kind = jobRecord_.kind;
   summary.operationMode = settings_.OperationMode;
   summary.startedAt = jobRecord_.startedAt;
-  summary.durationMs = JobContext::NowMs() - jobRecord_.startMs;
+  summary.durationUs = JobContext::NowUs() - jobRecord_.startUs;
+  summary.durationMs = summary.durationUs / 1000;
   summary.passCount = PassCount();
   summary.failCount = FailCount();
   summary.resultText = ResultText();

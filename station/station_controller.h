@@ -342,6 +342,7 @@ class StationController : public QDialog, public JobWindow {
     JobKind kind = JobKind::Write;
     QDateTime startedAt;
     std::int64_t startMs = 0;
+    std::int64_t startUs = 0;
     std::uint32_t passBefore = 0;
     std::uint32_t failBefore = 0;
   } jobRecord_;

@@ -75,6 +75,8 @@ TEST_F(JobTest, NormalModeWritePassesRecordsAndMovesToTheNextImei) {
   EXPECT_TRUE(ImeiTxtLines()[1].contains(identity::FullImei(kBase + 1)));
   EXPECT_EQ(sim_->State().value(QStringLiteral("imei1")).toString(), identity::FullImei(kBase + 1));
   EXPECT_TRUE(ButtonOf(ids::kWrite)->isEnabled());
+  // For looking at: the window after a pass.
+  W().grab().save(QStringLiteral(KESTREL_TEST_OUTPUT_DIR "/job_pass.png"));
 }
 
 TEST_F(JobTest, CalibrationModeWritePassesOnThePhoneTheModeProcessCaught) {
