@@ -9,6 +9,7 @@
 #include "records/result_store.h"
 #include "resources/message_format.h"
 #include "resources/string_table.h"
+#include "station/job_control.h"
 #include "station/read_sequence.h"
 #include "station/write_sequence.h"
 
@@ -234,6 +235,42 @@ TEST_F(SequenceTest, ReadJobWithAFailedReadEndsWith119AndWithNothingOnNoItem) {
   s_.OperateCURef = 0;
   Read();
   EXPECT_TRUE(host_.Results().empty());
+}
+
+TEST(JobSettingsTest, BootModeAndChannelFollowTheSettings) {
+  const struct {
+    int testMode, quarl, variant, apMode, code;
+  } modes[] = {
+      {0, 1, 0, 1, 10},  // TESTMODE 0: 10 whatever the rest
+      {1, 0, 0, 0, 1},  {1, 1, 0, 0, 14}, {1, 1, 1, 0, 1},
+      {1, 1, 0, 1, 22},  // APMode wins over Quarl
+  };
+  for (const auto& m : modes) {
+    config::StationSettings s;
+    s.TESTMODE = m.testMode;
+    s.Quarl = m.quarl;
+    s.QuarlVariant = m.variant;
+    s.APMode = m.apMode;
+    EXPECT_EQ(BootModeCode(s), m.code) << m.testMode << m.quarl << m.variant << m.apMode;
+  }
+  const struct {
+    int mode, autoPort, port;
+    PortChannel channel;
+  } channels[] = {
+      {0, 1, -1, {KV_CHANNEL_USB, 0, 0}},
+      {0, 0, 7, {KV_CHANNEL_COM, 7, 115200}},
+      {1, 1, 5, {KV_CHANNEL_COM, 5, 115200}},  // normal mode never asks for the USB kind
+  };
+  for (const auto& c : channels) {
+    config::StationSettings s;
+    s.OperationMode = c.mode;
+    s.AutoPort = c.autoPort;
+    s.Port = c.port;
+    const PortChannel got = MakePortChannel(s);
+    EXPECT_EQ(got.type, c.channel.type);
+    EXPECT_EQ(got.port, c.channel.port);
+    EXPECT_EQ(got.baudRate, c.channel.baudRate);
+  }
 }
 
 }  // namespace
