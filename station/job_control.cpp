@@ -139,11 +139,7 @@ void JobControl::CalibrationJobThread(JobContext context, int timeoutMs, int ent
     } else {
       context.Pause("EntrerModeWait", entrerModeWaitMs);
     }
-    w.SetResultText(resources::LoadString(104));
-    w.ShowResult(ResultState::Busy);
-    sequence(context);
-    w.EnableStop(true);
-    LeaveSequence();
+    RunSequence(context, sequence);
     post = true;
   } else {
     // A Stop came as the phone arrived: the Stop command restores the window.
@@ -191,11 +187,7 @@ void JobControl::NormalJobThread(JobContext context, Sequence sequence, std::uin
     jobStartMs_.store(JobContext::NowMs());
     context.phoneReachedMs = jobStartMs_.load();
     w.EnableStop(false);
-    w.SetResultText(resources::LoadString(104));
-    w.ShowResult(ResultState::Busy);
-    sequence(context);
-    w.EnableStop(true);
-    LeaveSequence();
+    RunSequence(context, sequence);
     post = true;
   }
 
@@ -206,6 +198,14 @@ void JobControl::NormalJobThread(JobContext context, Sequence sequence, std::uin
   w.EnablePortList(true);
   threadDone_.Set();
   if (post) w.PostJobFinished(job);
+}
+
+void JobControl::RunSequence(const JobContext& context, const Sequence& sequence) {
+  window_.SetResultText(resources::LoadString(104));
+  window_.ShowResult(ResultState::Busy);
+  sequence(context);
+  window_.EnableStop(true);
+  LeaveSequence();
 }
 
 bool JobControl::Join(int timeoutMs) {

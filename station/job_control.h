@@ -105,6 +105,8 @@ class JobControl {
   // Called by the thread when the phone is reached; false when a Stop came first.
   bool EnterSequence();
   void LeaveSequence();
+  // The phone is reached and Stop disabled: the job's sequence, then Stop enabled again.
+  void RunSequence(const JobContext& context, const Sequence& sequence);
   void Launch(std::function<void()> body);
   bool Join(int timeoutMs);
 

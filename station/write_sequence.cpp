@@ -287,24 +287,27 @@ std::int32_t WriteSequence::WriteIdentitiesFast() {
   return 0;
 }
 
+std::int32_t WriteSequence::ReadBack(NvInfoRecord& record) {
+  const PhoneHandle h = job_.phone;
+  const std::int32_t r =
+      job_.Call("KV_FastReadNvInfo", [h, &record] { return KV_FastReadNvInfo(h, &record); });
+  // A read-back that could not be made fails the phone: nothing was verified. (With the
+  // station record on, its update step reports the failure.)
+  if (r != 0 && !job_.S().Stagemark) {
+    job_.Host().SetResultText(resources::LoadString(119));
+    job_.Host().ShowResult(ResultState::Fail);
+  }
+  return r;
+}
+
 std::int32_t WriteSequence::ReadBackImeis() {
   const config::StationSettings& s = job_.S();
   JobHost& w = job_.Host();
-  const PhoneHandle h = job_.phone;
   NvInfoRecord record{};
   for (int slot = 1; slot <= 4; ++slot) {
     if (s.ImeiSlotEnabled(slot)) record.mask |= ImeiMaskBit(slot);
   }
-  const std::int32_t r =
-      job_.Call("KV_FastReadNvInfo", [h, &record] { return KV_FastReadNvInfo(h, &record); });
-  if (r != 0) {
-    // A read-back that could not be made fails the phone: nothing was verified.
-    if (!s.Stagemark) {
-      w.SetResultText(resources::LoadString(119));
-      w.ShowResult(ResultState::Fail);
-    }
-    return r;
-  }
+  if (const std::int32_t r = ReadBack(record); r != 0) return r;
   const identity::IdentitySet ids = w.Identities();
   for (int slot = 1; slot <= 4; ++slot) {
     if (s.ImeiSlotEnabled(slot) && FieldText(ImeiField(record, slot)) != ids.Imei(slot)) {
@@ -319,19 +322,11 @@ std::int32_t WriteSequence::ReadBackImeis() {
 std::int32_t WriteSequence::ReadBackAddresses() {
   const config::StationSettings& s = job_.S();
   JobHost& w = job_.Host();
-  const PhoneHandle h = job_.phone;
   NvInfoRecord record{};
   if (s.BT_ADDR) record.mask |= KV_NV_BT;
   if (s.WIFI_ADDR) record.mask |= KV_NV_WIFI;
-  std::int32_t r =
-      job_.Call("KV_FastReadNvInfo", [h, &record] { return KV_FastReadNvInfo(h, &record); });
-  if (r != 0) {
-    if (!s.Stagemark) {
-      w.SetResultText(resources::LoadString(119));
-      w.ShowResult(ResultState::Fail);
-    }
-    return r;
-  }
+  std::int32_t r = ReadBack(record);
+  if (r != 0) return r;
   // The station's address texts become upper case (and stay so), as the phone keeps them.
   identity::IdentitySet ids = w.Identities();
   if (s.BT_ADDR) {

@@ -47,6 +47,7 @@ class WriteSequence {
  private:
   void ReportIdentityWriteFailure(std::int32_t code);
   // The read-back of the IMEIs and of the addresses (WriteIdentitiesFast).
+  std::int32_t ReadBack(NvInfoRecord& record);
   std::int32_t ReadBackImeis();
   std::int32_t ReadBackAddresses();
   bool StoreImeiBase();
