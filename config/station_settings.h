@@ -124,6 +124,8 @@ struct StationSettings {
   }
   // Any identity of the identity record (IMEIs, Bluetooth, Wi-Fi) is written or read.
   bool AnyRecordItemEnabled() const { return AnyImeiEnabled() || BT_ADDR || WIFI_ADDR; }
+
+  bool operator==(const StationSettings&) const = default;
 };
 
 }  // namespace kestrel::config

@@ -14,6 +14,8 @@
 #include "resources/string_table.h"
 #include "station/control_ids.h"
 #include "ui/colour_label.h"
+#include "ui/mode_dialog.h"
+#include "ui/settings_dialog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -36,6 +38,19 @@ StationController::StationController(StationStartup startup, QWidget* parent)
   BuildControls();
   ConnectCommands();
   qApp->installEventFilter(this);
+  // The Setting and Mode commands run their dialogs modally over the window on the record
+  // itself; a refused Save reports like the window does.
+  runSettings_ = [this](config::StationSettings& s) {
+    ui::SettingsDialog dialog(&s, this);
+    if (presentMessage_) dialog.SetMessagePresenter(presentMessage_);
+    return dialog.exec() == QDialog::Accepted;
+  };
+  runMode_ = [this](config::StationSettings& s) {
+    ui::ModeSelectionDialog dialog(&s.OperationMode, &s.DisableAutoUSB, &s.RebootDUT,
+                                   &s.SendATCmd, this);
+    if (presentMessage_) dialog.SetMessagePresenter(presentMessage_);
+    return dialog.exec() == QDialog::Accepted;
+  };
 }
 
 StationController::~StationController() {
@@ -135,8 +150,6 @@ void StationController::Initialise() {
 
 void StationController::OnSettingCommand() {
   if (resultStore_) resultStore_->CloseImeiDatabase();
-  // The Settings dialog is its own module; until one is set the command opens nothing and
-  // goes on as after Cancel.
   const bool saved = runSettings_ ? runSettings_(settings_) : false;
   if (saved) ApplyAcceptedSettings();
   if (resultStore_) resultStore_->OpenForSettings(settings_, *this);
@@ -159,7 +172,6 @@ void StationController::ApplyAcceptedSettings() {
 }
 
 void StationController::OnModeCommand() {
-  // The Mode selection dialog is its own module; until one is set nothing is selected.
   const bool selected = runMode_ ? runMode_(settings_) : false;
   if (!selected) return;
   statusRefresh_ = true;

@@ -30,6 +30,14 @@ QStringList LookAlikes(const QString& face) {
     return {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
             QStringLiteral("Nimbus Sans"), QStringLiteral("DejaVu Sans")};
   }
+  if (f == QLatin1String("century gothic")) {
+    return {QStringLiteral("URW Gothic"), QStringLiteral("TeX Gyre Adventor"),
+            QStringLiteral("DejaVu Sans")};
+  }
+  if (f == QLatin1String("courier new")) {
+    return {QStringLiteral("Liberation Mono"), QStringLiteral("Nimbus Mono PS"),
+            QStringLiteral("DejaVu Sans Mono")};
+  }
   if (f == QLatin1String("verdana")) {
     return {QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")};
   }
@@ -67,6 +75,12 @@ QFont FaceFont(const QString& face, int cellHeight, int weight) {
   while (size > 1 && QFontMetrics(font).height() > target) {
     font.setPixelSize(--size);
   }
+  return font;
+}
+
+QFont DialogFont(const QString& face, int points) {
+  QFont font(InstalledFamily(face));
+  font.setPointSize(std::max(points, 1));
   return font;
 }
 
