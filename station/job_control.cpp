@@ -228,8 +228,10 @@ bool JobControl::Stop() {
     if (inSequence_) return false;
     stopRequested_ = true;
   }
-  if (phone_ != KV_INVALID_HANDLE) KV_EndPhoneTest(phone_);
+  // The stop event first: a call that the end of the phone test cancels must find it set, or
+  // the thread would take the cancelled probe for a phone that does not answer.
   stop_.Set();
+  if (phone_ != KV_INVALID_HANDLE) KV_EndPhoneTest(phone_);
   Join(kStopJoinMs);
   active_ = false;
   running_.store(false);
@@ -244,8 +246,8 @@ void JobControl::Abort() {
   }
   if (!thread_.joinable()) return;
   // Ends whatever call the job waits in; every later call fails at once.
-  if (phone_ != KV_INVALID_HANDLE) KV_EndPhoneTest(phone_);
   stop_.Set();
+  if (phone_ != KV_INVALID_HANDLE) KV_EndPhoneTest(phone_);
   thread_.join();
   active_ = false;
   running_.store(false);

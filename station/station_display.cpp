@@ -277,6 +277,7 @@ void StationController::EnableInputs(bool on) {
     c.write->setEnabled(on && addressState_.AddressConfigValid != 0);
     c.portList->setEnabled(on);
     c.setting->setEnabled(on && s.UserPrivilege != 0);
+    c.mode->setEnabled(on);  // the Mode dialog changes the mode under a running job otherwise
     c.read->setEnabled(on && s.TavixNew != 0);
     Edit(IdentityField::IMEI1)->setEnabled(on && s.IMEI1Enabled && s.IMEI1GenMode == 0);
     const int enabled[] = {s.IMEI2Enabled, s.IMEI3Enabled, s.IMEI4Enabled};
