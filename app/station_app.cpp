@@ -79,6 +79,7 @@ int StationApp::Start() {
 
   const QString executableFolder = config::ExecutableFolder();
   const QString stationFolder = config::ResolveStationFolder(arguments());
+  Trace(QStringLiteral("station folder: ") + stationFolder);
   ArmExitTimer();
   const bool given = config::WithoutStationDirArgument(arguments()) != arguments() ||
                      !qEnvironmentVariableIsEmpty("KESTREL_STATION_DIR");

@@ -48,8 +48,8 @@ install(CODE "
   set(KESTREL_MAINTAINER \"${KESTREL_MAINTAINER}\")
   set(KESTREL_CHANGELOG_DATE \"${KESTREL_CHANGELOG_DATE}\")
   set(_doc \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/doc/kestrel\")
-  configure_file(${_pkg}/changelog.in \${_doc}/changelog.Debian @ONLY)
-  execute_process(COMMAND gzip -9nf \${_doc}/changelog.Debian RESULT_VARIABLE _r)
+  configure_file(${_pkg}/changelog.in \${_doc}/changelog @ONLY)
+  execute_process(COMMAND gzip -9nf \${_doc}/changelog RESULT_VARIABLE _r)
   if(_r)
     message(FATAL_ERROR \"gzip of the changelog failed\")
   endif()
@@ -60,20 +60,29 @@ set(CPACK_PACKAGE_NAME kestrel)
 set(CPACK_PACKAGE_VENDOR Kestrel)
 set(CPACK_PACKAGE_CONTACT "${KESTREL_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "production-line station writing phone identities")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "production-line station writing phone identities
-Kestrel writes up to four IMEIs, a Bluetooth and a Wi-Fi address and two
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Kestrel writes up to four IMEIs, a Bluetooth and a Wi-Fi address and two
 serial numbers into a phone over a serial link, checks them around the write,
 counts passes and failures and records every passed phone so that no IMEI is
 used twice. The package holds the station, its command-line tool, a phone
 simulator and a bench power-supply simulator.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_SET_DESTDIR ON)
+set(CPACK_SET_DESTDIR ON)  # the udev rule goes to /lib, outside the prefix
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# What the executables link is found by dpkg-shlibdeps; the database drivers Qt loads as
+# plugins it cannot see: SQLite for IMEI.mdb, PostgreSQL for a line database.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6sql6-psql")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+# Our own maintainer scripts (udev), which also keep CPack from adding ldconfig calls for the
+# language module: /usr/lib/kestrel is no library folder.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_pkg}/postinst ${_pkg}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/package)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/KestrelVersion.cmake)
 include(CPack)
