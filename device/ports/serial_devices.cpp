@@ -47,9 +47,17 @@ QString ByIdPathFor(const QString& device) {
 QString DriverOf(const QString& devicePath) {
   const QString name = QFileInfo(QFileInfo(devicePath).canonicalFilePath()).fileName();
   if (name.isEmpty()) return {};
-  const QString driver =
-      QFileInfo(QStringLiteral("/sys/class/tty/%1/device/driver").arg(name)).canonicalFilePath();
-  return driver.isEmpty() ? QString() : QFileInfo(driver).fileName();
+  // Since Linux 6.5 the serial core puts its own port and controller devices (bus
+  // "serial-base") between a UART's tty and the device of its driver: look past them.
+  QString device =
+      QFileInfo(QStringLiteral("/sys/class/tty/%1/device").arg(name)).canonicalFilePath();
+  for (int level = 0; level < 4 && !device.isEmpty() && device != QLatin1String("/"); ++level) {
+    const QFileInfo driver(QFileInfo(device + QStringLiteral("/driver")).canonicalFilePath());
+    const QString bus = QFileInfo(driver.absolutePath()).dir().dirName();
+    if (driver.exists() && bus != QLatin1String("serial-base")) return driver.fileName();
+    device = QFileInfo(device).absolutePath();
+  }
+  return {};
 }
 
 }  // namespace kestrel::device::ports

@@ -22,6 +22,9 @@ using kestrel::testing::BinPath;
 namespace {
 
 constexpr uid_t kNobody = 65534;
+const QString kLibFolder = QStringLiteral("/usr/lib/kestrel");
+constexpr QFile::Permissions kReadOnly = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                         QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
 
 struct Outcome {
   int exitCode = -1;
@@ -76,8 +79,10 @@ class PackageTest : public ::testing::Test {
     // Read and enter for the operator, write for nobody but the owner: as installed.
     QFile::setPermissions(root_->path(), QFile::permissions(root_->path()) | QFile::ReadOther |
                                              QFile::ExeOther);
+    QFile::setPermissions(Installed(kLibFolder), kReadOnly);
   }
   static void TearDownTestSuite() {
+    QFile::setPermissions(Installed(kLibFolder), kReadOnly | QFile::WriteOwner);
     delete root_;
     delete deb_;
   }
