@@ -15,7 +15,9 @@ namespace {
 const QString kOption = QStringLiteral("--station-dir");
 const QString kSettingsFile = QStringLiteral("Kestrel.ini");
 
-QString Clean(const QString& dir) { return QDir::cleanPath(QFileInfo(dir).absoluteFilePath()); }
+QString Clean(const QString& dir) {
+  return QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+}
 
 bool IsWritableFolder(const QString& dir) {
   return ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) == 0;

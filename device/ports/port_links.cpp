@@ -16,15 +16,19 @@ namespace {
 // The entries of the link folder that give `number` (any case).
 QStringList LinksOf(int number) {
   QStringList out;
-  const QStringList names = QDir(LinkFolder()).entryList(
-      QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+  const QStringList names =
+      QDir(LinkFolder())
+          .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                     QDir::Name);
   for (const QString& name : names) {
     if (LinkNumber(name) == number) out << name;
   }
   return out;
 }
 
-QString SystemError() { return QString::fromLocal8Bit(std::strerror(errno)); }
+QString SystemError() {
+  return QString::fromLocal8Bit(std::strerror(errno));
+}
 
 }  // namespace
 

@@ -1,8 +1,8 @@
 // The station-folder rule: the option, the environment, the executable's folder when it
 // holds a Kestrel.ini or is writable, else the user's data folder made with a starter
 // Kestrel.ini.
-#include "config/settings_load.h"
 #include "config/station_folder.h"
+#include "config/settings_load.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +27,8 @@ class StationFolderTest : public ::testing::Test {
     qunsetenv("KESTREL_STATION_DIR");
   }
   void TearDown() override {
-    for (const QString& d : readOnly_) QFile::setPermissions(d, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    for (const QString& d : readOnly_)
+      QFile::setPermissions(d, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     qputenv("XDG_DATA_HOME", saved_);
     if (savedStation_.isEmpty()) {
       qunsetenv("KESTREL_STATION_DIR");

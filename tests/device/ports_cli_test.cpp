@@ -37,9 +37,8 @@ class PortsCliTest : public ::testing::Test {
                                      {"KESTREL_SERIAL_BY_ID", ById()},
                                      {"KESTREL_OXBIND_REPLY_TIMEOUT_MS", "150"},
                                      {"KESTREL_OXBIND_ATTEMPTS", "1"}};
-    if (!p.Start(BinPath("kestrel-cli"), QStringList{args.value(0), "--station-dir", station_.path()} +
-                                             args.mid(1),
-                 env))
+    if (!p.Start(BinPath("kestrel-cli"),
+                 QStringList{args.value(0), "--station-dir", station_.path()} + args.mid(1), env))
       return r;
     const QByteArray out = p.ReadAll(10000);
     if (p.running()) return r;
@@ -56,9 +55,8 @@ class PortsCliTest : public ::testing::Test {
     ASSERT_TRUE(QFile::link(device, path));
   }
   std::unique_ptr<PhoneSimProcess> Phone(int com, const QString& tag) {
-    auto sim = std::make_unique<PhoneSimProcess>(scratch_.File("sim-ports"), com,
-                                                 scratch_.File("phone.json"),
-                                                 scratch_.File(tag + ".log"));
+    auto sim = std::make_unique<PhoneSimProcess>(
+        scratch_.File("sim-ports"), com, scratch_.File("phone.json"), scratch_.File(tag + ".log"));
     EXPECT_TRUE(sim->Start());
     return sim;
   }
@@ -90,7 +88,8 @@ TEST_F(PortsCliTest, AssignedNumberFollowsTheCableToItsNewDevice) {
   r = Cli({"phone", "--port", "5", "version"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_TRUE(r.lines.value(0).startsWith("VERSION=")) << r.lines.join('|').toStdString();
-  EXPECT_TRUE(second->LoggedCalls().contains("KV_GetMsVersion")) << second->LogLines().join('\n').toStdString();
+  EXPECT_TRUE(second->LoggedCalls().contains("KV_GetMsVersion"))
+      << second->LogLines().join('\n').toStdString();
 
   r = Cli({"ports", "list"});
   ASSERT_EQ(r.exitCode, 0);
@@ -102,8 +101,9 @@ TEST_F(PortsCliTest, AssignedNumberFollowsTheCableToItsNewDevice) {
   EXPECT_FALSE(QFileInfo(station_.File("ports/COM5")).isSymLink());
   EXPECT_NE(Cli({"phone", "--port", "5", "version"}).exitCode, 0);
   // A named device the map does not hold is still listed, without a number.
-  EXPECT_EQ(Cli({"ports", "list"}).lines,
-            QStringList{QStringLiteral("- device=%1 by-id=%2 driver=-").arg(second->device(), kName)});
+  EXPECT_EQ(
+      Cli({"ports", "list"}).lines,
+      QStringList{QStringLiteral("- device=%1 by-id=%2 driver=-").arg(second->device(), kName)});
 }
 
 TEST_F(PortsCliTest, AssignByNameReplacesTheNumberInAnyCase) {
@@ -113,8 +113,8 @@ TEST_F(PortsCliTest, AssignByNameReplacesTheNumberInAnyCase) {
   ASSERT_TRUE(QFile::link(scratch_.Write("old", ""), station_.File("ports/com7")));
 
   ASSERT_EQ(Cli({"ports", "assign", "7", kName}).exitCode, 0);
-  EXPECT_EQ(QDir(station_.File("ports")).entryList(QDir::AllEntries | QDir::System |
-                                                   QDir::Hidden | QDir::NoDotAndDotDot),
+  EXPECT_EQ(QDir(station_.File("ports"))
+                .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
             QStringList{"COM7"});
   EXPECT_EQ(QFileInfo(station_.File("ports/COM7")).canonicalFilePath(),
             QFileInfo(device).canonicalFilePath());
@@ -129,7 +129,7 @@ TEST_F(PortsCliTest, RefusesWhatItCannotDo) {
     QStringList args;
     int exitCode;
   } cases[] = {
-      {{"ports", "assign", "3", unnamed}, 1},         // no by-id name points to it
+      {{"ports", "assign", "3", unnamed}, 1},          // no by-id name points to it
       {{"ports", "assign", "3", "usb-Gone-if00"}, 1},  // the name's device has gone
       {{"ports", "assign", "3", "usb-Nothing"}, 1},
       {{"ports", "assign", "0", named}, 2},

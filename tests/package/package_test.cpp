@@ -34,13 +34,14 @@ struct Outcome {
 
 QString PackagePath() {
   const QDir dir(qEnvironmentVariable("KESTREL_PACKAGE_DIR"));
-  const QStringList debs = dir.entryList({QStringLiteral("kestrel_*.deb")}, QDir::Files, QDir::Time);
+  const QStringList debs =
+      dir.entryList({QStringLiteral("kestrel_*.deb")}, QDir::Files, QDir::Time);
   return debs.isEmpty() ? QString() : dir.filePath(debs.first());
 }
 
 Outcome Execute(const QString& program, const QStringList& args,
-            const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
-            bool asOperator = false, int timeoutMs = 60000) {
+                const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+                bool asOperator = false, int timeoutMs = 60000) {
   QProcess p;
   p.setProcessEnvironment(env);
   if (asOperator && ::geteuid() == 0) {
@@ -64,7 +65,8 @@ Outcome Execute(const QString& program, const QStringList& args,
 }
 
 QString BuiltVersion() {
-  const QString out = Execute(BinPath(QStringLiteral("kestrel")), {QStringLiteral("--version")}).out;
+  const QString out =
+      Execute(BinPath(QStringLiteral("kestrel")), {QStringLiteral("--version")}).out;
   return out.trimmed().section(QLatin1Char(' '), 1);
 }
 
@@ -77,8 +79,8 @@ class PackageTest : public ::testing::Test {
     extracted_ = Execute(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), *deb_, root_->path()})
                      .exitCode == 0;
     // Read and enter for the operator, write for nobody but the owner: as installed.
-    QFile::setPermissions(root_->path(), QFile::permissions(root_->path()) | QFile::ReadOther |
-                                             QFile::ExeOther);
+    QFile::setPermissions(root_->path(),
+                          QFile::permissions(root_->path()) | QFile::ReadOther | QFile::ExeOther);
     QFile::setPermissions(Installed(kLibFolder), kReadOnly);
   }
   static void TearDownTestSuite() {
@@ -123,9 +125,9 @@ QTemporaryDir* PackageTest::root_ = nullptr;
 bool PackageTest::extracted_ = false;
 
 TEST_F(PackageTest, ControlFieldsCarryTheBuiltVersionAndDerivedDependencies) {
-  const Outcome r = Execute(QStringLiteral("dpkg-deb"),
-                        {QStringLiteral("-f"), *deb_, QStringLiteral("Package"),
-                         QStringLiteral("Version"), QStringLiteral("Depends")});
+  const Outcome r =
+      Execute(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), *deb_, QStringLiteral("Package"),
+                                           QStringLiteral("Version"), QStringLiteral("Depends")});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   const QString version = BuiltVersion();
   ASSERT_FALSE(version.isEmpty());
@@ -175,8 +177,8 @@ TEST_F(PackageTest, HoldsTheStationAndWhatTheDesktopAndUdevNeed) {
 
 TEST_F(PackageTest, CliRunsFromTheInstalledTree) {
   const QProcessEnvironment env = OperatorEnvironment();
-  Outcome r = Execute(Installed(QStringLiteral("/usr/bin/kestrel-cli")), {QStringLiteral("--version")},
-                  env, true);
+  Outcome r = Execute(Installed(QStringLiteral("/usr/bin/kestrel-cli")),
+                      {QStringLiteral("--version")}, env, true);
   EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(r.out, QStringLiteral("kestrel-cli ") + BuiltVersion() + QLatin1Char('\n'));
 
@@ -216,7 +218,7 @@ TEST_F(PackageTest, LintianFindsNoError) {
   const QString lintian = QStandardPaths::findExecutable(QStringLiteral("lintian"));
   if (lintian.isEmpty()) GTEST_SKIP() << "lintian is not installed";
   const Outcome r = Execute(lintian, {QStringLiteral("--fail-on"), QStringLiteral("error"), *deb_},
-                        QProcessEnvironment::systemEnvironment(), false, 240000);
+                            QProcessEnvironment::systemEnvironment(), false, 240000);
   EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
   EXPECT_FALSE(r.out.contains(QStringLiteral("\nE: ")) || r.out.startsWith(QStringLiteral("E: ")))
       << r.out.toStdString();
