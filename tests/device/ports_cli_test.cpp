@@ -79,6 +79,12 @@ TEST_F(PortsCliTest, AssignedNumberFollowsTheCableToItsNewDevice) {
   EXPECT_EQ(QFileInfo(station_.File("ports/COM5")).symLinkTarget(), ById() + "/" + kName);
   EXPECT_EQ(Cli({"phone", "--port", "5", "version"}).exitCode, 0);
 
+  // Unplugged: the number stays assigned, without a device.
+  QFile::remove(ById() + "/" + kName);
+  EXPECT_EQ(Cli({"ports", "list"}).lines,
+            QStringList{QStringLiteral("COM5 device=- by-id=%1 driver=- link=ports/COM5 -> %2/%1")
+                            .arg(kName, ById())});
+
   // Re-plugged: another device (the first one is still there, so the two differ).
   auto second = Phone(41, "second");
   ASSERT_NE(second->device(), first->device());

@@ -1,7 +1,8 @@
 // kestrel-cli ports [--station-dir DIR] list | assign N DEVICE | unassign N: the port map of
 // the station folder and the system's stable device names (/dev/serial/by-id).
 //   list          one line per serial device: its COM number in the port map ("-" when it
-//                 has none), then device=, by-id=, driver= and, for a link, link=
+//                 has none), then device=, by-id=, driver= and, for a link, link=; then the
+//                 links whose device is not plugged in now (device=-)
 //   assign N D    links ports/COM<N> to the by-id path of D, so port N follows the cable
 //   unassign N    removes the link of port N
 #include "config/station_folder.h"
@@ -10,6 +11,7 @@
 #include "device/ports/serial_devices.h"
 #include "tools/cli/cli_commands.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -57,15 +59,31 @@ int List() {
     return QString();
   };
   QSet<QString> mapped;
+  QSet<int> numbers;
   for (const ports::PortInfo& p : ports::EnumeratePorts()) {
     const QString device = QFileInfo(p.device).canonicalFilePath();
     mapped.insert(device);
+    numbers.insert(p.number);
     const bool link = p.device.startsWith(ports::LinkFolder() + QLatin1Char('/'));
     const QString linkText =
         link ? QStringLiteral("ports/%1 -> %2")
                    .arg(QFileInfo(p.device).fileName(), QFileInfo(p.device).symLinkTarget())
              : QString();
     PrintRow(p.name, device, byIdOf(device), linkText);
+  }
+  // Assigned numbers whose cable is not plugged in now: the link stays and the number comes
+  // back with the cable.
+  const QDir links(ports::LinkFolder());
+  for (const QString& name : links.entryList(QDir::System | QDir::AllEntries, QDir::Name)) {
+    const int n = ports::LinkNumber(name);
+    const QFileInfo link(links.filePath(name));
+    if (n == 0 || numbers.contains(n) || !link.isSymLink() || link.exists()) continue;
+    numbers.insert(n);
+    const QString target = link.symLinkTarget();
+    const bool byId = QFileInfo(target).absolutePath() == ports::ByIdFolder();
+    PrintRow(QStringLiteral("COM%1").arg(n), QString(),
+             byId ? QFileInfo(target).fileName() : QString(),
+             QStringLiteral("ports/%1 -> %2").arg(name, target));
   }
   // Named devices the map leaves out: the system's devices are switched off, or this account
   // may not open them.
