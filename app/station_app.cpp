@@ -2,17 +2,20 @@
 
 #include "config/ini_file.h"
 #include "config/station_folder.h"
+#include "resources/manual/help_text.h"
 #include "resources/string_table.h"
 #include "resources/version_info.h"
 #include "station/station_entry.h"
 
 #include <QDir>
+#include <QFile>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
 #include <QtGlobal>
 
 #include <cstdio>
+#include <cstring>
 
 namespace kestrel::app {
 namespace {
@@ -27,9 +30,26 @@ void Trace(const QString& line) {
   if (TraceOn()) std::fprintf(stderr, "kestrel: %s\n", line.toLocal8Bit().constData());
 }
 
+// --help and --version are answered before anything else (no phone handle, no window):
+// the exit code, or -1 when neither is the first argument.
+int AnswerInfoOption(int argc, char** argv) {
+  if (argc < 2) return -1;
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    std::fputs(kestrel_help_text, stdout);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "--version") != 0) return -1;
+  const QString version = resources::VersionInfoReader::ReadProductVersion(
+      QFile::symLinkTarget(QStringLiteral("/proc/self/exe")));
+  if (version.isEmpty()) return 1;
+  std::printf("kestrel %s\n", version.toLocal8Bit().constData());
+  return 0;
+}
+
 }  // namespace
 
 int StationApp::Main(int& argc, char** argv) {
+  if (const int handled = AnswerInfoOption(argc, argv); handled >= 0) return handled;
   const PhoneHandle phone = KV_CreatePhone(0);
   if (phone == KV_INVALID_HANDLE) return 1;
   StationApp app(argc, argv, phone);
@@ -59,6 +79,7 @@ int StationApp::Start() {
 
   const QString executableFolder = config::ExecutableFolder();
   const QString stationFolder = config::ResolveStationFolder(arguments());
+  Trace(QStringLiteral("station folder: ") + stationFolder);
   ArmExitTimer();
   const bool given = config::WithoutStationDirArgument(arguments()) != arguments() ||
                      !qEnvironmentVariableIsEmpty("KESTREL_STATION_DIR");

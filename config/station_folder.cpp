@@ -2,15 +2,26 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QtGlobal>
+
+#include <unistd.h>
 
 namespace kestrel::config {
 namespace {
 
 const QString kOption = QStringLiteral("--station-dir");
+const QString kSettingsFile = QStringLiteral("Kestrel.ini");
 
-QString Clean(const QString& dir) { return QDir::cleanPath(QFileInfo(dir).absoluteFilePath()); }
+QString Clean(const QString& dir) {
+  return QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+}
+
+bool IsWritableFolder(const QString& dir) {
+  return ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) == 0;
+}
 
 }  // namespace
 
@@ -20,7 +31,46 @@ QString ExecutableFolder() {
   return Clean(dir);
 }
 
+QString UserStationFolder() {
+  QString base = qEnvironmentVariable("XDG_DATA_HOME");
+  if (base.isEmpty() || QDir::isRelativePath(base)) {
+    base = qEnvironmentVariable("HOME") + QStringLiteral("/.local/share");
+  }
+  return Clean(base + QStringLiteral("/kestrel/station"));
+}
+
+QByteArray StarterSettingsText() {
+  return QByteArrayLiteral(
+      "; Kestrel.ini of this station, made at its first start. The Settings and Mode dialogs\n"
+      "; change it; a key that is absent takes its default.\n"
+      "; Port 1 is the link ports/COM1: kestrel-cli ports assign 1 DEVICE makes it.\n"
+      "[General]\n"
+      "Operation Mode=1\n"
+      "Port=1\n"
+      "IMEI1=1\n"
+      "SaveIMEI=1\n"
+      "SaveToTxt=1\n"
+      "CheckRepeat=1\n"
+      "CheckValid=1\n"
+      "[Control]\n"
+      "Language=0\n");
+}
+
+bool PrepareUserStationFolder(const QString& folder) {
+  if (!QDir().mkpath(folder)) return false;
+  const QString path = QDir(folder).filePath(kSettingsFile);
+  if (QFileInfo::exists(path)) return true;
+  QSaveFile out(path);
+  if (!out.open(QIODevice::WriteOnly)) return false;
+  out.write(StarterSettingsText());
+  return out.commit();
+}
+
 QString ResolveStationFolder(const QStringList& arguments) {
+  return ResolveStationFolder(arguments, ExecutableFolder());
+}
+
+QString ResolveStationFolder(const QStringList& arguments, const QString& executableFolder) {
   for (qsizetype i = 0; i < arguments.size(); ++i) {
     const QString& a = arguments.at(i);
     if (a == kOption && i + 1 < arguments.size()) return Clean(arguments.at(i + 1));
@@ -28,7 +78,13 @@ QString ResolveStationFolder(const QStringList& arguments) {
   }
   const QString env = qEnvironmentVariable("KESTREL_STATION_DIR");
   if (!env.isEmpty()) return Clean(env);
-  return ExecutableFolder();
+  const QString exe = Clean(executableFolder);
+  if (QFileInfo::exists(QDir(exe).filePath(kSettingsFile)) || IsWritableFolder(exe)) return exe;
+  const QString user = UserStationFolder();
+  // When the folder cannot be made the station still gets its path: every file it then
+  // fails to read or write is reported where that file is used.
+  PrepareUserStationFolder(user);
+  return user;
 }
 
 QStringList WithoutStationDirArgument(const QStringList& arguments) {

@@ -80,8 +80,12 @@ void StationController::Initialise() {
 
   // 3. The job events (JobControl's) start cleared.
 
-  // 4. Title.
-  setWindowTitle(resources::LoadString(102) + QStringLiteral(" R") + startup_.productVersion);
+  // 4. Title, with the station folder in use (the folder rule has several steps).
+  QString title = resources::LoadString(102) + QStringLiteral(" R") + startup_.productVersion;
+  if (!startup_.stationFolder.isEmpty()) {
+    title += QStringLiteral(" \u2014 ") + QDir::toNativeSeparators(startup_.stationFolder);
+  }
+  setWindowTitle(title);
 
   // 5. Paths. Without a station folder the window stays up with nothing loaded.
   if (startup_.stationFolder.isEmpty()) return;

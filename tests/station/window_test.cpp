@@ -92,7 +92,8 @@ TEST_F(StationWindowTest, EveryControlOfTheWindowIsReachableByItsId) {
   }
   EXPECT_EQ(ButtonOf(ids::kMode)->text(), QStringLiteral("בחירת מצב"));
   EXPECT_EQ(ButtonOf(ids::kWrite)->text(), QStringLiteral("כתיבה"));
-  EXPECT_EQ(W().windowTitle(), LoadString(102) + QStringLiteral(" R1.0.0.1"));
+  // The title names the station folder in use.
+  EXPECT_EQ(W().windowTitle(), LoadString(102) + QStringLiteral(" R1.0.0.1 \u2014 ") + dir_.path());
   EXPECT_TRUE(qobject_cast<QPlainTextEdit*>(W().Control(ids::kApVersion))->isReadOnly());
   EXPECT_EQ(EditOf(ids::kImei1)->maxLength(), 15);
   EXPECT_EQ(EditOf(ids::kBluetooth)->maxLength(), 12);

@@ -13,5 +13,6 @@ int RunSerialCommand(const QStringList& args);
 int RunPhoneCommand(const QStringList& args);
 int RunRecordsCommand(const QStringList& args);
 int RunPowerCommand(const QStringList& args);
+int RunPortsCommand(const QStringList& args);
 
 }  // namespace kestrel::cli

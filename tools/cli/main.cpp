@@ -1,34 +1,38 @@
-// kestrel-cli: the station's parts without the window, for engineers.
+// kestrel-cli: the station's parts without the window, for engineers. The help text (and the
+// man page made from the same text) is resources/manual/kestrel-cli.txt.
+#include "resources/manual/help_text.h"
+#include "resources/version_info.h"
 #include "tools/cli/cli_commands.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 struct Command {
   const char* name;
   int (*run)(const QStringList&);
-  const char* usage;
 };
 
 const Command kCommands[] = {
-    {"settings", kestrel::cli::RunSettingsCommand, "settings [--station-dir DIR] [--save]"},
-    {"imei", kestrel::cli::RunImeiCommand,
-     "imei check-digit BODY | full BODY | next PREFIX | verify IMEI..."},
-    {"serial", kestrel::cli::RunSerialCommand, "serial YYYY-MM-DDTHH:MM:SS LENGTH"},
-    {"phone", kestrel::cli::RunPhoneCommand, "phone [--station-dir DIR] --port N|usb COMMAND ..."},
-    {"records", kestrel::cli::RunRecordsCommand,
-     "records [--station-dir DIR] check IMEI [--index N] | find IMEI | create-db"},
-    {"power", kestrel::cli::RunPowerCommand,
-     "power [--station-dir DIR] --board B --address A idn | set VOLTS [CHANNEL] | off"},
+    {"settings", kestrel::cli::RunSettingsCommand}, {"imei", kestrel::cli::RunImeiCommand},
+    {"serial", kestrel::cli::RunSerialCommand},     {"phone", kestrel::cli::RunPhoneCommand},
+    {"records", kestrel::cli::RunRecordsCommand},   {"power", kestrel::cli::RunPowerCommand},
+    {"ports", kestrel::cli::RunPortsCommand},
 };
 
+// The help text's "Usage:" section, up to the blank line after it.
 int Usage() {
-  std::fputs("usage: kestrel-cli COMMAND ...\n", stderr);
-  for (const Command& c : kCommands) std::fprintf(stderr, "  kestrel-cli %s\n", c.usage);
+  const char* from = std::strstr(kestrel_help_text, "Usage:\n");
+  const char* to = from ? std::strstr(from, "\n\n") : nullptr;
+  if (from && to) {
+    std::fwrite(from, 1, static_cast<std::size_t>(to - from + 1), stderr);
+  } else {
+    std::fputs(kestrel_help_text, stderr);
+  }
   return 2;
 }
 
@@ -40,6 +44,17 @@ int main(int argc, char** argv) {
   args.removeFirst();
   if (args.isEmpty()) return Usage();
   const QString name = args.takeFirst();
+  if (name == QLatin1String("--help") || name == QLatin1String("-h")) {
+    std::fputs(kestrel_help_text, stdout);
+    return 0;
+  }
+  if (name == QLatin1String("--version")) {
+    const QString version = kestrel::resources::VersionInfoReader::ReadProductVersion(
+        QCoreApplication::applicationFilePath());
+    if (version.isEmpty()) return 1;
+    std::printf("kestrel-cli %s\n", version.toLocal8Bit().constData());
+    return 0;
+  }
   for (const Command& c : kCommands) {
     if (name == QLatin1String(c.name)) return c.run(args);
   }

@@ -1,0 +1,227 @@
+// The Debian package as built by the test run (package_build): its control fields, its
+// files, and the programs unpacked from it (dpkg-deb -x) into a temporary root and run from
+// there as on an installed station: the executables' folder is not the operator's to write,
+// so the station folder is the user's data folder, made at the first start. Run as root, the
+// programs run as the user nobody, for whom the unpacked folder is read-only.
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <grp.h>
+#include <unistd.h>
+
+using kestrel::testing::BinPath;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+const QString kLibFolder = QStringLiteral("/usr/lib/kestrel");
+constexpr QFile::Permissions kReadOnly = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                         QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+
+struct Outcome {
+  int exitCode = -1;
+  QString out;
+  QString err;
+};
+
+QString PackagePath() {
+  const QDir dir(qEnvironmentVariable("KESTREL_PACKAGE_DIR"));
+  const QStringList debs =
+      dir.entryList({QStringLiteral("kestrel_*.deb")}, QDir::Files, QDir::Time);
+  return debs.isEmpty() ? QString() : dir.filePath(debs.first());
+}
+
+Outcome Execute(const QString& program, const QStringList& args,
+                const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+                bool asOperator = false, int timeoutMs = 60000) {
+  QProcess p;
+  p.setProcessEnvironment(env);
+  if (asOperator && ::geteuid() == 0) {
+    p.setChildProcessModifier([] {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+        ::_exit(126);
+      }
+    });
+  }
+  p.start(program, args);
+  Outcome r;
+  if (!p.waitForFinished(timeoutMs)) {
+    p.kill();
+    p.waitForFinished();
+    return r;
+  }
+  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+  r.err = QString::fromLocal8Bit(p.readAllStandardError());
+  return r;
+}
+
+QString BuiltVersion() {
+  const QString out =
+      Execute(BinPath(QStringLiteral("kestrel")), {QStringLiteral("--version")}).out;
+  return out.trimmed().section(QLatin1Char(' '), 1);
+}
+
+class PackageTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    deb_ = new QString(PackagePath());
+    root_ = new QTemporaryDir();
+    if (deb_->isEmpty()) return;
+    extracted_ = Execute(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), *deb_, root_->path()})
+                     .exitCode == 0;
+    // Read and enter for the operator, write for nobody but the owner: as installed.
+    QFile::setPermissions(root_->path(),
+                          QFile::permissions(root_->path()) | QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(Installed(kLibFolder), kReadOnly);
+  }
+  static void TearDownTestSuite() {
+    QFile::setPermissions(Installed(kLibFolder), kReadOnly | QFile::WriteOwner);
+    delete root_;
+    delete deb_;
+  }
+
+  void SetUp() override {
+    ASSERT_FALSE(deb_->isEmpty()) << "no kestrel_*.deb in KESTREL_PACKAGE_DIR";
+    ASSERT_TRUE(extracted_);
+    // The operator's home, writable by whoever runs the programs.
+    QFile::setPermissions(home_.path(), QFile::permissions(home_.path()) | QFile::ReadOther |
+                                            QFile::WriteOther | QFile::ExeOther);
+  }
+
+  static QString Installed(const QString& path) { return root_->path() + path; }
+  QString UserStation() const { return home_.path() + QStringLiteral("/data/kestrel/station"); }
+
+  QProcessEnvironment OperatorEnvironment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"KESTREL_STATION_DIR", "KESTREL_EXIT_AFTER_MS", "KESTREL_BIN_DIR"}) {
+      env.remove(QString::fromLatin1(name));
+    }
+    env.insert(QStringLiteral("HOME"), home_.path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home_.path() + QStringLiteral("/data"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), home_.path() + QStringLiteral("/cache"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home_.path());
+    env.insert(QStringLiteral("KESTREL_SYSTEM_PORTS"), QStringLiteral("0"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+  }
+
+  static QString* deb_;
+  static QTemporaryDir* root_;
+  static bool extracted_;
+  QTemporaryDir home_;
+};
+
+QString* PackageTest::deb_ = nullptr;
+QTemporaryDir* PackageTest::root_ = nullptr;
+bool PackageTest::extracted_ = false;
+
+TEST_F(PackageTest, ControlFieldsCarryTheBuiltVersionAndDerivedDependencies) {
+  const Outcome r =
+      Execute(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), *deb_, QStringLiteral("Package"),
+                                           QStringLiteral("Version"), QStringLiteral("Depends")});
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  const QString version = BuiltVersion();
+  ASSERT_FALSE(version.isEmpty());
+  EXPECT_TRUE(r.out.contains(QStringLiteral("Package: kestrel\n"))) << r.out.toStdString();
+  EXPECT_TRUE(r.out.contains(QStringLiteral("Version: ") + version + QLatin1Char('\n')))
+      << r.out.toStdString();
+  // Found by dpkg-shlibdeps in the executables, not written by hand.
+  for (const char* library : {"libc6", "libqt6widgets6", "libqt6sql6", "libstdc++6"}) {
+    EXPECT_TRUE(r.out.contains(QLatin1String(library))) << library << "\n" << r.out.toStdString();
+  }
+}
+
+TEST_F(PackageTest, HoldsTheStationAndWhatTheDesktopAndUdevNeed) {
+  const struct {
+    const char* path;
+    bool executable;
+  } files[] = {
+      {"/usr/lib/kestrel/kestrel", true},
+      {"/usr/lib/kestrel/kestrel-cli", true},
+      {"/usr/lib/kestrel/kestrel-phone-sim", true},
+      {"/usr/lib/kestrel/kestrel-power-sim", true},
+      {"/usr/lib/kestrel/libResQuillon.so", false},
+      {"/usr/lib/kestrel/kestrel.html", false},
+      {"/usr/bin/kestrel", true},
+      {"/usr/bin/kestrel-cli", true},
+      {"/usr/bin/kestrel-phone-sim", true},
+      {"/usr/bin/kestrel-power-sim", true},
+      {"/usr/share/kestrel/imei_db.sql", false},
+      {"/usr/share/applications/kestrel.desktop", false},
+      {"/usr/share/icons/hicolor/48x48/apps/kestrel.png", false},
+      {"/usr/share/icons/hicolor/256x256/apps/kestrel.png", false},
+      {"/usr/share/man/man1/kestrel.1.gz", false},
+      {"/usr/share/man/man1/kestrel-cli.1.gz", false},
+      {"/lib/udev/rules.d/60-kestrel-serial.rules", false},
+      {"/usr/share/doc/kestrel/copyright", false},
+      {"/usr/share/doc/kestrel/changelog.gz", false},
+  };
+  for (const auto& f : files) {
+    const QFileInfo info(Installed(QString::fromLatin1(f.path)));
+    EXPECT_TRUE(info.exists()) << f.path;
+    EXPECT_EQ(info.isExecutable(), f.executable) << f.path;
+  }
+  EXPECT_TRUE(QFileInfo(Installed(QStringLiteral("/usr/bin/kestrel"))).isSymLink());
+  EXPECT_EQ(QFileInfo(Installed(QStringLiteral("/usr/bin/kestrel"))).symLinkTarget(),
+            Installed(QStringLiteral("/usr/lib/kestrel/kestrel")));
+}
+
+TEST_F(PackageTest, CliRunsFromTheInstalledTree) {
+  const QProcessEnvironment env = OperatorEnvironment();
+  Outcome r = Execute(Installed(QStringLiteral("/usr/bin/kestrel-cli")),
+                      {QStringLiteral("--version")}, env, true);
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, QStringLiteral("kestrel-cli ") + BuiltVersion() + QLatin1Char('\n'));
+
+  // No folder given and the executables' folder read-only: the user's station folder, made
+  // with the starter Kestrel.ini, whose settings are printed.
+  r = Execute(Installed(QStringLiteral("/usr/bin/kestrel-cli")), {QStringLiteral("settings")}, env,
+              true);
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_TRUE(r.out.contains(QStringLiteral("\nPort=1\n"))) << r.out.toStdString();
+  EXPECT_TRUE(r.out.contains(QStringLiteral("\nSaveToTxt=1\n"))) << r.out.toStdString();
+  EXPECT_TRUE(QFileInfo::exists(UserStation() + QStringLiteral("/Kestrel.ini")));
+  EXPECT_FALSE(QFileInfo::exists(Installed(QStringLiteral("/usr/lib/kestrel/Kestrel.ini"))));
+}
+
+TEST_F(PackageTest, StationStartsAndClosesOnTheOffscreenPlatform) {
+  QProcessEnvironment env = OperatorEnvironment();
+  env.insert(QStringLiteral("KESTREL_STARTUP_TRACE"), QStringLiteral("1"));
+  env.insert(QStringLiteral("KESTREL_EXIT_AFTER_MS"), QStringLiteral("500"));
+  const Outcome r = Execute(Installed(QStringLiteral("/usr/bin/kestrel")), {}, env, true);
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("product version: ") + BuiltVersion() + '\n'))
+      << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("station folder: ") + UserStation() + '\n'))
+      << r.err.toStdString();
+  // The module installed beside the executable is the one loaded.
+  EXPECT_TRUE(r.err.contains(QStringLiteral("language module: loaded ") +
+                             Installed(QStringLiteral("/usr/lib/kestrel/libResQuillon.so"))))
+      << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("station window closed"))) << r.err.toStdString();
+  // Closed, the station saved its settings into the user's station folder.
+  QFile ini(UserStation() + QStringLiteral("/Kestrel.ini"));
+  ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(ini.readAll().contains("DefaultIMEI"));
+}
+
+TEST_F(PackageTest, LintianFindsNoError) {
+  const QString lintian = QStandardPaths::findExecutable(QStringLiteral("lintian"));
+  if (lintian.isEmpty()) GTEST_SKIP() << "lintian is not installed";
+  const Outcome r = Execute(lintian, {QStringLiteral("--fail-on"), QStringLiteral("error"), *deb_},
+                            QProcessEnvironment::systemEnvironment(), false, 240000);
+  EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
+  EXPECT_FALSE(r.out.contains(QStringLiteral("\nE: ")) || r.out.startsWith(QStringLiteral("E: ")))
+      << r.out.toStdString();
+}
+
+}  // namespace
