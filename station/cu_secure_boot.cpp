@@ -1,36 +1,120 @@
-// TODO(CU reference and secure boot): not built yet. Each operation refuses the phone with a
-// plain message, so a station whose settings ask for it never passes a phone without it.
+// The CU reference travels as 24 bytes, one per field; the phone is given at most 23
+// characters (the last byte is always 0). The secure-boot words travel one item at a time.
+// Only the CU reference counts the phone when it fails; the secure-boot failures are shown.
 #include "station/cu_secure_boot.h"
+
+#include "resources/string_table.h"
+#include "station/cu_secure_boot_text.h"
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
 
 namespace kestrel::station {
 namespace {
 
-bool NotBuilt(const JobContext& job, const char* what) {
-  job.Host().SetResultText(QStringLiteral("%1: not available in this build").arg(QLatin1String(what)));
-  job.Host().ShowResult(identity::ResultState::Fail);
+using identity::ResultState;
+
+constexpr int kMsgReadCuRefFailed = 174;
+constexpr int kMsgWriteCuRefFailed = 175;
+// A failed write of an item shows the same message as a failed read.
+constexpr int kMsgSecureBootFailed = 181;
+constexpr int kMsgEnableSecureBootFailed = 183;
+
+constexpr std::int32_t kSecureBootItemSize = sizeof(SecureBootItem);
+
+// The result text (JobHost has it from two of its bases).
+void SetResult(const JobContext& job, int message) {
+  static_cast<identity::OutcomeReporter&>(job.Host()).SetResultText(
+      resources::LoadString(message));
+}
+
+bool Fails(const JobContext& job, int message) {
+  SetResult(job, message);
+  job.Host().ShowResult(ResultState::Fail);
   return false;
 }
 
 }  // namespace
 
 bool CuSecureBoot::ReadCuRef() {
-  return NotBuilt(job_, "CU reference");
+  std::array<char, kCuRefLength> buffer{};
+  const PhoneHandle h = job_.phone;
+  const std::int32_t r =
+      job_.Call("KV_ReadCURef", [&] { return KV_ReadCURef(h, buffer.data(), kCuRefLength); });
+  if (r != 0) {
+    SetResult(job_, kMsgReadCuRefFailed);
+    // Not the verdict display with its identity lines: the message alone, in red, so that a
+    // failed read does not stay on the busy colour.
+    job_.Host().ShowPlainResult(ResultState::Fail);
+    job_.Host().RecordOutcome(false);
+    return false;
+  }
+  std::array<QString, kCuRefLength> texts;
+  for (int i = 0; i < kCuRefLength; ++i) {
+    texts[static_cast<std::size_t>(i)] = CuRefFieldText(buffer[static_cast<std::size_t>(i)]);
+  }
+  job_.Host().SetCuRefTexts(texts);
+  job_.Host().PushBoundStrings();
+  return true;
 }
 
 bool CuSecureBoot::WriteCuRef() {
-  return NotBuilt(job_, "CU reference");
+  const std::array<QString, kCuRefLength> texts = job_.Host().CuRefTexts();
+  std::array<char, kCuRefLength> buffer{};
+  for (std::size_t i = 0; i < buffer.size(); ++i) buffer[i] = CuRefByte(texts[i]);
+  buffer[kCuRefLength - 1] = '\0';  // the 24th field only shows what a read returns
+  const PhoneHandle h = job_.phone;
+  const std::int32_t r =
+      job_.Call("KV_WriteCURef", [&] { return KV_WriteCURef(h, buffer.data(), kCuRefLength); });
+  if (r == 0) return true;
+  Fails(job_, kMsgWriteCuRefFailed);
+  job_.Host().RecordOutcome(false);
+  return false;
 }
 
 bool CuSecureBoot::ReadSecureBoot() {
-  return NotBuilt(job_, "Secure boot");
+  std::array<QString, kSecureBootItems> texts = job_.Host().SecureBootTexts();
+  const PhoneHandle h = job_.phone;
+  for (int i = 0; i < kSecureBootItems; ++i) {
+    SecureBootItem item;
+    std::memset(&item, 0, sizeof(item));
+    item.index = static_cast<std::uint16_t>(i);
+    const std::int32_t r = job_.Call(
+        "KV_ReadSecureBoot", [&] { return KV_ReadSecureBoot(h, &item, kSecureBootItemSize); });
+    if (r != 0) {
+      job_.Host().SetSecureBootTexts(texts);  // the items read keep their new values
+      return Fails(job_, kMsgSecureBootFailed);
+    }
+    const std::uint32_t value = item.value;  // a packed field: copied before use
+    texts[static_cast<std::size_t>(i)] = SecureBootText(value);
+  }
+  job_.Host().SetSecureBootTexts(texts);
+  job_.Host().PushBoundStrings();
+  return true;
 }
 
 bool CuSecureBoot::WriteSecureBoot() {
-  return NotBuilt(job_, "Secure boot");
+  const std::array<QString, kSecureBootItems> texts = job_.Host().SecureBootTexts();
+  const PhoneHandle h = job_.phone;
+  for (int i = 0; i < kSecureBootItems; ++i) {
+    SecureBootItem item;
+    std::memset(&item, 0, sizeof(item));
+    item.index = static_cast<std::uint16_t>(i);
+    item.value = ParseSecureBootValue(texts[static_cast<std::size_t>(i)]);
+    const std::int32_t r = job_.Call(
+        "KV_WriteSecureBoot", [&] { return KV_WriteSecureBoot(h, &item, kSecureBootItemSize); });
+    if (r != 0) return Fails(job_, kMsgSecureBootFailed);
+  }
+  return true;
 }
 
 bool CuSecureBoot::EnableSecureBoot() {
-  return NotBuilt(job_, "Secure boot");
+  const PhoneHandle h = job_.phone;
+  if (job_.Call("KV_EnableSecureBoot", [&] { return KV_EnableSecureBoot(h); }) == 0) return true;
+  return Fails(job_, kMsgEnableSecureBootFailed);
 }
 
 }  // namespace kestrel::station

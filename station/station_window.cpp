@@ -1,6 +1,7 @@
 // The window side of the controller: the command wiring, every key-down passing OnKeyDown
 // first, Enter that never closes the window, Escape and the close, About and Help.
 #include "station/control_ids.h"
+#include "station/cu_fields.h"
 #include "station/station_controller.h"
 #include "ui/about_box.h"
 
@@ -51,6 +52,7 @@ void StationController::ConnectCommands() {
   for (QLineEdit* e : c.cuRef) connect(e, &QLineEdit::textEdited, this, keep);
   for (QLineEdit* e : c.uid) connect(e, &QLineEdit::textEdited, this, keep);
   for (QLineEdit* e : c.hash) connect(e, &QLineEdit::textEdited, this, keep);
+  new CuFieldAdvance(c.cuRef, this);
 }
 
 QWidget* StationController::Control(int id) const {
