@@ -27,15 +27,16 @@
 
 namespace wire = kestrel::device::oxbind::wire;
 using kestrel::tools::phonesim::Faults;
+using kestrel::tools::phonesim::HasFaultArgument;
 using kestrel::tools::phonesim::SimDevice;
 
 namespace {
 
 const char kUsage[] =
     "usage: kestrel-phone-sim --ports DIR --com N --state FILE [--log FILE]\n"
-    "  [--no-answer] [--fail KV_NAME=CODE]... [--protected] [--delay-ms N]\n"
-    "  [--corrupt-rate P] [--drop-after-bytes N] [--lowercase-addresses] [--stale-nv]\n"
-    "  [--sn-no-nul]\n"
+    "  [--no-answer] [--fail KV_NAME=CODE]... [--fail-when KV_NAME:ARG=CODE]...\n"
+    "  [--protected] [--delay-ms N] [--corrupt-rate P] [--drop-after-bytes N]\n"
+    "  [--lowercase-addresses] [--stale-nv] [--sn-no-nul]\n"
     "  [--appear-after-ms N] [--appear-on-mode] [--at-reply COMMAND=REPLY]...\n"
     "  [--station-passed NAME]... [--station-failed NAME]... [--record-bad-magic]\n"
     "  [--record-unreadable] [--seed N] [--exit-with-parent]\n";
@@ -111,6 +112,23 @@ bool Parse(const QStringList& args, Options* o, QString* error) {
         return false;
       }
       o->faults.fail[static_cast<uint16_t>(command)] = static_cast<int32_t>(n);
+    } else if (a == QLatin1String("--fail-when")) {
+      // The argument may hold '=' and ':' (an AT command): the name ends at the first ':',
+      // the code starts after the last '='.
+      if (!value(&v)) return false;
+      const qsizetype colon = v.indexOf(QLatin1Char(':'));
+      const qsizetype eq = v.lastIndexOf(QLatin1Char('='));
+      const int command = colon > 0 ? wire::CommandForName(v.left(colon).toStdString()) : -1;
+      if (command < 0 || eq < colon || !HasFaultArgument(static_cast<uint16_t>(command)) ||
+          !ParseInt(v.mid(eq + 1), INT32_MIN, INT32_MAX, &n)) {
+        *error = QStringLiteral(
+                     "--fail-when takes KV_NAME:ARG=CODE with a secure-boot, AT command or "
+                     "serial-number call: ") +
+                 v;
+        return false;
+      }
+      o->faults.failWhen[{static_cast<uint16_t>(command), v.mid(colon + 1, eq - colon - 1)}] =
+          static_cast<int32_t>(n);
     } else if (a == QLatin1String("--protected")) {
       o->faults.protectedImei = true;
     } else if (a == QLatin1String("--delay-ms")) {

@@ -80,6 +80,37 @@ QString Printable(const QByteArray& b) {
 
 }  // namespace
 
+bool HasFaultArgument(uint16_t command) {
+  switch (command) {
+    case wire::kReadSecureBoot:
+    case wire::kWriteSecureBoot:
+    case wire::kAtCommand:
+    case wire::kReadSn:
+    case wire::kWriteSn:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<QString> FaultArgument(const wire::Frame& request) {
+  const std::vector<uint8_t>& p = request.payload;
+  switch (request.command) {
+    case wire::kReadSecureBoot:
+    case wire::kWriteSecureBoot:
+      if (p.size() < 2) return std::nullopt;
+      return QString::number(wire::GetU16(p.data()));
+    case wire::kAtCommand:
+      return QString::fromLatin1(Bytes(p));
+    case wire::kReadSn:
+    case wire::kWriteSn:
+      if (p.empty()) return std::nullopt;
+      return QString::number(p[0] != 0 ? 1 : 2);
+    default:
+      return std::nullopt;
+  }
+}
+
 QByteArray DiagReply(const QByteArray& apVersion) {
   const QByteArray hex = apVersion.toHex().toUpper();
   const QByteArray header =
@@ -198,7 +229,13 @@ std::optional<std::vector<uint8_t>> SimDevice::Handle(const wire::Frame& request
   std::vector<uint8_t> data;
   QString args;
   int32_t result;
-  const auto failIt = faults_.fail.find(request.command);
+  std::optional<int32_t> failure;
+  if (const auto it = faults_.fail.find(request.command); it != faults_.fail.end()) {
+    failure = it->second;
+  } else if (const std::optional<QString> arg = FaultArgument(request)) {
+    const auto when = faults_.failWhen.find({request.command, *arg});
+    if (when != faults_.failWhen.end()) failure = when->second;
+  }
   const std::string name = wire::CommandName(request.command);
   if (faults_.noAnswer) {
     // A dead phone: nothing is carried out; the request is still logged.
@@ -211,9 +248,9 @@ std::optional<std::vector<uint8_t>> SimDevice::Handle(const wire::Frame& request
     lastResponse_.clear();
     return std::nullopt;
   }
-  if (failIt != faults_.fail.end()) {
+  if (failure) {
     Execute(request, nullptr, &args);
-    result = failIt->second;
+    result = *failure;
   } else {
     result = Execute(request, &data, &args);
     if (result != KV_OK) data.clear();

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kestrel::tools::phonesim {
@@ -22,6 +23,9 @@ namespace kestrel::tools::phonesim {
 struct Faults {
   bool noAnswer = false;
   std::map<uint16_t, int32_t> fail;  // command -> result it answers
+  // (command, argument) -> result it answers when the request carries that argument (see
+  // FaultArgument).
+  std::map<std::pair<uint16_t, QString>, int32_t> failWhen;
   bool protectedImei = false;
   int delayMs = 0;
   double corruptRate = 0.0;
@@ -71,6 +75,13 @@ class SimDevice {
   std::vector<uint8_t> lastPayload_;
   std::vector<uint8_t> lastResponse_;
 };
+
+// The argument by which --fail-when picks a request: the item index of a secure-boot read or
+// write ("3"), the command of an AT command, the serial number of a SN read or write ("1",
+// "2"); nothing for other commands.
+std::optional<QString> FaultArgument(const device::oxbind::wire::Frame& request);
+// Whether --fail-when takes the command (it has an argument to pick by).
+bool HasFaultArgument(uint16_t command);
 
 // The reply of the phone to AT+KVDIAG="0000000008000000": a quoted hex text that the
 // station decodes to the AP version.
