@@ -25,10 +25,8 @@ constexpr int kMsgEnableSecureBootFailed = 183;
 
 constexpr std::int32_t kSecureBootItemSize = sizeof(SecureBootItem);
 
-// The result text (JobHost has it from two of its bases).
 void SetResult(const JobContext& job, int message) {
-  static_cast<identity::OutcomeReporter&>(job.Host()).SetResultText(
-      resources::LoadString(message));
+  job.Host().SetResultText(resources::LoadString(message));
 }
 
 bool Fails(const JobContext& job, int message) {

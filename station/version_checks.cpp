@@ -33,11 +33,6 @@ constexpr int kMsgVersionDiffers = 143;
 constexpr int kMsgApVersionFailed = 172;
 constexpr int kMsgAtCommandFailed = 176;
 
-// The result text (JobHost has it from two of its bases).
-void SetResult(const JobContext& job, const QString& text) {
-  static_cast<identity::OutcomeReporter&>(job.Host()).SetResultText(text);
-}
-
 // A text call into a zeroed buffer: the text up to its terminator, or nothing on failure.
 template <typename F>
 bool ReadText(const JobContext& job, const char* name, F&& call, QByteArray* text) {
@@ -55,7 +50,7 @@ void AppendVersionInfo(const JobContext& job, const QString& text) {
 
 // A failure of the software check: the message alone in red, the phone counted as failed.
 bool SoftwareCheckFails(const JobContext& job, int message) {
-  SetResult(job, resources::LoadString(message));
+  job.Host().SetResultText(resources::LoadString(message));
   job.Host().ShowPlainResult(ResultState::Fail);
   job.Host().RecordOutcome(false);
   return false;
@@ -100,7 +95,7 @@ bool VersionChecks::ApVersionStep() {
   int r = CheckApVersion();
   if (r == 0) r = CheckApVersionByAt();
   if (r == 2) return true;
-  SetResult(job_, resources::LoadString(kMsgApVersionFailed));
+  job_.Host().SetResultText(resources::LoadString(kMsgApVersionFailed));
   job_.Host().ShowResult(ResultState::Fail);
   return false;
 }
@@ -145,7 +140,7 @@ bool VersionChecks::SendAtCommands() {
       });
     }
     if (r != 0) {
-      SetResult(job_, resources::FormatString(kMsgAtCommandFailed, {command}));
+      job_.Host().SetResultText(resources::FormatString(kMsgAtCommandFailed, {command}));
       // The job has ended: the message stands alone in red, not on the busy colour.
       job_.Host().ShowPlainResult(ResultState::Fail);
       job_.Host().RecordOutcome(false);
