@@ -1,10 +1,8 @@
 // The checks inside a real write job of the station window, against the simulated phone: the
 // AT command pauses run on the job thread while the window goes on answering, and Stop stays
 // disabled until the sequence is over.
-#include "tests/device/phone_sim_process.h"
+#include "tests/station/job_fixture.h"
 #include "tests/station/phone_job_fixture.h"
-#include "tests/station/station_fixture.h"
-
 #include "ui/colour_label.h"
 
 #include <QColor>
@@ -14,39 +12,8 @@
 namespace kestrel::station::testing {
 namespace {
 
-class ChecksWindowTest : public StationWindowTest {
+class ChecksWindowTest : public JobTest {
  protected:
-  static constexpr int kCom = 7;
-
-  void TearDown() override {
-    window_.reset();
-    QApplication::processEvents();
-    if (phone_ != KV_INVALID_HANDLE) KV_ReleasePhone(phone_);
-    sim_.reset();
-  }
-
-  // The simulated phone on COM7 of the station folder, then the window with a phone handle.
-  StationController& OpenWithPhone(const QByteArray& ini) {
-    sim_ = std::make_unique<kestrel::testing::PhoneSimProcess>(
-        dir_.File(QStringLiteral("ports")), kCom, dir_.File(QStringLiteral("phone.json")),
-        dir_.File(QStringLiteral("phone.log")));
-    EXPECT_TRUE(sim_->Start(simOptions_)) << "simulator did not start";
-    dir_.Write(QStringLiteral("Kestrel.ini"), ini);
-    phone_ = KV_CreatePhone(0);
-    StationStartup startup;
-    startup.phone = phone_;
-    startup.productVersion = QStringLiteral("1.0.0.1");
-    startup.stationFolder = dir_.path();
-    window_ = std::make_unique<StationController>(startup);
-    window_->SetMessagePresenter([this](const QString& text) { messages_ << text; });
-    window_->Initialise();
-    window_->show();
-    window_->activateWindow();
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
-    QApplication::processEvents();
-    return *window_;
-  }
-
   QStringList SentAtCommands() const {
     QStringList sent;
     for (const QString& l : sim_->LogLines()) {
@@ -54,29 +21,13 @@ class ChecksWindowTest : public StationWindowTest {
     }
     return sent;
   }
-
-  // Runs the write job to its end (at most 20 s).
-  void WriteAndWait() {
-    Click(ids::kWrite);
-    QElapsedTimer clock;
-    clock.start();
-    while ((W().JobRunning() || !ButtonOf(ids::kWrite)->isEnabled()) && clock.elapsed() < 20000) {
-      QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    QApplication::processEvents();
-    ASSERT_FALSE(W().JobRunning());
-  }
-
-  QStringList simOptions_;
-  PhoneHandle phone_ = KV_INVALID_HANDLE;
-  std::unique_ptr<kestrel::testing::PhoneSimProcess> sim_;
 };
 
 TEST_F(ChecksWindowTest, ThreeAtCommandsTakeThreeSecondsWhileTheWindowAnswers) {
-  OpenWithPhone(
-      "[General]\nOperation Mode=1\nPort=7\n"
-      "[Control]\nUser Privilege=1\nTavixNew=1\nOperate CURef=1\nRebootDUT=0\nSendATCmd=1\n"
-      "WATCmd=AT+A|AT+B|AT+C|\n");
+  ASSERT_TRUE(StartPhone());
+  Open("[General]\nOperation Mode=1\nPort=3\n"
+       "[Control]\nUser Privilege=1\nTavixNew=1\nOperate CURef=1\nRebootDUT=0\nSendATCmd=1\n"
+       "WATCmd=AT+A|AT+B|AT+C|\n");
   RecordingObserver observer;
   W().AddJobObserver(&observer);
   int ticks = 0;
@@ -118,12 +69,12 @@ TEST_F(ChecksWindowTest, ThreeAtCommandsTakeThreeSecondsWhileTheWindowAnswers) {
 // The version information of the last phone goes when a write starts; this phone's AP and
 // software versions take its place.
 TEST_F(ChecksWindowTest, VersionInformationOfTheJob) {
-  OpenWithPhone(
-      "[General]\nOperation Mode=1\nPort=7\nCheckAPVersion=1\nAPVersion=KS_AP_V2.1.0\n"
+  ASSERT_TRUE(StartPhone());
+  Open("[General]\nOperation Mode=1\nPort=3\nCheckAPVersion=1\nAPVersion=KS_AP_V2.1.0\n"
       "WaitForAPTime=0\n[PHONE]\nCheckVer=1\nVersion=V1.0\n"
       "[Control]\nUser Privilege=1\nTavixNew=1\nOperate CURef=1\n");
   W().SetApVersionText(QStringLiteral("the last phone's"));
-  WriteAndWait();
+  RunJob();
   EXPECT_EQ(W().Bound().apVersion,
             QStringLiteral("Plat:KS6580 Project:KESTREL_AP BASE:KS_AP_V2.1.0\r\n"
                            "SW Ver:\r\nPlat:KS6580 \r\nProject:KESTREL_A1 \r\nBASE:KS_A1_V1.0.2 \r\nHW:P1"));
@@ -132,12 +83,11 @@ TEST_F(ChecksWindowTest, VersionInformationOfTheJob) {
 
 // A failed AT command ends the job with its message in red, counted as failed.
 TEST_F(ChecksWindowTest, FailedAtCommandShowsItsMessage) {
-  simOptions_ = {QStringLiteral("--fail-when"), QStringLiteral("KV_SendATCommand:AT+B=34")};
-  OpenWithPhone(
-      "[General]\nOperation Mode=1\nPort=7\n"
-      "[Control]\nUser Privilege=1\nTavixNew=1\nOperate CURef=1\nRebootDUT=0\nSendATCmd=1\n"
-      "WATCmd=AT+A|AT+B|AT+C|\n");
-  WriteAndWait();
+  ASSERT_TRUE(StartPhone({QStringLiteral("--fail-when"), QStringLiteral("KV_SendATCommand:AT+B=34")}));
+  Open("[General]\nOperation Mode=1\nPort=3\n"
+       "[Control]\nUser Privilege=1\nTavixNew=1\nOperate CURef=1\nRebootDUT=0\nSendATCmd=1\n"
+       "WATCmd=AT+A|AT+B|AT+C|\n");
+  RunJob();
   EXPECT_EQ(SentAtCommands(), (QStringList{"AT+A", "AT+B"}));
   EXPECT_EQ(W().ResultText(), QStringLiteral("Set Failed(AT+B)!"));
   EXPECT_EQ(static_cast<ui::ColourLabel*>(W().Control(ids::kResult))->BrushColour(),
