@@ -109,9 +109,10 @@ void StationController::Initialise() {
   initialised_ = true;
 
   // 7. CU reference edits: one character each, empty, usable only when the CU reference is
-  // written.
+  // written. The 24th is never typed into (its byte is always written as 0); it only shows
+  // what a read returns.
   for (QLineEdit* e : controls_.cuRef) {
-    e->setEnabled(settings_.OperateCURef != 0);
+    e->setEnabled(settings_.OperateCURef != 0 && e != controls_.cuRef.back());
     e->clear();
     e->setMaxLength(1);
   }

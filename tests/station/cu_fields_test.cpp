@@ -119,6 +119,9 @@ TEST_F(CuFieldsWindowTest, StationWindowFieldsAdvance) {
   EXPECT_EQ(five->text(), QStringLiteral("c"));
   EXPECT_EQ(Focus(), six);
   EXPECT_EQ(six->selectedText(), QStringLiteral("Q"));
+  // The 24th field only shows what a read returns.
+  EXPECT_TRUE(EditOf(ids::kFirstCuRef + 22)->isEnabled());
+  EXPECT_FALSE(EditOf(ids::kFirstCuRef + 23)->isEnabled());
 }
 
 }  // namespace
