@@ -6,6 +6,7 @@
 #include "resources/message_format.h"
 
 #include <QStringEncoder>
+#include <QSysInfo>
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +22,7 @@ const QString kPhone = QStringLiteral("PHONE");
 const QString kOther = QStringLiteral("OTHER");
 const QString kCustomization = QStringLiteral("CUSTOMIZATION");
 const QString kAmpvane = QStringLiteral("AMPVANE");
+const QString kLine = QStringLiteral("LINE");
 
 constexpr int kMessageVersionLength = 163;
 
@@ -37,6 +39,11 @@ constexpr int kFormatChars = 12;
 constexpr int kAddressChars = 12;
 constexpr int kImeiBodyChars = 14;
 constexpr int kForeWifiChars = 6;
+constexpr int kLineDatabaseChars = 1023;
+constexpr int kLineStationChars = 199;
+// A phone takes up to four consecutive bodies, so a block holds at least four.
+constexpr int kLineImeiBlockMin = 4;
+constexpr int kLineImeiBlockMax = 100000;
 
 int OtherKey(int key) {
   return key == kKeyEnter ? kKeySpace : kKeyEnter;
@@ -340,6 +347,18 @@ StationSettings LoadSettings(const QString& path, const SettingsLoadContext& con
   s.PowerOff = ReadFlag(ini, kGeneral, QStringLiteral("Power Off"), 0) ? 1 : 0;
   s.APMode = ReadFlag(ini, kGeneral, QStringLiteral("AP Mode"), 0) ? 1 : 0;
   s.ReadBack = ReadFlag(ini, kGeneral, QStringLiteral("ReadBack"), 1) ? 1 : 0;
+
+  // 16. The line database (never written by the save).
+  s.LineDatabase =
+      ini.ReadString(kLine, QStringLiteral("Database"), QString(), kLineDatabaseChars).trimmed();
+  s.LineStation =
+      ini.ReadString(kLine, QStringLiteral("Station"), QString(), kLineStationChars).trimmed();
+  if (s.LineStation.isEmpty()) {
+    s.LineStation = QString::fromLocal8Bit(s.CurrentStationName) + QLatin1Char('@') +
+                    QSysInfo::machineHostName();
+  }
+  s.LineImeiBlock = std::clamp(ini.ReadInt(kLine, QStringLiteral("ImeiBlock"), 20),
+                               kLineImeiBlockMin, kLineImeiBlockMax);
   return s;
 }
 

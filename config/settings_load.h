@@ -48,6 +48,11 @@ struct SettingsLoadContext {
 StationSettings LoadSettings(const QString& path, const SettingsLoadContext& context,
                              device::ampvane::PowerSource** powerSource = nullptr);
 
+// [LINE] (read last): Database, the line database's connection URI (at most 1023 characters,
+// blanks trimmed; empty = none); Station, this station's name in the line (at most 199
+// characters; empty or absent = CurrentStationName, '@' and the host name); ImeiBlock, the IMEI
+// bodies claimed at a time (default 20, kept within 4..100000). SaveSettings never writes them.
+//
 // Writes the keys the station writes at close, in its save order, in one atomic replacement
 // of the file. `imeiBase` is the IMEI base counter after the close adjustment; it is written
 // to DefaultIMEI as 14 decimal digits with leading zeros. Returns false when the file could

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QSysInfo>
+
 #include <cstring>
 
 using kestrel::config::IniFile;
@@ -464,6 +466,46 @@ TEST(SaveSettings, WritesItsKeysInOrderAndKeepsEverythingElse) {
   const IniFile ini(path);
   EXPECT_EQ(ini.ReadInt("Control", "SendATCmd", -1), 1);
   EXPECT_EQ(ini.ReadString("General", "DefaultIMEI", ""), "35123456000001");
+}
+
+TEST(LoadSettings, LineSectionWithItsDefaultsAndLimits) {
+  StationDir dir;
+  const QString host = QSysInfo::machineHostName();
+  struct Case {
+    const char* ini;
+    const char* database;
+    QString station;
+    int block;
+  } cases[] = {
+      {"", "", "IMEI@" + host, 20},
+      {"[General]\nCurrentStationName=ST3\n[line]\nDatabase= postgresql://h/db \n", "postgresql://h/db",
+       "ST3@" + host, 20},
+      {"[LINE]\nStation=Line2-07\nImeiBlock=100\n", "", "Line2-07", 100},
+      {"[LINE]\nStation=\nImeiBlock=2\n", "", "IMEI@" + host, 4},
+      {"[LINE]\nImeiBlock=9999999\n", "", "IMEI@" + host, 100000},
+      {"[LINE]\nImeiBlock=x\n", "", "IMEI@" + host, 4},
+  };
+  for (const Case& c : cases) {
+    const StationSettings s = Load(dir, c.ini);
+    EXPECT_EQ(s.LineDatabase, QString::fromLatin1(c.database)) << c.ini;
+    EXPECT_EQ(s.LineStation, c.station) << c.ini;
+    EXPECT_EQ(s.LineImeiBlock, c.block) << c.ini;
+  }
+}
+
+TEST(SaveSettings, KeepsTheLineSectionUntouched) {
+  StationDir dir;
+  const QByteArray line =
+      "[LINE]\n; the line's database\nDatabase=postgresql://u:p@h:5432/line\nImeiBlock=7\n";
+  const QString path = dir.Write("Kestrel.ini", "[General]\nIMEI1=1\n" + line);
+  StationSettings s = LoadSettings(path, {});
+  s.LineDatabase.clear();
+  s.LineStation = QStringLiteral("changed");
+  s.LineImeiBlock = 99;
+  ASSERT_TRUE(SaveSettings(s, path, 1));
+  const QByteArray after = dir.Read("Kestrel.ini");
+  EXPECT_TRUE(after.contains(line)) << after.toStdString();
+  EXPECT_FALSE(after.contains("changed"));
 }
 
 TEST(SaveSettings, InterruptedSaveLeavesTheOldFileWhole) {

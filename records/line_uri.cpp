@@ -1,0 +1,131 @@
+#include "records/line_uri.h"
+
+#include <QRegularExpression>
+#include <QStringList>
+#include <QUrl>
+#include <QUrlQuery>
+
+namespace kestrel::records {
+namespace {
+
+void SetError(QString* error, const QString& text) {
+  if (error != nullptr) *error = text;
+}
+
+// A value handed to libpq inside QPSQL's option list: nothing that could end the value or
+// start another one.
+bool PlainOptionValue(const QString& value) {
+  static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_.:/-]{1,200}$"));
+  return plain.match(value).hasMatch();
+}
+
+bool ParsePort(const QString& text, int* port) {
+  bool ok = false;
+  const int value = text.toInt(&ok);
+  if (!ok || value < 1 || value > 65535) return false;
+  *port = value;
+  return true;
+}
+
+}  // namespace
+
+bool ParseLineUri(const QString& uri, LineConnection* c, QString* error) {
+  *c = LineConnection{};
+  const QString text = uri.trimmed();
+  qsizetype schemeEnd = -1;
+  for (const QString& scheme : {QStringLiteral("postgresql://"), QStringLiteral("postgres://")}) {
+    if (text.startsWith(scheme, Qt::CaseInsensitive)) schemeEnd = scheme.size();
+  }
+  if (schemeEnd < 0) {
+    SetError(error, QStringLiteral("not a postgresql:// URI"));
+    return false;
+  }
+  QString rest = text.mid(schemeEnd);
+  QString query;
+  if (const qsizetype q = rest.indexOf(QLatin1Char('?')); q >= 0) {
+    query = rest.mid(q + 1);
+    rest = rest.left(q);
+  }
+  QString path;
+  if (const qsizetype slash = rest.indexOf(QLatin1Char('/')); slash >= 0) {
+    path = rest.mid(slash + 1);
+    rest = rest.left(slash);
+  }
+  if (const qsizetype at = rest.lastIndexOf(QLatin1Char('@')); at >= 0) {
+    const QString userInfo = rest.left(at);
+    rest = rest.mid(at + 1);
+    const qsizetype colon = userInfo.indexOf(QLatin1Char(':'));
+    c->user = QUrl::fromPercentEncoding(userInfo.left(colon).toUtf8());
+    if (colon >= 0) c->password = QUrl::fromPercentEncoding(userInfo.mid(colon + 1).toUtf8());
+  }
+  // host[:port], the host possibly an [IPv6] address.
+  QString hostPart = rest;
+  QString portPart;
+  if (hostPart.startsWith(QLatin1Char('['))) {
+    const qsizetype close = hostPart.indexOf(QLatin1Char(']'));
+    if (close < 0) {
+      SetError(error, QStringLiteral("unterminated [ in the host"));
+      return false;
+    }
+    portPart = hostPart.mid(close + 1);
+    hostPart = hostPart.mid(1, close - 1);
+    if (!portPart.isEmpty() && !portPart.startsWith(QLatin1Char(':'))) {
+      SetError(error, QStringLiteral("bad text after the host"));
+      return false;
+    }
+    portPart = portPart.mid(1);
+  } else if (const qsizetype colon = hostPart.lastIndexOf(QLatin1Char(':')); colon >= 0) {
+    portPart = hostPart.mid(colon + 1);
+    hostPart = hostPart.left(colon);
+  }
+  c->host = QUrl::fromPercentEncoding(hostPart.toUtf8());
+  if (!portPart.isEmpty() && !ParsePort(portPart, &c->port)) {
+    SetError(error, QStringLiteral("bad port: %1").arg(portPart));
+    return false;
+  }
+  c->database = QUrl::fromPercentEncoding(path.toUtf8());
+
+  QStringList options;
+  const QUrlQuery parameters(query);
+  for (const auto& [name, encoded] : parameters.queryItems(QUrl::FullyDecoded)) {
+    const QString& value = encoded;
+    if (name == QLatin1String("host")) {
+      c->host = value;
+    } else if (name == QLatin1String("port")) {
+      if (!ParsePort(value, &c->port)) {
+        SetError(error, QStringLiteral("bad port: %1").arg(value));
+        return false;
+      }
+    } else if (name == QLatin1String("user")) {
+      c->user = value;
+    } else if (name == QLatin1String("password")) {
+      c->password = value;
+    } else if (name == QLatin1String("dbname")) {
+      c->database = value;
+    } else if (name == QLatin1String("connect_timeout") || name == QLatin1String("sslmode") ||
+               name == QLatin1String("application_name") ||
+               name == QLatin1String("keepalives") || name == QLatin1String("keepalives_idle")) {
+      if (!PlainOptionValue(value)) {
+        SetError(error, QStringLiteral("bad value of %1").arg(name));
+        return false;
+      }
+      options << name + QLatin1Char('=') + value;
+    } else {
+      SetError(error, QStringLiteral("unknown parameter %1").arg(name));
+      return false;
+    }
+  }
+  c->options = options.join(QLatin1Char(';'));
+  return true;
+}
+
+QString LineUriForDisplay(const QString& uri) {
+  static const QRegularExpression password(QStringLiteral("^([a-zA-Z]+://[^:/@?]*:)[^@/?]*@"));
+  static const QRegularExpression parameter(QStringLiteral("([?&]password=)[^&]*"));
+  QString shown = uri;
+  shown.replace(password, QStringLiteral("\\1***@"));
+  shown.replace(parameter, QStringLiteral("\\1***"));
+  return shown;
+}
+
+}  // namespace kestrel::records
