@@ -1,5 +1,7 @@
 #include "records/imei_database.h"
 
+#include "records/database_thread.h"
+
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -10,13 +12,7 @@
 #include <QVariant>
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <future>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <type_traits>
 
 namespace kestrel::records {
@@ -75,35 +71,19 @@ const std::vector<QString>& ImeiColumns() {
 // The database thread: owns the connection and runs every operation in turn.
 class ImeiDatabase::Worker {
  public:
-  Worker() : name_(NextConnectionName()), thread_([this] { Loop(); }) {}
+  Worker() : name_(NextConnectionName()) {}
 
   ~Worker() {
     Call([this] {
       CloseHere();
       return 0;
     });
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
   }
 
   // Runs `f` on the database thread and returns its result.
   template <class F>
   std::invoke_result_t<F> Call(F f) {
-    using R = std::invoke_result_t<F>;
-    if (std::this_thread::get_id() == thread_.get_id()) return f();
-    // Shared so that the task outlives whichever side lets go of it last.
-    auto task = std::make_shared<std::packaged_task<R()>>(std::move(f));
-    std::future<R> result = task->get_future();
-    {
-      std::lock_guard lock(mutex_);
-      tasks_.emplace_back([task] { (*task)(); });
-    }
-    wake_.notify_one();
-    return result.get();
+    return thread_.Call(std::move(f));
   }
 
   // The operations below run on the database thread only.
@@ -251,30 +231,11 @@ class ImeiDatabase::Worker {
   }
 
  private:
-  void Loop() {
-    for (;;) {
-      std::function<void()> task;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
-        if (tasks_.empty()) return;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
-  }
-
   const QString name_;
   // Database-thread state.
   bool open_ = false;
   std::unique_ptr<QSqlQuery> check_;
-  // Hand-over between the callers and the database thread.
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> tasks_;
-  bool stop_ = false;
-  std::thread thread_;  // last: starts once everything above is made
+  DatabaseThread thread_;  // last: its thread ends before the state above goes
 };
 
 ImeiDatabase::ImeiDatabase() : worker_(std::make_unique<Worker>()) {}

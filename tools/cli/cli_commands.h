@@ -14,5 +14,6 @@ int RunPhoneCommand(const QStringList& args);
 int RunRecordsCommand(const QStringList& args);
 int RunPowerCommand(const QStringList& args);
 int RunPortsCommand(const QStringList& args);
+int RunLineCommand(const QStringList& args);
 
 }  // namespace kestrel::cli

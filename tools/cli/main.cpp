@@ -22,6 +22,7 @@ const Command kCommands[] = {
     {"serial", kestrel::cli::RunSerialCommand},     {"phone", kestrel::cli::RunPhoneCommand},
     {"records", kestrel::cli::RunRecordsCommand},   {"power", kestrel::cli::RunPowerCommand},
     {"ports", kestrel::cli::RunPortsCommand},
+    {"line", kestrel::cli::RunLineCommand},
 };
 
 // The help text's "Usage:" section, up to the blank line after it.

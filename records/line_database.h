@@ -1,0 +1,138 @@
+// The line database: one PostgreSQL database shared by every station of a line, so that no
+// identity is written into two phones, whichever stations wrote them.
+//
+// What it keeps (records/line_schema.sql): the line's ranges of IMEI bodies and Bluetooth and
+// Wi-Fi addresses; the blocks of them each station has claimed; every identity reserved by a
+// station for the phone on its bench or passed with a phone; the passed phones with station,
+// save stamp and the line IMEI.txt would hold.
+//
+// A job reserves every identity it writes before the phone is touched (Reserve) and confirms
+// them when the phone is saved (Confirm). A unique key on (kind, value) decides between
+// stations: the first insert wins, the others find its row and learn who holds the value.
+// A station's reservations stay with it until it reserves for its next phone (which drops the
+// ones not reserved again) or confirms them; so a failed job keeps its identities for the next
+// phone. One live connection per station name: the connection holds a session lock on its
+// station's name, so two processes using one name cannot both reserve, and the lock goes with
+// the connection when a station dies.
+//
+// Threads: the connection lives on a thread of its own (records/database_thread.h); any
+// thread may call. Every value is bound. A failing statement closes the connection, so the
+// next call connects again: a station whose database went away works again once it is back.
+#pragma once
+
+#include "records/line_identities.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace kestrel::records {
+
+// The schema version this build knows and `Init` brings a database to.
+int LineSchemaVersion();
+// The shipped schema script (records/line_schema.sql).
+QString LineSchemaScript();
+
+enum class LineStatus {
+  Done,
+  Refused,      // an identity is already used or held, a range overlaps, or no value is left
+  Unreachable,  // cannot connect, or a statement failed
+};
+
+struct LineResult {
+  LineStatus status = LineStatus::Done;
+  QString message;  // why, for Refused and Unreachable
+  // For an identity held elsewhere: its slot, value, holding station and "reserved"/"passed".
+  QString slot;
+  QString value;
+  QString holder;
+  QString state;
+  bool ok() const { return status == LineStatus::Done; }
+};
+
+// The numbered kinds of ranges and blocks.
+enum class LineRangeKind { Imei = 1, Bluetooth = 2, Wifi = 3 };
+
+struct LineFound {
+  QString kind, value, slot, station, state, reservedAt, passedAt, record;
+};
+
+// One imported phone: its stamp, its line, and its identities.
+struct LineImportPhone {
+  qint64 sourceLine = 0;
+  QString stamp;
+  QString record;
+  LineItems items;
+};
+
+class LineDatabase {
+ public:
+  LineDatabase();
+  ~LineDatabase();
+  LineDatabase(const LineDatabase&) = delete;
+  LineDatabase& operator=(const LineDatabase&) = delete;
+
+  // The database's URI and this connection's station name (empty for commands that act for
+  // no station). `stationLockWaitMs` is how long a connection waits for its station's lock
+  // held by another connection (0: not at all). Closes an open connection; connects lazily.
+  void Configure(const QString& uri, const QString& station, int stationLockWaitMs = 0);
+  const QString& station() const { return station_; }
+
+  // Connects now (when not connected) and checks the schema version.
+  LineResult Connect();
+  void Close();
+
+  // Creates the schema or brings it up to this build's version; *version receives it.
+  LineResult Init(int* version = nullptr);
+
+  // Adds a range of values [first, last] of a kind; Refused when it overlaps one of the line.
+  LineResult AddRange(LineRangeKind kind, std::uint64_t first, std::uint64_t last);
+
+  // The first of `count` consecutive values of the kind that this station has not used yet,
+  // from its blocks, claiming a new block of max(blockSize, count) values from the line's
+  // ranges when its blocks have too few left. Nothing is used up: Confirm does that. Refused
+  // when the ranges have no such run left.
+  LineResult NextRun(LineRangeKind kind, int count, int blockSize, std::uint64_t* first);
+
+  // Takes `count` values of the kind for this station at once (used up when returned).
+  LineResult Allocate(LineRangeKind kind, int count, int blockSize,
+                      std::vector<std::uint64_t>* values);
+
+  // Reserves the identities for this station in one transaction (the same value twice counts
+  // once). Refused, with the first value held elsewhere (by another station, or passed by
+  // any), when one cannot be had; nothing is reserved then. The station's earlier reservations
+  // that are not among these are dropped.
+  LineResult Reserve(const LineItems& items);
+
+  // Records a passed phone: the identities become passed (they must be free or reserved by
+  // this station), the row keeps `stamp` and `record`, and the station's blocks move past
+  // the IMEI bodies and addresses used. Refused (nothing recorded) when one is held elsewhere.
+  LineResult Confirm(const LineItems& items, const QString& stamp, const QString& record);
+
+  // Drops this station's reservations; *count receives how many there were.
+  LineResult Release(int* count = nullptr);
+
+  // This station's reservations (slot and value).
+  LineResult Reservations(LineItems* items);
+
+  // Every identity holding `value` (any kind; addresses without regard to case).
+  LineResult Find(const QString& value, std::vector<LineFound>* found);
+
+  // Lines describing ranges, blocks, and reservations and passes per station.
+  LineResult Status(QStringList* lines);
+
+  // Records imported phones as passed for `station`, in one transaction; a phone any of whose
+  // identities the line already knows (or an earlier phone of the same call holds) is skipped.
+  LineResult ImportPhones(const std::vector<LineImportPhone>& phones, int* imported,
+                          int* skipped);
+
+ private:
+  class Session;
+  QString station_;
+  std::unique_ptr<Session> session_;
+};
+
+}  // namespace kestrel::records

@@ -1,0 +1,249 @@
+// kestrel-cli line as engineers and racing stations run it, against a real server.
+#include "identity/imei.h"
+#include "tests/device/child_process.h"
+#include "tests/records/line_test_support.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+using kestrel::testing::BinPath;
+using kestrel::testing::ChildProcess;
+using kestrel::testing::LineServer;
+using kestrel::testing::StationDir;
+
+namespace {
+
+struct CliRun {
+  int code = -1;
+  QList<QByteArray> out;
+};
+
+class LineCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    KESTREL_REQUIRE_LINE_SERVER(server_);
+    ASSERT_TRUE(server_->Resume());
+    name_ = server_->NewDatabase();
+    ASSERT_FALSE(name_.isEmpty());
+    uri_ = server_->Uri(name_);
+    ASSERT_EQ(Cli({"init"}).code, 0);
+  }
+
+  std::unique_ptr<ChildProcess> Spawn(const QStringList& args) {
+    auto child = std::make_unique<ChildProcess>();
+    EXPECT_TRUE(child->Start(BinPath("kestrel-cli"),
+                             QStringList{"line", "--database", uri_} + args,
+                             {{"KESTREL_STATION_DIR", dir_.path()}}));
+    return child;
+  }
+
+  static CliRun Finish(ChildProcess& child) {
+    CliRun r;
+    const QByteArray all = child.ReadAll(60000);
+    r.code = child.exitCode();
+    for (const QByteArray& line : all.split('\n')) {
+      if (!line.isEmpty()) r.out << line;
+    }
+    return r;
+  }
+
+  CliRun Cli(const QStringList& args) { return Finish(*Spawn(args)); }
+
+  // Runs every command at once and waits for them all.
+  std::vector<CliRun> Race(const std::vector<QStringList>& commands) {
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    for (const QStringList& c : commands) children.push_back(Spawn(c));
+    std::vector<CliRun> runs;
+    for (auto& child : children) runs.push_back(Finish(*child));
+    return runs;
+  }
+
+  QString Sql(const QString& sql) {
+    QString value;
+    EXPECT_TRUE(server_->Exec(name_, sql, &value)) << sql.toStdString();
+    return value;
+  }
+
+  LineServer* server_ = nullptr;
+  StationDir dir_;
+  QString name_;
+  QString uri_;
+};
+
+TEST_F(LineCliTest, ExitCodes) {
+  ASSERT_EQ(Cli({"add-imei-range", "35000000000000", "100"}).code, 0);
+  const QString imei = kestrel::identity::FullImei(35000000000000ULL);
+  ASSERT_EQ(Cli({"reserve", "--station", "A", "IMEI1=" + imei}).code, 0);
+  struct Case {
+    QStringList args;
+    int code;
+  } cases[] = {
+      {{}, 2},
+      {{"frobnicate"}, 2},
+      {{"add-imei-range", "35000000000050", "100"}, 3},  // overlaps
+      {{"add-imei-range", "99999999999999", "2"}, 2},    // past the last body
+      {{"add-address-range", "bt", "000000000010", "00000000000f"}, 2},
+      {{"add-address-range", "bt", "000000000000", "0000000000ff"}, 0},
+      {{"next-imei", "--count", "2"}, 2},  // no station
+      {{"next-imei", "--station", "B", "--count", "0"}, 2},
+      {{"reserve", "--station", "B", "IMEI1=" + imei}, 3},
+      {{"reserve", "--station", "B", "IMEI1=12345"}, 2},
+      {{"reserve", "--station", "B", "NAME=1"}, 2},
+      {{"confirm", "--station", "A", "IMEI1=" + imei}, 0},
+      {{"confirm", "--station", "A", "IMEI1=" + imei}, 3},
+      {{"find", imei}, 0},
+      {{"find", "000000000000000"}, 1},
+      {{"import", dir_.File("missing.txt")}, 2},
+      {{"status"}, 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Cli(c.args).code, c.code) << c.args.join(' ').toStdString();
+
+  // Nothing listening, and a server that went away: 4, then 0 once it is back.
+  ChildProcess nobody;
+  ASSERT_TRUE(nobody.Start(BinPath("kestrel-cli"),
+                           {"line", "--database", "postgresql://kestrel@127.0.0.1:1/x", "status"}));
+  EXPECT_EQ((nobody.ReadAll(30000), nobody.exitCode()), 4);
+  ASSERT_TRUE(server_->Stop());
+  EXPECT_EQ(Cli({"status"}).code, 4);
+  EXPECT_EQ(Cli({"reserve", "--station", "B", "SN1=X"}).code, 4);
+  ASSERT_TRUE(server_->Resume());
+  EXPECT_EQ(Cli({"reserve", "--station", "B", "SN1=X"}).code, 0);
+}
+
+TEST_F(LineCliTest, FiftyStationsRacingNextImeiReserveAndConfirmUseNoValueTwice) {
+  ASSERT_EQ(Cli({"add-imei-range", "35000000000000", "300"}).code, 0);
+  ASSERT_EQ(Cli({"add-imei-range", "36000000000000", "300"}).code, 0);
+  constexpr int kStations = 50;
+  constexpr int kEach = 4;
+  // 25 station names, two processes each, blocks of 20: the blocks go across both ranges.
+  std::vector<QStringList> next;
+  for (int i = 0; i < kStations; ++i) {
+    next.push_back({"next-imei", "--station", QStringLiteral("S%1").arg(i % 25), "--count",
+                    QString::number(kEach)});
+  }
+  std::vector<CliRun> runs = Race(next);
+  std::set<QByteArray> all;
+  std::vector<QList<QByteArray>> perProcess;
+  for (const CliRun& r : runs) {
+    ASSERT_EQ(r.code, 0);
+    ASSERT_EQ(r.out.size(), kEach);
+    for (const QByteArray& imei : r.out) {
+      EXPECT_TRUE(kestrel::identity::VerifyImeiCheckDigit(QString::fromLatin1(imei)));
+      EXPECT_TRUE(all.insert(imei).second) << "given twice: " << imei.toStdString();
+    }
+    perProcess.push_back(r.out);
+  }
+  ASSERT_EQ(all.size(), static_cast<std::size_t>(kStations * kEach));
+
+  // Each process reserves its four as one phone, while a thief reserves its neighbour's first:
+  // of each contested value exactly one side wins, and the winners confirm.
+  std::vector<QStringList> reserve;
+  for (int i = 0; i < kStations; ++i) {
+    QStringList phone = {"reserve", "--station", QStringLiteral("P%1").arg(i)};
+    for (int k = 0; k < kEach; ++k) {
+      phone << QStringLiteral("IMEI%1=").arg(k + 1) + QString::fromLatin1(perProcess[i][k]);
+    }
+    reserve.push_back(phone);
+    reserve.push_back({"reserve", "--station", QStringLiteral("T%1").arg(i),
+                       "IMEI1=" + QString::fromLatin1(perProcess[(i + 1) % kStations][0])});
+  }
+  runs = Race(reserve);
+  std::vector<QStringList> confirm;
+  int phonesWon = 0;
+  int thievesWon = 0;
+  for (int i = 0; i < kStations; ++i) {
+    const CliRun& phone = runs[static_cast<std::size_t>(2 * i)];
+    const CliRun& thief = runs[static_cast<std::size_t>(2 * i + 1)];
+    const CliRun& victim = runs[static_cast<std::size_t>(2 * ((i + 1) % kStations))];
+    ASSERT_TRUE(phone.code == 0 || phone.code == 3) << phone.code;
+    ASSERT_TRUE(thief.code == 0 || thief.code == 3) << thief.code;
+    EXPECT_NE(thief.code == 0, victim.code == 0) << "exactly one side holds the contested value";
+    if (thief.code == 3) {
+      EXPECT_TRUE(thief.out.value(0).contains(
+          QStringLiteral("reserved-by P%1").arg((i + 1) % kStations).toLatin1()))
+          << thief.out.value(0).toStdString();
+    }
+    for (const int index : {2 * i, 2 * i + 1}) {
+      if (runs[static_cast<std::size_t>(index)].code != 0) continue;
+      QStringList c = reserve[static_cast<std::size_t>(index)];
+      c[0] = "confirm";
+      confirm.push_back(c);
+      ++(index % 2 == 0 ? phonesWon : thievesWon);
+    }
+  }
+  EXPECT_EQ(phonesWon + thievesWon, kStations);
+  runs = Race(confirm);
+  for (const CliRun& r : runs) EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(Sql("SELECT count(*) FROM line_identity WHERE state = 'passed'"),
+            QString::number(phonesWon * kEach + thievesWon));
+  EXPECT_EQ(Sql("SELECT count(*) FROM line_phone"), QString::number(phonesWon + thievesWon));
+  EXPECT_EQ(Sql("SELECT count(*) FROM line_identity WHERE state = 'reserved'"), "0");
+  // The winners' confirmations used every issued value at most once; none came from outside.
+  QString issued;
+  for (const QByteArray& v : all) issued += (issued.isEmpty() ? "'" : ",'") + QString::fromLatin1(v) + "'";
+  EXPECT_EQ(Sql("SELECT count(*) FROM line_identity WHERE value NOT IN (" + issued + ")"), "0");
+}
+
+TEST_F(LineCliTest, FiftyStationsReservingOneScannedImeiExactlyOneWins) {
+  const QString imei = kestrel::identity::FullImei(35678901234567ULL);
+  std::vector<QStringList> commands;
+  for (int i = 0; i < 50; ++i) {
+    commands.push_back({"reserve", "--station", QStringLiteral("S%1").arg(i), "IMEI1=" + imei});
+  }
+  const std::vector<CliRun> runs = Race(commands);
+  int winner = -1;
+  int refused = 0;
+  for (int i = 0; i < 50; ++i) {
+    if (runs[static_cast<std::size_t>(i)].code == 0) {
+      EXPECT_EQ(winner, -1) << "two winners";
+      winner = i;
+    } else {
+      EXPECT_EQ(runs[static_cast<std::size_t>(i)].code, 3);
+      ++refused;
+    }
+  }
+  ASSERT_GE(winner, 0);
+  EXPECT_EQ(refused, 49);
+  const QByteArray expected = ("IMEI1=" + imei + " reserved-by S" + QString::number(winner)).toLatin1();
+  for (const CliRun& r : runs) {
+    if (r.code == 3) {
+      EXPECT_EQ(r.out.value(0), expected);
+    }
+  }
+}
+
+TEST_F(LineCliTest, ImportPrintsItsCounts) {
+  const QString imei = kestrel::identity::FullImei(35000000000000ULL);
+  const QString path = dir_.Write(
+      "IMEI.txt", ("2026-12-07-09-05-03, IMEI:" + imei + ", SN1:A1\r\n" + "junk\r\n" +
+                   "2026-12-07-09-05-04, IMEI:" + imei + "\r\n")
+                      .toLatin1());
+  const CliRun r = Cli({"import", path});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, (QList<QByteArray>{"imported 1", "skipped 2"}));
+  const CliRun found = Cli({"find", "A1"});
+  ASSERT_EQ(found.code, 0);
+  EXPECT_TRUE(found.out.value(0).contains("station=import")) << found.out.value(0).toStdString();
+}
+
+TEST_F(LineCliTest, TheStationFolderNamesTheDatabaseAndTheStation) {
+  dir_.Write("Kestrel.ini", ("[LINE]\nDatabase=" + uri_ + "\nStation=L1-S09\n").toLatin1());
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(BinPath("kestrel-cli"),
+                          {"line", "--station-dir", dir_.path(), "reserve", "SN1=FOLDER1"}));
+  child.ReadAll(30000);
+  ASSERT_EQ(child.exitCode(), 0);
+  EXPECT_EQ(Sql("SELECT station FROM line_identity WHERE value = 'FOLDER1'"), "L1-S09");
+  StationDir empty;
+  ChildProcess none;
+  ASSERT_TRUE(none.Start(BinPath("kestrel-cli"), {"line", "--station-dir", empty.path(), "status"}));
+  none.ReadAll(30000);
+  EXPECT_EQ(none.exitCode(), 2);
+}
+
+}  // namespace
