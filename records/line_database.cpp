@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <tuple>
 #include <map>
 #include <set>
 #include <utility>
@@ -348,49 +349,28 @@ class LineDatabase::Session {
     QString why;
     if (!Identities(items, &ids, &why)) return Refused(why);
     if (station_.isEmpty()) return Refused(QStringLiteral("no station name"));
-    LineResult r = ConnectHere(true);
-    if (!r.ok()) return r;
-    if (!Db().transaction()) return FailDb();
-    qlonglong token = 0;
-    if (!CurrentTransaction(&token, &r)) return r;
-    for (const Identity& id : ids) {
-      bool won = false;
-      for (int attempt = 0; attempt < 3 && !won; ++attempt) {
-        QSqlQuery& q = Prepared(
-            "INSERT INTO line_identity (kind, value, slot, station, state, reservation) "
-            "VALUES (?::text, ?::text, ?::text, ?::text, 'reserved', ?::bigint) "
-            "ON CONFLICT (kind, value) DO UPDATE SET reservation = EXCLUDED.reservation, "
-            "slot = EXCLUDED.slot, reserved_at = now() "
-            "WHERE line_identity.station = EXCLUDED.station AND line_identity.state = 'reserved' "
-            "RETURNING 1");
-        q.addBindValue(id.kind);
-        q.addBindValue(id.value);
-        q.addBindValue(id.slot);
-        q.addBindValue(station_);
-        q.addBindValue(token);
-        if (!q.exec()) return Fail(q.lastError());
-        won = q.next();
-        q.finish();
-        if (!won) {
-          bool held = false;
-          if (!Holder(id, &r, &held)) return r;
-          if (held) {
-            Db().rollback();
-            return r;
-          }
-        }
-      }
-      if (!won) return Fail(QSqlError(QStringLiteral("reservation did not settle")));
-    }
-    QSqlQuery& drop = Prepared(
-        "DELETE FROM line_identity WHERE station = ?::text AND state = 'reserved' "
-        "AND reservation <> ?::bigint");
-    drop.addBindValue(station_);
-    drop.addBindValue(token);
-    if (!drop.exec()) return Fail(drop.lastError());
-    drop.finish();
-    if (!Db().commit()) return FailDb();
-    return {};
+    // One statement takes every value: inserted, or taken over from this station's own
+    // reservation; the station's other reservations go. Values missing from its answer are
+    // held elsewhere.
+    static const char* const kSql =
+        "WITH req AS (SELECT * FROM unnest(?::text[], ?::text[], ?::text[]) AS r(kind, slot, value)), "
+        "ins AS (INSERT INTO line_identity (kind, value, slot, station, state, reservation) "
+        "SELECT kind, value, slot, ?::text, 'reserved', txid_current() FROM req "
+        "ON CONFLICT (kind, value) DO UPDATE SET reservation = EXCLUDED.reservation, "
+        "slot = EXCLUDED.slot, reserved_at = now() "
+        "WHERE line_identity.station = EXCLUDED.station AND line_identity.state = 'reserved' "
+        "RETURNING kind, value), "
+        "del AS (DELETE FROM line_identity d WHERE d.station = ?::text AND d.state = 'reserved' "
+        "AND NOT EXISTS (SELECT 1 FROM req WHERE req.kind = d.kind AND req.value = d.value)) "
+        "SELECT r.kind, r.slot, r.value FROM req r WHERE NOT EXISTS "
+        "(SELECT 1 FROM ins WHERE ins.kind = r.kind AND ins.value = r.value)";
+    return TakeAll(ids, kSql, [this](QSqlQuery& q, const Arrays& a) {
+      q.addBindValue(a.kinds);
+      q.addBindValue(a.slotList);
+      q.addBindValue(a.values);
+      q.addBindValue(station_);
+      q.addBindValue(station_);
+    });
   }
 
   LineResult ConfirmHere(const LineItems& items, const QString& stamp, const QString& record) {
@@ -398,62 +378,37 @@ class LineDatabase::Session {
     QString why;
     if (!Identities(items, &ids, &why)) return Refused(why);
     if (station_.isEmpty()) return Refused(QStringLiteral("no station name"));
-    LineResult r = ConnectHere(true);
-    if (!r.ok()) return r;
-    if (!Db().transaction()) return FailDb();
-    QSqlQuery& phone = Prepared(
-        "INSERT INTO line_phone (station, stamp, record) VALUES (?::text, ?::text, ?::text) "
-        "RETURNING id");
-    phone.addBindValue(station_);
-    phone.addBindValue(stamp);
-    phone.addBindValue(record);
-    if (!phone.exec() || !phone.next()) return Fail(phone.lastError());
-    const qlonglong phoneId = phone.value(0).toLongLong();
-    phone.finish();
-    for (const Identity& id : ids) {
-      bool won = false;
-      for (int attempt = 0; attempt < 3 && !won; ++attempt) {
-        QSqlQuery& q = Prepared(
-            "INSERT INTO line_identity (kind, value, slot, station, state, phone_id, passed_at) "
-            "VALUES (?::text, ?::text, ?::text, ?::text, 'passed', ?::bigint, now()) "
-            "ON CONFLICT (kind, value) DO UPDATE SET state = 'passed', "
-            "phone_id = EXCLUDED.phone_id, passed_at = now(), slot = EXCLUDED.slot "
-            "WHERE line_identity.station = EXCLUDED.station AND line_identity.state = 'reserved' "
-            "RETURNING 1");
-        q.addBindValue(id.kind);
-        q.addBindValue(id.value);
-        q.addBindValue(id.slot);
-        q.addBindValue(station_);
-        q.addBindValue(phoneId);
-        if (!q.exec()) return Fail(q.lastError());
-        won = q.next();
-        q.finish();
-        if (!won) {
-          bool held = false;
-          if (!Holder(id, &r, &held)) return r;
-          if (held) {
-            Db().rollback();
-            return r;
-          }
-        }
-      }
-      if (!won) return Fail(QSqlError(QStringLiteral("confirmation did not settle")));
-      const auto [kind, value] = BlockValueOf(id.kind, id.value);
-      if (kind == 0) continue;
-      QSqlQuery& used = Prepared(
-          "UPDATE line_block SET next_value = greatest(next_value, ?::bigint + 1) "
-          "WHERE kind = ?::smallint AND station = ?::text AND first_value <= ?::bigint "
-          "AND last_value >= ?::bigint");
-      used.addBindValue(value);
-      used.addBindValue(kind);
-      used.addBindValue(station_);
-      used.addBindValue(value);
-      used.addBindValue(value);
-      if (!used.exec()) return Fail(used.lastError());
-      used.finish();
-    }
-    if (!Db().commit()) return FailDb();
-    return {};
+    // One statement records the phone, passes every value (free, or reserved by this station)
+    // and moves this station's blocks past the IMEI bodies and addresses used.
+    static const char* const kSql =
+        "WITH req AS (SELECT * FROM unnest(?::text[], ?::text[], ?::text[]) AS r(kind, slot, value)), "
+        "used AS (SELECT * FROM unnest(?::smallint[], ?::bigint[]) AS u(kind, v)), "
+        "ph AS (INSERT INTO line_phone (station, stamp, record) VALUES (?::text, ?::text, ?::text) "
+        "RETURNING id), "
+        "ins AS (INSERT INTO line_identity (kind, value, slot, station, state, phone_id, passed_at) "
+        "SELECT kind, value, slot, ?::text, 'passed', (SELECT id FROM ph), now() FROM req "
+        "ON CONFLICT (kind, value) DO UPDATE SET state = 'passed', phone_id = EXCLUDED.phone_id, "
+        "passed_at = now(), slot = EXCLUDED.slot "
+        "WHERE line_identity.station = EXCLUDED.station AND line_identity.state = 'reserved' "
+        "RETURNING kind, value), "
+        "blk AS (UPDATE line_block b SET next_value = greatest(b.next_value, (SELECT max(u.v) + 1 "
+        "FROM used u WHERE u.kind = b.kind AND u.v BETWEEN b.first_value AND b.last_value)) "
+        "WHERE b.station = ?::text AND EXISTS (SELECT 1 FROM used u WHERE u.kind = b.kind AND "
+        "u.v BETWEEN b.first_value AND b.last_value)) "
+        "SELECT r.kind, r.slot, r.value FROM req r WHERE NOT EXISTS "
+        "(SELECT 1 FROM ins WHERE ins.kind = r.kind AND ins.value = r.value)";
+    return TakeAll(ids, kSql, [&](QSqlQuery& q, const Arrays& a) {
+      q.addBindValue(a.kinds);
+      q.addBindValue(a.slotList);
+      q.addBindValue(a.values);
+      q.addBindValue(a.blockKinds);
+      q.addBindValue(a.blockValues);
+      q.addBindValue(station_);
+      q.addBindValue(stamp);
+      q.addBindValue(record);
+      q.addBindValue(station_);
+      q.addBindValue(station_);
+    });
   }
 
   LineResult ReleaseHere(int* count) {
@@ -704,17 +659,6 @@ class LineDatabase::Session {
     return Unreachable(why.isEmpty() ? QStringLiteral("the line database failed") : why);
   }
 
-  bool CurrentTransaction(qlonglong* token, LineResult* r) {
-    QSqlQuery& q = Prepared("SELECT txid_current()");
-    if (!q.exec() || !q.next()) {
-      *r = Fail(q.lastError());
-      return false;
-    }
-    *token = q.value(0).toLongLong();
-    q.finish();
-    return true;
-  }
-
   // Who holds an identity that this station could not have. *held false: the row has gone
   // meanwhile (try again).
   bool Holder(const Identity& id, LineResult* r, bool* held) {
@@ -741,6 +685,57 @@ class LineDatabase::Session {
     }
     q.finish();
     return true;
+  }
+
+  struct Arrays {
+    QString kinds, slotList, values;  // the identities, as array literals
+    QString blockKinds, blockValues;  // their block values (IMEI bodies, addresses)
+  };
+
+  // Runs a statement that takes every identity in one transaction and answers with the ones
+  // it could not take; commits when it took all, else rolls back and names the holder of the
+  // first. The identities go in (kind, value) order, so two stations wanting some of the same
+  // values lock them in the same order and never wait on each other in a circle.
+  template <class Bind>
+  LineResult TakeAll(std::vector<Identity> ids, const char* sql, Bind bind) {
+    std::sort(ids.begin(), ids.end(), [](const Identity& x, const Identity& y) {
+      return std::tie(x.kind, x.value) < std::tie(y.kind, y.value);
+    });
+    QStringList kinds, slotNames, values, blockKinds, blockValues;
+    for (const Identity& id : ids) {
+      kinds << id.kind;
+      slotNames << id.slot;
+      values << id.value;
+      const auto [kind, value] = BlockValueOf(id.kind, id.value);
+      if (kind == 0) continue;
+      blockKinds << QString::number(kind);
+      blockValues << QString::number(value);
+    }
+    const Arrays arrays{ArrayLiteral(kinds), ArrayLiteral(slotNames), ArrayLiteral(values),
+                        ArrayLiteral(blockKinds), ArrayLiteral(blockValues)};
+    LineResult r = ConnectHere(true);
+    if (!r.ok()) return r;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (!Db().transaction()) return FailDb();
+      QSqlQuery& q = Prepared(sql);
+      bind(q, arrays);
+      if (!q.exec()) return Fail(q.lastError());
+      std::vector<Identity> missing;
+      while (q.next()) {
+        missing.push_back({q.value(0).toString(), q.value(1).toString(), q.value(2).toString()});
+      }
+      q.finish();
+      if (missing.empty()) {
+        if (!Db().commit()) return FailDb();
+        return {};
+      }
+      bool held = false;
+      if (!Holder(missing.front(), &r, &held)) return r;
+      Db().rollback();
+      if (held) return r;
+      // The row that stood in the way went meanwhile: try again.
+    }
+    return Unreachable(QStringLiteral("the reservation did not settle"));
   }
 
   // This station's first block of the kind with values left, locked.

@@ -192,8 +192,12 @@ TEST_F(LineCliTest, FiftyStationsRacingNextImeiReserveAndConfirmUseNoValueTwice)
 TEST_F(LineCliTest, FiftyStationsReservingOneScannedImeiExactlyOneWins) {
   const QString imei = kestrel::identity::FullImei(35678901234567ULL);
   std::vector<QStringList> commands;
+  // With a shared serial number given first or last: whatever the order, no two stations wait
+  // on each other (which would end one of them with a database error, exit 4).
   for (int i = 0; i < 50; ++i) {
-    commands.push_back({"reserve", "--station", QStringLiteral("S%1").arg(i), "IMEI1=" + imei});
+    QStringList c = {"reserve", "--station", QStringLiteral("S%1").arg(i), "IMEI1=" + imei};
+    c.insert(i % 2 == 0 ? 3 : 4, "SN1=LABEL-0001");
+    commands.push_back(c);
   }
   const std::vector<CliRun> runs = Race(commands);
   int winner = -1;
