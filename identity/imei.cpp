@@ -105,6 +105,15 @@ void PrepareImeis(const config::StationSettings& settings, IdentitySet& identiti
   }
 }
 
+int GeneratedImeiCount(const config::StationSettings& settings) {
+  config::StationSettings fromZero = settings;
+  fromZero.DefaultIMEI = QStringLiteral("0");
+  IdentitySet scratch;
+  std::uint64_t base = 0;
+  PrepareImeis(fromZero, scratch, base);
+  return static_cast<int>(base);
+}
+
 bool NeedsImeiDerivation(const config::StationSettings& settings) {
   if (settings.IMEI1Enabled == 0) return false;
   if (settings.IMEI1GenMode == kImeiManual) return true;

@@ -47,6 +47,10 @@ void PrepareImeis(const config::StationSettings& settings, IdentitySet& identiti
 // enabled and at least one enabled slot is typed.
 bool NeedsImeiDerivation(const config::StationSettings& settings);
 
+// How many bodies PrepareImeis takes from the base for one phone (consecutive, from the base
+// on): what a station asks its line for before preparing.
+int GeneratedImeiCount(const config::StationSettings& settings);
+
 // Fills the incremented slots (mode 2) that follow a typed IMEI1, each from the slot before
 // it; under UseSameIMEI every enabled slot 2-4 becomes IMEI1. The base is not touched. The
 // caller shows the fields.

@@ -276,14 +276,27 @@ class LineDatabase::Session {
     LineResult r = ConnectHere(true);
     if (!r.ok()) return r;
     if (!Db().transaction()) return FailDb();
-    for (int attempt = 0; attempt < kClaimAttempts; ++attempt) {
+    for (int attempt = 0; attempt < 10 * kClaimAttempts; ++attempt) {
       qlonglong id = 0, next = 0, last = 0;
       bool found = false;
       if (!OpenBlock(kind, &found, &id, &next, &last, &r)) return r;
       if (found && last - next + 1 >= count) {
-        if (!Db().commit()) return FailDb();
-        *first = static_cast<std::uint64_t>(next);
-        return {};
+        // Values of the run the line knows already (typed on some station, imported) are
+        // stepped over for good.
+        qlonglong known = -1;
+        if (!LastKnownIn(kind, next, next + count - 1, &known, &r)) return r;
+        if (known < 0) {
+          if (!Db().commit()) return FailDb();
+          *first = static_cast<std::uint64_t>(next);
+          return {};
+        }
+        QSqlQuery& skip =
+            Prepared("UPDATE line_block SET next_value = ?::bigint WHERE id = ?::bigint");
+        skip.addBindValue(known + 1);
+        skip.addBindValue(id);
+        if (!skip.exec()) return Fail(skip.lastError());
+        skip.finish();
+        continue;
       }
       if (found) {
         // Too few left for one phone: the rest of the block stays this station's, unused.
@@ -736,6 +749,37 @@ class LineDatabase::Session {
       // The row that stood in the way went meanwhile: try again.
     }
     return Unreachable(QStringLiteral("the reservation did not settle"));
+  }
+
+  // The highest value in [first, last] of the kind that the line holds as an identity, or -1.
+  // Fixed-width texts (14-digit bodies with their check digit, 12 lower-case hexadecimal
+  // digits) order as their numbers, so this is one range of the primary key.
+  bool LastKnownIn(LineRangeKind kind, qlonglong first, qlonglong last, qlonglong* known,
+                   LineResult* r) {
+    const int k = static_cast<int>(kind);
+    QString low = ValueText(k, first), high = ValueText(k, last);
+    if (kind == LineRangeKind::Imei) {
+      low += QLatin1Char('0');
+      high += QLatin1Char('9');
+    }
+    QSqlQuery& q = Prepared(
+        "SELECT max(value) FROM line_identity WHERE kind = ?::text AND value >= ?::text AND "
+        "value <= ?::text");
+    q.addBindValue(KindName(kind));
+    q.addBindValue(low);
+    q.addBindValue(high);
+    if (!q.exec() || !q.next()) {
+      *r = Fail(q.lastError());
+      return false;
+    }
+    const QString value = q.value(0).toString();
+    q.finish();
+    *known = -1;
+    if (value.isEmpty()) return true;
+    bool ok = false;
+    *known = kind == LineRangeKind::Imei ? value.left(14).toLongLong(&ok) : value.toLongLong(&ok, 16);
+    if (!ok) *known = -1;
+    return true;
   }
 
   // This station's first block of the kind with values left, locked.

@@ -7,12 +7,14 @@
 #include "resources/string_table.h"
 
 #include <QByteArray>
+#include <QStringList>
 
 namespace kestrel::records {
 namespace {
 
 constexpr int kMessageUsed = 133;
 constexpr int kMessageStoreFailed = 134;
+constexpr int kMessageRepeated = 164;
 
 QString StoreFailedText() {
   return resources::LoadString(kMessageStoreFailed);
@@ -51,6 +53,20 @@ bool ResultStore::SaveResult(const config::StationSettings& settings, const Reco
 
 bool ResultStore::SaveResultAt(const config::StationSettings& s, const RecordIdentities& ids,
                                ResultReport& report, const QDateTime& when) {
+  // The line first: a phone it does not take is not recorded anywhere.
+  if (UsesLine(s)) {
+    const LineItems items = JobLineItems(s, ids);
+    if (!items.empty()) {
+      const QString stamp = FormatSaveStamp(when);
+      const LineResult r =
+          line(s).Confirm(items, stamp, QString::fromLatin1(ComposeResultLine(s, ids, stamp)).trimmed());
+      if (!r.ok()) {
+        report.SetResultText(LineRefusalText(r));
+        report.ShowFailResult();
+        return false;
+      }
+    }
+  }
   // A station that writes only addresses or serial numbers keeps no record.
   if (s.IMEI1Enabled == 0 && s.IMEI2Enabled == 0 && s.IMEI3Enabled == 0) return true;
   if (s.SaveIMEI == 0) return true;
@@ -105,11 +121,74 @@ void ResultStore::CloseImeiDatabase() {
 }
 
 void ResultStore::OpenForSettings(const config::StationSettings& s, config::MessageSink& messages) {
+  if (UsesLine(s)) OpenLine(s, messages);
   if (UsesDatabase(s)) {
     OpenImeiDatabase(messages);
   } else if (s.SaveToTxt != 0) {
     EnsureResultText(messages);
   }
+}
+
+LineDatabase& ResultStore::line(const config::StationSettings& s) {
+  if (s.LineDatabase != lineUri_ || s.LineStation != lineStation_) {
+    lineUri_ = s.LineDatabase;
+    lineStation_ = s.LineStation;
+    line_.Configure(lineUri_, lineStation_);
+  }
+  return line_;
+}
+
+void ResultStore::OpenLine(const config::StationSettings& s, config::MessageSink& messages) {
+  LineDatabase& db = line(s);
+  const LineResult r = db.Connect();
+  if (!r.ok()) {
+    messages.ShowMessage(LineRefusalText(r) +
+                         QStringLiteral("\nWrite jobs are refused until the line database "
+                                        "answers."));
+    return;
+  }
+  LineItems held;
+  if (db.Reservations(&held).ok() && !held.empty()) {
+    QStringList values;
+    for (const LineItem& item : held) values << item.slot + QLatin1Char(' ') + item.value;
+    messages.ShowMessage(
+        QStringLiteral("Station %1 holds identities reserved by a job that did not finish: %2.\n"
+                       "They stay with this station for its next phone. If that job's phone was "
+                       "written, set it aside for rework.")
+            .arg(s.LineStation, values.join(QStringLiteral(", "))));
+  }
+}
+
+bool ResultStore::ReserveForJob(const config::StationSettings& s, const RecordIdentities& ids,
+                                ResultReport& report) {
+  if (!UsesLine(s)) return true;
+  const LineItems items = JobLineItems(s, ids);
+  if (items.empty()) return true;
+  const LineResult r = line(s).Reserve(items);
+  if (r.ok()) return true;
+  report.SetResultText(LineRefusalText(r));
+  return false;
+}
+
+bool ResultStore::NextLineRun(const config::StationSettings& s, LineRangeKind kind, int count,
+                              std::uint64_t* first, QString* why) {
+  const LineResult r = line(s).NextRun(kind, count, s.LineImeiBlock, first);
+  if (r.ok()) return true;
+  *why = LineRefusalText(r);
+  return false;
+}
+
+QString LineRefusalText(const LineResult& r) {
+  if (r.status == LineStatus::Refused && !r.holder.isEmpty()) {
+    return resources::LoadString(kMessageRepeated) + QLatin1Char('\n') +
+           QStringLiteral("%1 %2 %3 %4")
+               .arg(r.slot, r.value,
+                    r.state == QLatin1String("passed") ? QStringLiteral("passed at")
+                                                       : QStringLiteral("reserved by"),
+                    r.holder);
+  }
+  if (r.status == LineStatus::Refused) return QStringLiteral("Line database: ") + r.message;
+  return QStringLiteral("Line database unreachable: %1").arg(r.message);
 }
 
 void ResultStore::WriteImeiLogRecord(int cycle, const QString& text) const {

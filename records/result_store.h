@@ -20,6 +20,7 @@
 #include "config/message_sink.h"
 #include "config/station_settings.h"
 #include "records/imei_database.h"
+#include "records/line_database.h"
 #include "records/record_identities.h"
 #include "records/result_report.h"
 
@@ -77,12 +78,40 @@ class ResultStore {
 
   ImeiDatabase& database() { return database_; }
 
+  // --- The line database ([LINE] Database; nothing of it is used while that is empty) ---
+  //
+  // Start-up and after Settings (OpenForSettings): connects, and tells the operator when the
+  // database cannot be reached or when this station holds reservations of an unfinished job.
+  // ReserveForJob, before a write job touches the phone: reserves every identity the job
+  // writes; refused with message 164, naming the value and who holds it, or with a plain
+  // "line database unreachable" message. SaveResult confirms them first when the phone
+  // passed: a phone the line does not take is not saved and fails with that message.
+  // Every call reconnects when the connection went away.
+  bool UsesLine(const config::StationSettings& settings) const {
+    return !settings.LineDatabase.isEmpty();
+  }
+  void OpenLine(const config::StationSettings& settings, config::MessageSink& messages);
+  bool ReserveForJob(const config::StationSettings& settings, const RecordIdentities& ids,
+                     ResultReport& report);
+  // The first of `count` consecutive values of a kind for this station's next phone (its
+  // blocks, claiming from the line's ranges); false with the message in *why.
+  bool NextLineRun(const config::StationSettings& settings, LineRangeKind kind, int count,
+                   std::uint64_t* first, QString* why);
+  LineDatabase& line(const config::StationSettings& settings);
+
  private:
   QString folder_;
   QString textPath_;
   QString databasePath_;
   ImeiDatabase database_;
+  LineDatabase line_;
+  QString lineUri_;  // the URI and station line_ was configured with
+  QString lineStation_;
 };
+
+// The text of a line-database refusal: message 164 with the value and its holder, or the
+// unreachable message with the reason.
+QString LineRefusalText(const LineResult& result);
 
 // Appends "<cycle>,<text>\n" as one trace-log line (time prefix, blank, text, CR LF) to
 // <stationFolder>/Log/IMEI.log: a TraceLog opened with flags 0x7000, level 3, no size limit,

@@ -89,6 +89,7 @@ void StationController::FocusField(QWidget* widget) {
 // --- Prepare and clear ---
 
 void StationController::PrepareNextIdentities() {
+  TakeLineIdentities();
   const config::StationSettings& s = settings_;
   {
     std::lock_guard<std::mutex> lock(boundLock_);

@@ -84,7 +84,9 @@ void StationController::StartJob() {
     return;
   }
 
-  // 1-2. The identities.
+  // 1-2. The identities (prepared again first when the line database did not answer the
+  // last preparation).
+  if (!readJob && !lineError_.isEmpty()) PrepareNextIdentities();
   if (!readJob && identity::NeedsImeiDerivation(s)) {
     {
       std::lock_guard<std::mutex> lock(boundLock_);
@@ -97,6 +99,10 @@ void StationController::StartJob() {
     return;
   }
   TakeJobFieldTexts();
+  if (!readJob && !ReserveLineIdentities()) {
+    RefuseJob();
+    return;
+  }
 
   // 3-6. The phone test.
   EnableInputs(false);

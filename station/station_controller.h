@@ -297,6 +297,9 @@ class StationController : public QDialog, public JobWindow {
   void OnRepeatTimer();
   // Takes the texts of the CU reference and secure-boot fields into the bound texts.
   void TakeJobFieldTexts();
+  // line_station.cpp: the line database's part in preparing and starting a write job.
+  void TakeLineIdentities();
+  bool ReserveLineIdentities();
   // station_display.cpp
   // Runs `work` now on the window's thread, or queues it there from another thread.
   template <typename F>
@@ -370,6 +373,9 @@ class StationController : public QDialog, public JobWindow {
   std::uint64_t imeiBase_ = 0;
 
   std::unique_ptr<records::ResultStore> resultStore_;
+  // Why the last preparation got no values from the line database (empty: it did, or no line
+  // database is in use). Window thread.
+  QString lineError_;
 
   // Bench power source.
   device::ampvane::PowerSourceFactory* powerFactory_ = nullptr;

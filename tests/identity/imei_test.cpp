@@ -171,6 +171,23 @@ TEST(PrepareImeis, GeneratesFromTheBaseAndFromThePreviousSlot) {
   EXPECT_EQ(base, kDefault + 4);
 }
 
+TEST(GeneratedImeiCount, IsHowFarPreparationMovesTheBase) {
+  config::StationSettings same = Slots(1, 1, 1);
+  same.UseSameIMEI = 1;
+  const config::StationSettings cases[] = {Slots(0),       Slots(1),       Slots(1, 1),
+                                           Slots(2, 2, 1, 2), Slots(0, 1, 2), Slots(0, 2),
+                                           same};
+  for (const config::StationSettings& s : cases) {
+    IdentitySet ids;
+    std::uint64_t base = 0;
+    PrepareImeis(s, ids, base);
+    EXPECT_EQ(static_cast<std::uint64_t>(GeneratedImeiCount(s)), base - kDefault)
+        << s.IMEI1GenMode << s.IMEI2GenMode << s.IMEI3GenMode << s.IMEI4GenMode;
+  }
+  EXPECT_EQ(GeneratedImeiCount(Slots(2, 2, 1, 2)), 4);
+  EXPECT_EQ(GeneratedImeiCount(same), 1);
+}
+
 TEST(PrepareImeis, LeavesTypedAndDisabledSlots) {
   IdentitySet ids;
   ids.IMEI1 = QStringLiteral("typed1");

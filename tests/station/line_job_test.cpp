@@ -1,0 +1,228 @@
+// Two station windows on one PC, each with its own station folder and simulated phone, writing
+// phones against one line database on a throwaway server: no identity goes into two phones.
+#include "config/ini_file.h"
+#include "identity/imei.h"
+#include "identity/number_text.h"
+#include "records/line_database.h"
+#include "resources/string_table.h"
+#include "station/control_ids.h"
+#include "station/station_controller.h"
+#include "tests/device/phone_sim_process.h"
+#include "tests/records/line_test_support.h"
+#include "tests/support/test_support.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QThread>
+#include <QtTest/QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+
+namespace kestrel::station::testing {
+namespace {
+
+using kestrel::testing::LineServer;
+using kestrel::testing::PhoneSimProcess;
+using kestrel::testing::StationDir;
+
+// One station: its folder, phone handle, simulated phone on COM<com> and window.
+struct Station {
+  StationDir dir;
+  int com = 0;
+  PhoneHandle phone = KV_INVALID_HANDLE;
+  std::unique_ptr<PhoneSimProcess> sim;
+  std::unique_ptr<StationController> window;
+  QStringList messages;
+
+  ~Station() {
+    window.reset();
+    sim.reset();
+    if (phone != KV_INVALID_HANDLE) KV_ReleasePhone(phone);
+  }
+
+  QStringList ResultLines() const {
+    QFile f(dir.File(QStringLiteral("IMEI.txt")));
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+  }
+  QString Message() const { return window->ResultText().section(QLatin1Char('\n'), 0, 0); }
+  bool Idle() const {
+    return !window->JobRunning() && !window->JobActive() && !window->RepeatPending();
+  }
+};
+
+class LineJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    KESTREL_REQUIRE_LINE_SERVER(server_);
+    ASSERT_TRUE(server_->Resume());
+    qputenv("KESTREL_SYSTEM_PORTS", "0");
+    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS", "250");
+    qputenv("KESTREL_OXBIND_ATTEMPTS", "2");
+    name_ = server_->NewDatabase();
+    ASSERT_FALSE(name_.isEmpty());
+    records::LineDatabase admin;
+    admin.Configure(server_->Uri(name_), QString());
+    ASSERT_TRUE(admin.Init().ok());
+    ASSERT_TRUE(admin.AddRange(records::LineRangeKind::Imei, 35000000000000ULL,
+                               35000000000099ULL).ok());
+  }
+  void TearDown() override {
+    stations_.clear();
+    QApplication::processEvents();
+  }
+
+  // A station writing IMEI1 (from the base) and IMEI2 (IMEI1 + 1), both stations with the same
+  // DefaultIMEI: without the line they would write the same IMEIs.
+  Station& Open(const QString& name, int com, const QByteArray& general = {}) {
+    auto s = std::make_unique<Station>();
+    s->com = com;
+    s->dir.Write("Kestrel.ini",
+                 "[General]\n" + general +
+                     "\nOperation Mode=1\nPort=" + QByteArray::number(com) +
+                     "\nIMEI1=1\nIMEI2=1\nIMEI1GenMode=1\nIMEI2GenMode=2\nAutoCreateIMEI=1\n"
+                     "DefaultIMEI=35123456000001\nSaveIMEI=1\nSaveToTxt=1\n"
+                     "[Control]\nUser Privilege=1\nTavixNew=1\n"
+                     "[LINE]\nDatabase=" +
+                     server_->Uri(name_).toLatin1() + "\nStation=" + name.toLatin1() +
+                     "\nImeiBlock=5\n");
+    // The port map is one per process (each window points it at its own folder): here every
+    // station folder's ports/ is the PC's one map, where both simulated phones register.
+    QDir().mkpath(ports_.File("ports"));
+    EXPECT_TRUE(QFile::link(ports_.File("ports"), s->dir.File("ports")));
+    s->phone = KV_CreatePhone(0);
+    s->sim = std::make_unique<PhoneSimProcess>(ports_.File("ports"), com,
+                                               s->dir.File("phone.json"), s->dir.File("phone.log"));
+    EXPECT_TRUE(s->sim->Start());
+    StationStartup startup;
+    startup.phone = s->phone;
+    startup.productVersion = QStringLiteral("1.0.0.1");
+    startup.stationFolder = s->dir.path();
+    s->window = std::make_unique<StationController>(startup);
+    Station* raw = s.get();
+    s->window->SetMessagePresenter([raw](const QString& text) { raw->messages << text; });
+    s->window->Initialise();
+    s->window->show();
+    QApplication::processEvents();
+    stations_.push_back(std::move(s));
+    return *stations_.back();
+  }
+
+  void Write(const std::vector<Station*>& which) {
+    for (Station* s : which) {
+      QTest::mouseClick(s->window->Control(ids::kWrite), Qt::LeftButton);
+      QApplication::processEvents();
+    }
+    QElapsedTimer t;
+    t.start();
+    for (;;) {
+      QApplication::processEvents();
+      bool idle = true;
+      for (Station* s : which) idle = idle && s->Idle();
+      if (idle) break;
+      ASSERT_LT(t.elapsed(), 20000) << "a job did not end";
+      QThread::msleep(5);
+    }
+    QApplication::processEvents();
+  }
+
+  QString Sql(const QString& sql) {
+    QString value;
+    EXPECT_TRUE(server_->Exec(name_, sql, &value)) << sql.toStdString();
+    return value;
+  }
+
+  LineServer* server_ = nullptr;
+  StationDir ports_;
+  QString name_;
+  std::vector<std::unique_ptr<Station>> stations_;
+};
+
+TEST_F(LineJobTest, TwoWindowsOnOnePcWritePhonesWithNoIdentityTwice) {
+  Station& a = Open("PC1-A", 3);
+  Station& b = Open("PC1-B", 4);
+  EXPECT_TRUE(a.messages.isEmpty()) << a.messages.join('\n').toStdString();
+  constexpr int kRounds = 4;
+  std::set<QString> written;
+  for (int round = 0; round < kRounds; ++round) {
+    Write({&a, &b});
+    for (Station* s : {&a, &b}) {
+      EXPECT_EQ(s->Message(), resources::LoadString(105)) << s->window->ResultText().toStdString();
+      const QString imei1 = s->sim->State().value("imei1").toString();
+      const QString imei2 = s->sim->State().value("imei2").toString();
+      EXPECT_TRUE(written.insert(imei1).second) << "written twice: " << imei1.toStdString();
+      EXPECT_TRUE(written.insert(imei2).second) << "written twice: " << imei2.toStdString();
+      EXPECT_EQ(imei2, identity::FullImei(identity::ReadDecimal(imei1) / 10 + 1))
+          << "IMEI2 is IMEI1's body plus one";
+    }
+  }
+  EXPECT_EQ(a.window->PassCount(), static_cast<std::uint32_t>(kRounds));
+  EXPECT_EQ(b.window->PassCount(), static_cast<std::uint32_t>(kRounds));
+  EXPECT_EQ(a.ResultLines().size(), kRounds);
+  EXPECT_EQ(Sql("SELECT count(*) FROM line_identity WHERE state = 'passed'"),
+            QString::number(4 * kRounds));
+  EXPECT_EQ(Sql("SELECT count(*) FROM line_phone"), QString::number(2 * kRounds));
+  // Every written IMEI is passed in the line by the station whose phone holds it, with the
+  // station's IMEI.txt line.
+  EXPECT_EQ(Sql("SELECT count(*) FROM line_identity i JOIN line_phone p ON p.id = i.phone_id "
+                "WHERE i.station = p.station AND position(i.value in p.record) > 0"),
+            QString::number(4 * kRounds));
+  // DefaultIMEI mirrors the body after the last phone of the station's block.
+  const QString next = config::IniFile(a.dir.File("Kestrel.ini"))
+                           .ReadString("General", "DefaultIMEI", QString());
+  EXPECT_TRUE(next.startsWith("350000000000")) << next.toStdString();
+}
+
+TEST_F(LineJobTest, AScannedImeiPassedElsewhereIsRefusedBeforeThePhoneIsTouched) {
+  Station& a = Open("PC1-A", 3);
+  Write({&a});
+  ASSERT_EQ(a.Message(), resources::LoadString(105));
+  const QString used = a.sim->State().value("imei1").toString();
+
+  Station& b = Open("PC1-B", 4, "IMEI1GenMode=0\nAutoCreateIMEI=0\nIMEI2=0\n");
+  // Typed into the first field, as the scanner does.
+  auto* field = qobject_cast<QLineEdit*>(b.window->Control(ids::kImei1));
+  ASSERT_NE(field, nullptr);
+  field->setText(used);
+  QApplication::processEvents();
+  const QStringList before = b.sim->LoggedCalls();
+  Write({&b});
+  EXPECT_EQ(b.Message(), resources::LoadString(164));
+  EXPECT_TRUE(b.window->ResultText().contains("IMEI1 " + used + " passed at PC1-A"))
+      << b.window->ResultText().toStdString();
+  EXPECT_EQ(b.sim->LoggedCalls(), before) << "the phone was not touched";
+  EXPECT_EQ(b.window->FailCount(), 1U);
+  EXPECT_TRUE(b.ResultLines().isEmpty());
+}
+
+TEST_F(LineJobTest, AnUnreachableLineRefusesJobsUntilItIsBack) {
+  Station& a = Open("PC1-A", 3);
+  ASSERT_TRUE(server_->Stop());
+  const QStringList before = a.sim->LoggedCalls();
+  Write({&a});
+  EXPECT_TRUE(a.window->ResultText().startsWith("Line database unreachable"))
+      << a.window->ResultText().toStdString();
+  EXPECT_EQ(a.sim->LoggedCalls(), before) << "the phone was not touched";
+  EXPECT_TRUE(a.ResultLines().isEmpty());
+  ASSERT_TRUE(server_->Resume());
+  Write({&a});
+  EXPECT_EQ(a.Message(), resources::LoadString(105)) << a.window->ResultText().toStdString();
+  EXPECT_EQ(a.ResultLines().size(), 1);
+
+  // Start-up with the line away tells the operator.
+  ASSERT_TRUE(server_->Stop());
+  Station& b = Open("PC1-B", 4);
+  ASSERT_FALSE(b.messages.isEmpty());
+  EXPECT_TRUE(b.messages.join('\n').contains("Line database unreachable"));
+  ASSERT_TRUE(server_->Resume());
+}
+
+}  // namespace
+}  // namespace kestrel::station::testing
