@@ -1,4 +1,4 @@
-// kestrel-bench-line [--lines N] [--rounds N]
+// kestrel-bench-line [--lines N] [--rounds N] [--batch N] [--import-only 1]
 //
 // Starts a throwaway PostgreSQL server (tests/support/line_server.h) with fsync and synchronous
 // commit on, as a line runs it, listening on 127.0.0.1.
@@ -97,10 +97,14 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   qint64 lines = 1000000;
   int rounds = 0;
+  int batch = 5000;
+  bool importOnly = false;
   const QStringList args = QCoreApplication::arguments();
   for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
     if (args.at(i) == "--lines") lines = args.at(i + 1).toLongLong();
     if (args.at(i) == "--rounds") rounds = args.at(i + 1).toInt();
+    if (args.at(i) == "--batch") batch = args.at(i + 1).toInt();
+    if (args.at(i) == "--import-only") importOnly = args.at(i + 1) == "1";
   }
   kestrel::testing::LineServer server;
   QString why;
@@ -124,6 +128,7 @@ int main(int argc, char** argv) {
   std::printf("disk floor, append+fdatasync: p50 %.2f ms  p99 %.2f ms\n", floor50, floor99);
   std::uint64_t base = 10000000000000ULL;
   for (const int stations : {1, 10, 50}) {
+    if (importOnly) break;
     const int n = rounds > 0 ? rounds : std::max(40, 1000 / stations);
     const std::vector<double> t = RoundTrips(uri, stations, n, base);
     base += 10000000ULL;
@@ -157,7 +162,7 @@ int main(int argc, char** argv) {
   importer.Configure(uri, "import");
   kestrel::records::LineImportCounts counts;
   const auto start = Clock::now();
-  const kestrel::records::LineResult r = kestrel::records::ImportResultFile(importer, path, &counts);
+  const kestrel::records::LineResult r = kestrel::records::ImportResultFile(importer, path, &counts, batch);
   const double s = std::chrono::duration<double>(Clock::now() - start).count();
   if (!r.ok()) {
     std::fprintf(stderr, "import failed: %s\n", r.message.toLocal8Bit().constData());
