@@ -15,7 +15,7 @@ void SetError(QString* error, const QString& text) {
 // A value handed to libpq inside QPSQL's option list: nothing that could end the value or
 // start another one.
 bool PlainOptionValue(const QString& value) {
-  static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_.:/-]{1,200}$"));
+  static const QRegularExpression plain(QStringLiteral("\\A[A-Za-z0-9_.:/-]{1,200}\\z"));
   return plain.match(value).hasMatch();
 }
 
@@ -120,11 +120,35 @@ bool ParseLineUri(const QString& uri, LineConnection* c, QString* error) {
 }
 
 QString LineUriForDisplay(const QString& uri) {
-  static const QRegularExpression password(QStringLiteral("^([a-zA-Z]+://[^:/@?]*:)[^@/?]*@"));
-  static const QRegularExpression parameter(QStringLiteral("([?&]password=)[^&]*"));
+  // Cut as ParseLineUri cuts: the query at the first '?', the path at the first '/', the user
+  // part at the last '@' of what is left.
   QString shown = uri;
-  shown.replace(password, QStringLiteral("\\1***@"));
-  shown.replace(parameter, QStringLiteral("\\1***"));
+  const qsizetype schemeEnd = shown.indexOf(QStringLiteral("://"));
+  if (schemeEnd < 0) return shown;
+  const qsizetype start = schemeEnd + 3;
+  qsizetype query = shown.indexOf(QLatin1Char('?'), start);
+  if (query < 0) query = shown.size();
+  qsizetype end = shown.indexOf(QLatin1Char('/'), start);
+  if (end < 0 || end > query) end = query;
+  const qsizetype at = shown.lastIndexOf(QLatin1Char('@'), end - 1);
+  if (at >= start) {
+    const qsizetype colon = shown.indexOf(QLatin1Char(':'), start);
+    if (colon >= 0 && colon < at) {
+      const qsizetype before = shown.size();
+      shown.replace(colon + 1, at - colon - 1, QStringLiteral("***"));
+      query += shown.size() - before;
+    }
+  }
+  if (query < shown.size()) {
+    QStringList parts = shown.mid(query + 1).split(QLatin1Char('&'));
+    for (QString& part : parts) {
+      if (QUrl::fromPercentEncoding(part.section(QLatin1Char('='), 0, 0).toUtf8()) ==
+          QLatin1String("password")) {
+        part = part.section(QLatin1Char('='), 0, 0) + QStringLiteral("=***");
+      }
+    }
+    shown = shown.left(query + 1) + parts.join(QLatin1Char('&'));
+  }
   return shown;
 }
 
