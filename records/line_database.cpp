@@ -591,8 +591,13 @@ class LineDatabase::Session {
 
   LineResult SetUpSession(QSqlDatabase& db, bool checkSchema) {
     QSqlQuery q(db);
+    // Keepalives: the server drops the connection of a station that vanished (power cut,
+    // cable pulled) within half a minute, and with it the station's lock on its name.
     if (!q.exec(QStringLiteral("SET client_min_messages = warning")) ||
-        !q.exec(QStringLiteral("SET statement_timeout = %1").arg(kStatementTimeoutMs))) {
+        !q.exec(QStringLiteral("SET statement_timeout = %1").arg(kStatementTimeoutMs)) ||
+        !q.exec(QStringLiteral("SET tcp_keepalives_idle = 10")) ||
+        !q.exec(QStringLiteral("SET tcp_keepalives_interval = 5")) ||
+        !q.exec(QStringLiteral("SET tcp_keepalives_count = 3"))) {
       return Unreachable(q.lastError().text());
     }
     if (!station_.isEmpty()) {

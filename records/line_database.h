@@ -77,8 +77,10 @@ class LineDatabase {
 
   // The database's URI and this connection's station name (empty for commands that act for
   // no station). `stationLockWaitMs` is how long a connection waits for its station's lock
-  // held by another connection (0: not at all). Closes an open connection; connects lazily.
-  void Configure(const QString& uri, const QString& station, int stationLockWaitMs = 0);
+  // held by another connection (0: not at all); the default covers the moment in which the
+  // server is still letting go of the connection of a station that just closed or restarted.
+  // Closes an open connection; connects lazily.
+  void Configure(const QString& uri, const QString& station, int stationLockWaitMs = 3000);
   const QString& station() const { return station_; }
 
   // Connects now (when not connected) and checks the schema version.
