@@ -15,5 +15,6 @@ int RunRecordsCommand(const QStringList& args);
 int RunPowerCommand(const QStringList& args);
 int RunPortsCommand(const QStringList& args);
 int RunLineCommand(const QStringList& args);
+int RunReportCommand(const QStringList& args);
 
 }  // namespace kestrel::cli

@@ -23,6 +23,7 @@ const Command kCommands[] = {
     {"records", kestrel::cli::RunRecordsCommand},   {"power", kestrel::cli::RunPowerCommand},
     {"ports", kestrel::cli::RunPortsCommand},
     {"line", kestrel::cli::RunLineCommand},
+    {"report", kestrel::cli::RunReportCommand},
 };
 
 // The help text's "Usage:" section, up to the blank line after it.

@@ -1,0 +1,129 @@
+#include "records/job_record_writer.h"
+
+#include "records/durable_file.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <utility>
+
+namespace kestrel::records {
+namespace {
+
+// True when the file is missing, empty or ends in a line end.
+bool EndsWithLineEnd(const QString& path) {
+  QFile file(path);
+  if (!file.exists()) return true;
+  if (!file.open(QIODevice::ReadOnly)) return true;  // the append will report it
+  const qint64 size = file.size();
+  if (size == 0) return true;
+  char last = 0;
+  return file.seek(size - 1) && file.read(&last, 1) == 1 && last == '\n';
+}
+
+}  // namespace
+
+JobRecordWriter::JobRecordWriter(QString logFolder, FailureCallback onFailure,
+                                 std::size_t maxQueued)
+    : folder_(std::move(logFolder)),
+      onFailure_(std::move(onFailure)),
+      maxQueued_(maxQueued < 1 ? 1 : maxQueued),
+      thread_([this] { Run(); }) {}
+
+JobRecordWriter::~JobRecordWriter() {
+  {
+    std::lock_guard lock(mutex_);
+    ending_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+QString JobRecordWriter::FileFor(const QDate& day) const {
+  return QDir(folder_).filePath(JobRecordFileName(day));
+}
+
+void JobRecordWriter::Append(JobRecord record) {
+  bool dropped = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (queue_.size() >= maxQueued_) {
+      dropped = true;
+      ++failed_;
+    } else {
+      queue_.push_back(std::move(record));
+    }
+  }
+  if (!dropped) {
+    wake_.notify_one();
+    return;
+  }
+  bool report = false;
+  {
+    std::lock_guard lock(mutex_);
+    report = !reported_;
+    reported_ = true;
+  }
+  if (report && onFailure_) onFailure_(folder_);
+}
+
+void JobRecordWriter::WaitIdle() {
+  std::unique_lock lock(mutex_);
+  idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+}
+
+std::uint64_t JobRecordWriter::written() const {
+  std::lock_guard lock(mutex_);
+  return written_;
+}
+
+std::uint64_t JobRecordWriter::failed() const {
+  std::lock_guard lock(mutex_);
+  return failed_;
+}
+
+void JobRecordWriter::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return ending_ || !queue_.empty(); });
+    if (queue_.empty()) {
+      if (ending_) return;
+      continue;
+    }
+    JobRecord record = std::move(queue_.front());
+    queue_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    QString path;
+    const bool ok = Write(record, &path);
+    lock.lock();
+    bool report = false;
+    if (ok) {
+      ++written_;
+      reported_ = false;
+    } else {
+      ++failed_;
+      report = !reported_;
+      reported_ = true;
+    }
+    if (report && onFailure_) {
+      lock.unlock();
+      onFailure_(path);
+      lock.lock();
+    }
+    busy_ = false;
+    if (queue_.empty()) idle_.notify_all();
+  }
+}
+
+bool JobRecordWriter::Write(const JobRecord& record, QString* path) {
+  const QDate day = record.startedAt.isValid() ? record.startedAt.date() : QDate::currentDate();
+  *path = FileFor(day);
+  if (!QFileInfo::exists(folder_) && !QDir().mkpath(folder_)) return false;
+  QByteArray bytes = ComposeJobRecordLine(record);
+  if (!EndsWithLineEnd(*path)) bytes.prepend('\n');
+  return AppendDurably(*path, bytes);
+}
+
+}  // namespace kestrel::records
