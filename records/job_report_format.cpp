@@ -166,8 +166,10 @@ QString FormatReportText(const ShiftReport& r) {
   if (r.failures.empty()) out += QStringLiteral("  none\n");
   qsizetype stepWidth = 4;
   for (const FailureRow& f : r.failures) stepWidth = std::max(stepWidth, f.step.size());
-  out += QStringLiteral("%1  %2  message\n")
-             .arg(QStringLiteral("count"), QStringLiteral("step").leftJustified(stepWidth));
+  if (!r.failures.empty()) {
+    out += QStringLiteral("%1  %2  message\n")
+               .arg(QStringLiteral("count"), QStringLiteral("step").leftJustified(stepWidth));
+  }
   for (const FailureRow& f : r.failures) {
     out += QStringLiteral("%1  %2  %3\n")
                .arg(QString::number(f.count).rightJustified(5), f.step.leftJustified(stepWidth),
