@@ -146,6 +146,14 @@ LinkCounters Phone::Counters() const {
   return total;
 }
 
+LinkCounters Phone::RequestCounters() const {
+  std::lock_guard c(countersMutex_);
+  LinkCounters counts;
+  counts.requests = counters_.requests;
+  counts.retransmissions = counters_.retransmissions;
+  return counts;
+}
+
 int32_t Phone::UsbPort() const {
   const int32_t usb = usbPort_;
   if (usb > 0) return usb;

@@ -59,6 +59,9 @@ class Phone {
                int attemptTimeoutMs = 0);
 
   LinkCounters Counters() const;
+  // The requests and retransmissions so far (bytes left 0), without waiting for a call in
+  // progress.
+  LinkCounters RequestCounters() const;
 
  private:
   struct PortSeen {

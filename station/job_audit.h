@@ -1,0 +1,70 @@
+// JobAudit: the station's audit record of every job. It listens to the job control, gathers the
+// steps of the job in progress and, when the job has ended, hands the whole record to its
+// writer, which appends it to Log/jobs-YYYY-MM-DD.jsonl in the station folder on a thread of
+// its own (records/job_record_writer.h). Nothing here waits for the disk; a record that cannot
+// be written is reported through the failure callback and never fails a phone.
+//
+// Threads: JobStarted and JobEnded on the window thread, StepFinished on the job thread (or the
+// window thread for the steps StartJob runs). Steps that come after JobEnded (a stopped job's
+// thread winding down) belong to no record and are dropped.
+#pragma once
+
+#include "device/oxbind/oxbind.h"
+#include "device/oxbind/request_counts.h"
+#include "records/job_record.h"
+#include "records/job_record_writer.h"
+#include "station/job_observer.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kestrel::station {
+
+// The record's words for the job's kind, mode and outcome.
+QString JobKindName(JobKind kind);
+QString OperationModeName(int operationMode);
+QString JobOutcomeName(JobOutcome outcome);
+
+class JobAudit final : public JobObserver {
+ public:
+  struct Options {
+    QString stationFolder;                  // the records go to its Log/ folder
+    PhoneHandle phone = KV_INVALID_HANDLE;  // whose link counters each record carries
+    std::function<QString()> stationName;   // asked on the window thread as a job starts
+    records::JobRecordWriter::FailureCallback onFailure;  // called on the writer's thread
+  };
+
+  explicit JobAudit(Options options);
+  ~JobAudit() override;
+
+  void JobStarted(JobKind kind, int operationMode, const QDateTime& startedAt) override;
+  void StepFinished(const JobStep& step) override;
+  void JobEnded(const JobSummary& summary) override;
+
+  records::JobRecordWriter& Writer() { return *writer_; }
+
+ private:
+  struct Step {
+    std::string name;
+    std::int64_t startOffsetMs;
+    std::int64_t durationMs;
+    std::int32_t code;
+  };
+
+  Options options_;
+  std::unique_ptr<records::JobRecordWriter> writer_;
+
+  std::mutex mutex_;
+  bool open_ = false;       // between JobStarted and JobEnded
+  std::vector<Step> steps_;  // of the job in progress; guarded by mutex_
+  QString station_;         // window thread
+  device::oxbind::RequestCounts countsAtStart_;  // window thread
+};
+
+}  // namespace kestrel::station
