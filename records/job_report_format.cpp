@@ -57,10 +57,17 @@ QString Esc(const QString& text) {
   return out;
 }
 
-QString Row(const QStringList& cells, const char* tag = "td") {
-  QString out = QStringLiteral("<tr>");
-  for (const QString& c : cells) {
-    out += QStringLiteral("<%1>%2</%1>").arg(QLatin1String(tag), Esc(c));
+// A table row; the first `textColumns` cells are text (left-aligned, their direction taken from
+// their content so that Hebrew messages read right to left), the rest numbers.
+QString Row(const QStringList& cells, const char* tag = "td", int textColumns = 1,
+            const char* rowClass = nullptr) {
+  QString out = rowClass != nullptr ? QStringLiteral("<tr class=\"%1\">").arg(QLatin1String(rowClass))
+                                    : QStringLiteral("<tr>");
+  for (qsizetype i = 0; i < cells.size(); ++i) {
+    const bool text = i < textColumns;
+    out += QStringLiteral("<%1%2>%3</%1>")
+               .arg(QLatin1String(tag),
+                    text ? QStringLiteral(" class=\"l\" dir=\"auto\"") : QString(), Esc(cells.at(i)));
   }
   return out + QStringLiteral("</tr>\n");
 }
@@ -70,7 +77,7 @@ QString Num(double v) { return QString::number(v, 'f', 1); }
 // A line chart of one value per hour row; one polyline point and one marked dot per row.
 QString Chart(const ShiftReport& r, const QString& id, const QString& title, double top,
               const std::function<double(const HourRow&)>& value, const QString& unit) {
-  constexpr double kW = 760, kH = 240, kLeft = 56, kRight = 16, kTop = 28, kBottom = 40;
+  constexpr double kW = 760, kH = 240, kLeft = 56, kRight = 40, kTop = 28, kBottom = 40;
   const double plotW = kW - kLeft - kRight;
   const double plotH = kH - kTop - kBottom;
   const std::size_t n = r.hours.size();
@@ -195,7 +202,7 @@ QByteArray FormatReportHtml(const ShiftReport& r, const QString& title) {
 
   page += QStringLiteral("<h2>Hours</h2>\n<table id=\"hours\">\n") + Row(kHourHeads, "th");
   for (const HourRow& h : r.hours) page += Row(Cells(h, Hour(h)));
-  page += Row(Cells(r.total, QStringLiteral("total"))).replace(0, 4, QStringLiteral("<tr class=\"total\">"));
+  page += Row(Cells(r.total, QStringLiteral("total")), "td", 1, "total");
   page += QStringLiteral("</table>\n<p class=\"note\">stopped: %1, shown without a verdict: %2. "
                          "Units per hour: phones over the time from the hour's first start to its "
                          "last end.</p>\n")
@@ -203,18 +210,18 @@ QByteArray FormatReportHtml(const ShiftReport& r, const QString& title) {
               .arg(r.total.shown);
 
   page += QStringLiteral("<h2>Failures by count</h2>\n<table id=\"failures\">\n") +
-          Row({QStringLiteral("count"), QStringLiteral("step"), QStringLiteral("message")}, "th");
-  for (const FailureRow& f : r.failures) page += Row({QString::number(f.count), f.step, f.message});
+          Row({QStringLiteral("step"), QStringLiteral("message"), QStringLiteral("count")}, "th", 2);
+  for (const FailureRow& f : r.failures) page += Row({f.step, f.message, QString::number(f.count)}, "td", 2);
   if (r.failures.empty()) page += QStringLiteral("<tr><td colspan=\"3\">none</td></tr>\n");
   page += QStringLiteral("</table>\n");
 
   page += QStringLiteral("<h2>Slowest steps</h2>\n<table id=\"steps\">\n") +
-          Row({QStringLiteral("step"), QStringLiteral("runs"), QStringLiteral("median s"),
-               QStringLiteral("p95 s"), QStringLiteral("max s")},
+          Row({QStringLiteral("step"), QStringLiteral("runs"), QStringLiteral("median ms"),
+               QStringLiteral("p95 ms"), QStringLiteral("max ms")},
               "th");
   for (const StepRow& s : r.slowestSteps) {
-    page += Row({s.name, QString::number(s.count), Seconds(s.medianMs), Seconds(s.p95Ms),
-                 Seconds(s.maxMs)});
+    page += Row({s.name, QString::number(s.count), QString::number(s.medianMs),
+                 QString::number(s.p95Ms), QString::number(s.maxMs)});
   }
   page += QStringLiteral("</table>\n");
   for (const QString& path : r.unreadableFiles) {

@@ -239,8 +239,10 @@ TEST(ShiftReportPage, WellFormedXmlWithOnePointPerHour) {
     EXPECT_FALSE(page.contains(absent)) << absent;
   }
   // The failure and step tables carry their rows.
-  EXPECT_TRUE(page.contains("<td>3</td><td>KV_WriteSN</td><td>Write SN failed 5</td>"));
-  EXPECT_TRUE(page.contains("<td>PortArrivedWait</td><td>1</td><td>30.0</td>"));
+  EXPECT_TRUE(page.contains("<td class=\"l\" dir=\"auto\">KV_WriteSN</td>"
+                            "<td class=\"l\" dir=\"auto\">Write SN failed 5</td><td>3</td>"));
+  EXPECT_TRUE(page.contains("<td class=\"l\" dir=\"auto\">PortArrivedWait</td><td>1</td>"
+                            "<td>29985</td><td>29985</td><td>29985</td>"));
 }
 
 TEST(ShiftReportPage, EmptyPeriodStillWellFormed) {
