@@ -80,7 +80,7 @@ void StationController::StartJob() {
     SetResultText(message);
     ShowPlainResult(ResultState::Fail);
     ShowMessage(message);
-    EndJob(JobOutcome::Shown);
+    EndJob(JobOutcome::Shown, Identities());
     return;
   }
 
@@ -149,6 +149,7 @@ void StationController::StartJob() {
 }
 
 void StationController::RefuseJob() {
+  const identity::IdentitySet identities = Identities();
   ShowResult(ResultState::Fail);
   RecordOutcome(false);
   PrepareNextIdentities();
@@ -157,7 +158,7 @@ void StationController::RefuseJob() {
     readJob_.store(false);
     EnableInputs(true);
   }
-  EndJob(JobOutcome::Failed);
+  EndJob(JobOutcome::Failed, identities);
 }
 
 void StationController::RunJobSequence(const JobContext& context, bool readJob) {
@@ -190,7 +191,7 @@ void StationController::PostJobFinished(std::uint64_t job) {
                             Q_ARG(quint64, static_cast<quint64>(job)));
 }
 
-void StationController::EndJob(JobOutcome outcome) {
+void StationController::EndJob(JobOutcome outcome, const identity::IdentitySet& identities) {
   if (!jobRecord_.open) return;
   jobRecord_.open = false;
   if (observers_.Empty()) return;
@@ -203,7 +204,7 @@ void StationController::EndJob(JobOutcome outcome) {
   summary.passCount = PassCount();
   summary.failCount = FailCount();
   summary.resultText = ResultText();
-  summary.identities = Identities();
+  summary.identities = identities;
   if (outcome == JobOutcome::Shown) {
     // A counted phone is passed or failed; otherwise the verdict shown, if any.
     if (summary.passCount > jobRecord_.passBefore && summary.failCount == jobRecord_.failBefore) {
@@ -225,6 +226,7 @@ void StationController::OnJobFinished(quint64 job) {
   const config::StationSettings& s = settings_;
   const bool readJob = readJob_.load();
   const bool timedOut = jobs_.TimedOut();
+  const identity::IdentitySet identities = Identities();  // the phone's, before the next ones
 
   // 1-2.
   readyToWrite_.store(false);
@@ -237,7 +239,7 @@ void StationController::OnJobFinished(quint64 job) {
   } else {
     PrepareNextIdentities();
   }
-  EndJob(timedOut ? JobOutcome::TimedOut : JobOutcome::Shown);
+  EndJob(timedOut ? JobOutcome::TimedOut : JobOutcome::Shown, identities);
 
   // 3. The power-supply repeat run: output off, a pause, the next job.
   if (s.UseAMV && powerRepeatCount_.load() <= s.TestCounts && s.OperationMode == 0 &&
@@ -264,6 +266,7 @@ void StationController::OnStopCommand() {
   // Between the phone being reached and the end of its sequence Stop does nothing (the
   // button is disabled then); a sequence is never cut half-way.
   const bool wasActive = jobs_.Active();
+  const identity::IdentitySet identities = Identities();
   if (!jobs_.Stop()) return;
   repeatTimer_.stop();
   const config::StationSettings& s = settings_;
@@ -283,7 +286,7 @@ void StationController::OnStopCommand() {
     ShowPortState(present);
     StartPortWatch(true);
   }
-  if (wasActive) EndJob(JobOutcome::Stopped);
+  if (wasActive) EndJob(JobOutcome::Stopped, identities);
 }
 
 }  // namespace kestrel::station

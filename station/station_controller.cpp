@@ -13,6 +13,7 @@
 #include "resources/images/artwork.h"
 #include "resources/string_table.h"
 #include "station/control_ids.h"
+#include "station/job_audit.h"
 #include "ui/colour_label.h"
 #include "ui/mode_dialog.h"
 #include "ui/settings_dialog.h"
@@ -57,6 +58,7 @@ StationController::~StationController() {
   // A job thread still running uses this object: end it first (its message waits end too).
   closing_.Set();
   jobs_.Abort();
+  audit_.reset();  // the last records are written while the window is still whole
   qApp->removeEventFilter(this);
   portWatchTimer_.stop();
   repeatTimer_.stop();
@@ -107,6 +109,7 @@ void StationController::Initialise() {
   };
   settings_ = config::LoadSettings(settingsPath_, context, &powerSource_);
   initialised_ = true;
+  StartJobAudit();
 
   // 7. CU reference edits: one character each, empty, usable only when the CU reference is
   // written. The 24th is never typed into (its byte is always written as 0); it only shows
@@ -186,6 +189,21 @@ void StationController::OnModeCommand() {
     ShowStatusLine(settings_.OperationMode, present);
     if (settings_.OperationMode != 0 || settings_.Port != -1) StartPortWatch(true);
   }
+}
+
+void StationController::StartJobAudit() {
+  JobAudit::Options options;
+  options.stationFolder = startup_.stationFolder;
+  options.phone = startup_.phone;
+  // Asked on the window thread as each job starts; the settings may change between jobs.
+  options.stationName = [this] { return QString::fromLocal8Bit(settings_.CurrentStationName); };
+  options.onFailure = [this](const QString& path) {
+    const QString text = QStringLiteral("Job record not written: %1").arg(path);
+    QMetaObject::invokeMethod(
+        this, [this, text] { controls_.statusLine->setText(text); }, Qt::QueuedConnection);
+  };
+  audit_ = std::make_unique<JobAudit>(std::move(options));
+  AddJobObserver(audit_.get());
 }
 
 void StationController::CloseSteps() {

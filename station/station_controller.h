@@ -75,6 +75,7 @@ class PowerSourceFactory;
 
 namespace kestrel::station {
 
+class JobAudit;
 using identity::ResultState;
 
 // The eight identity entry fields, in the order of the completion chain.
@@ -212,6 +213,8 @@ class StationController : public QDialog, public JobWindow {
   Q_INVOKABLE void OnJobFinished(quint64 job);
   // Observers of every job (the audit record, benchmarks); not owned, must outlive the window.
   void AddJobObserver(JobObserver* observer);
+  // The station's own audit observer (null until Initialise found a station folder).
+  JobAudit* Audit() const { return audit_.get(); }
   // A pass whose DefaultIMEI could not be written: write jobs are refused until it is.
   bool ImeiBaseUnsaved() const { return !imeiBaseError_.isEmpty(); }
 
@@ -292,7 +295,9 @@ class StationController : public QDialog, public JobWindow {
   JobContext MakeJobContext();
   void RunJobSequence(const JobContext& context, bool readJob);
   void RefuseJob();
-  void EndJob(JobOutcome outcome);
+  // Tells the observers the job has ended; `identities` are the phone's, taken before the
+  // next phone's identities are prepared.
+  void EndJob(JobOutcome outcome, const identity::IdentitySet& identities);
   bool RetryImeiBaseWrite();
   void OnRepeatTimer();
   // Takes the texts of the CU reference and secure-boot fields into the bound texts.
@@ -318,6 +323,9 @@ class StationController : public QDialog, public JobWindow {
   void FocusField(QWidget* widget);
   // station_controller.cpp
   void CloseSteps();
+  // Starts the audit record of the jobs; a record that cannot be written is shown once in
+  // the status line.
+  void StartJobAudit();
   void ReleaseDevices();
 
   StationStartup startup_;
@@ -334,6 +342,9 @@ class StationController : public QDialog, public JobWindow {
   BoundTexts bound_;  // guarded by boundLock_
   int pushing_ = 0;   // window thread: change notifications are locked out while > 0
 
+  // The audit record of every job (Log/jobs-YYYY-MM-DD.jsonl); made with the station folder.
+  // Declared before the job control so that it outlives every job thread.
+  std::unique_ptr<JobAudit> audit_;
   // Job state. The job threads are JobControl's; the flags here are the window's.
   JobControl jobs_{*this};
   std::atomic<bool> readJob_{false};
