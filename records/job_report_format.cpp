@@ -43,10 +43,13 @@ const QStringList kHourHeads = {QStringLiteral("hour"),    QStringLiteral("phone
                                 QStringLiteral("median s"), QStringLiteral("p95 s")};
 
 QString Counts(const ShiftReport& r) {
-  return QStringLiteral("%1 records in %2 files, %3 lines skipped (cut or damaged)")
+  return QStringLiteral("%1 record%2 in %3 file%4, %5 line%6 skipped (cut or damaged)")
       .arg(r.records)
+      .arg(r.records == 1 ? "" : "s")
       .arg(r.files)
-      .arg(r.skippedLines);
+      .arg(r.files == 1 ? "" : "s")
+      .arg(r.skippedLines)
+      .arg(r.skippedLines == 1 ? "" : "s");
 }
 
 // --- HTML ---

@@ -7,6 +7,7 @@
 #include "records/job_record.h"
 #include "records/job_record_writer.h"
 #include "records/job_report.h"
+#include "records/job_report_format.h"
 #include "station/job_audit.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/station/station_fixture.h"
@@ -14,6 +15,8 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+
+#include <map>
 
 namespace kestrel::station::testing {
 namespace {
@@ -243,6 +246,68 @@ TEST_F(JobAuditStationTest, ARecordThatCannotBeWrittenIsShownInTheStatusLineAndT
   const auto* status = qobject_cast<QLabel*>(W().Control(ids::kStatusLine));
   ASSERT_NE(status, nullptr);
   EXPECT_TRUE(status->text().startsWith(QStringLiteral("Job record not written: "))) << status->text().toStdString();
+}
+
+// A short shift on the demo station's settings (typed Bluetooth address, generated IMEI1):
+// passes, phones whose identity write fails, phones that do not answer, a phone refused for a
+// missing address. The report over its records counts what the window counted. The page is
+// kept in the build folder as demo_shift_report.html (the README's sample page).
+TEST_F(JobAuditStationTest, ShiftReportOfTheDemoStationCountsWhatTheWindowCounted) {
+  QFile demo(kestrel::testing::SourceDir() + QStringLiteral("/resources/demo/Kestrel.ini"));
+  ASSERT_TRUE(demo.open(QIODevice::ReadOnly));
+  const QByteArray ini = demo.readAll().replace("[General]", "[General]\r\nCurrentStationName=DEMO");
+  struct Batch {
+    QStringList simArgs;
+    int jobs;
+    bool typeAddress;
+  } const batches[] = {
+      {{"--delay-ms", "15"}, 6, true},
+      {{"--delay-ms", "15", "--fail", "KV_FastWriteNvInfo=9"}, 2, true},
+      {{"--delay-ms", "25"}, 5, true},
+      {{"--no-answer"}, 2, true},
+      {{"--delay-ms", "15"}, 1, false},
+      {{"--delay-ms", "15", "--fail", "KV_FastReadNvInfo=11"}, 1, true},
+      {{"--delay-ms", "40"}, 4, true},
+  };
+  StartSim(batches[0].simArgs);
+  OpenStation(ini);
+  int address = 0x10;
+  std::uint64_t records = 0;
+  for (const Batch& b : batches) {
+    if (&b != &batches[0]) {
+      sim_.reset();
+      StartSim(b.simArgs);
+    }
+    for (int i = 0; i < b.jobs; ++i) {
+      QLineEdit* bt = EditOf(ids::kBluetooth);
+      ASSERT_NE(bt, nullptr);
+      bt->clear();
+      if (b.typeAddress) QTest::keyClicks(bt, QStringLiteral("00A0C6%1").arg(address++, 6, 16, QLatin1Char('0')).toUpper());
+      Click(ids::kWrite);
+      ASSERT_TRUE(WaitRecords(++records)) << "job " << records;
+    }
+  }
+  const records::ShiftReport report =
+      records::BuildShiftReport(dir_.File(QStringLiteral("Log")), {}, {});
+  EXPECT_EQ(report.records, static_cast<std::int64_t>(records));
+  EXPECT_EQ(report.skippedLines, 0);
+  EXPECT_EQ(report.total.passed, static_cast<int>(W().PassCount()));
+  EXPECT_EQ(report.total.failed, static_cast<int>(W().FailCount()));
+  EXPECT_EQ(report.total.passed, 15);
+  EXPECT_EQ(report.total.failed, 6);
+  std::map<QString, int> byStep;
+  for (const records::FailureRow& f : report.failures) byStep[f.step] += f.count;
+  EXPECT_EQ(byStep[QStringLiteral("KV_FastWriteNvInfo")], 2);
+  EXPECT_EQ(byStep[QStringLiteral("KV_GetMsVersion")], 2);
+  EXPECT_EQ(byStep[QStringLiteral("KV_FastReadNvInfo")], 1);
+  EXPECT_EQ(byStep[QStringLiteral("-")], 1);
+
+  QFile page(QStringLiteral(KESTREL_TEST_OUTPUT_DIR "/demo_shift_report.html"));
+  ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+  page.write(records::FormatReportHtml(report, QStringLiteral("Kestrel shift report: demo station")));
+  QFile text(QStringLiteral(KESTREL_TEST_OUTPUT_DIR "/demo_shift_report.txt"));
+  ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+  text.write(records::FormatReportText(report).toUtf8());
 }
 
 }  // namespace
