@@ -1,8 +1,5 @@
 #include "records/job_record.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 
 #include <charconv>
@@ -419,34 +416,90 @@ QString FormatRecordTime(const QDateTime& when) {
          QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
 }
 
-QByteArray ComposeJobRecordLine(const JobRecord& r) {
-  QJsonObject ids;
-  for (const auto& [name, value] : r.identities) ids.insert(name, value);
-  QJsonArray steps;
-  for (const JobRecordStep& s : r.steps) {
-    steps.append(QJsonObject{{QStringLiteral("name"), s.name},
-                             {QStringLiteral("at"), static_cast<qint64>(s.startOffsetMs)},
-                             {QStringLiteral("ms"), static_cast<qint64>(s.durationMs)},
-                             {QStringLiteral("code"), s.code}});
+namespace {
+
+// A JSON string: UTF-8, with the quote, the backslash and the control characters escaped.
+void PutString(const QString& text, QByteArray* out) {
+  out->append('"');
+  const QByteArray bytes = text.toUtf8();
+  for (char c : bytes) {
+    switch (c) {
+      case '"': out->append("\\\""); break;
+      case '\\': out->append("\\\\"); break;
+      case '\n': out->append("\\n"); break;
+      case '\r': out->append("\\r"); break;
+      case '\t': out->append("\\t"); break;
+      case '\b': out->append("\\b"); break;
+      case '\f': out->append("\\f"); break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          static const char kHex[] = "0123456789abcdef";
+          const auto u = static_cast<unsigned char>(c);
+          out->append("\\u00").append(kHex[u >> 4]).append(kHex[u & 0xF]);
+        } else {
+          out->append(c);
+        }
+    }
   }
-  const QJsonObject o{
-      {QStringLiteral("station"), r.station},
-      {QStringLiteral("start"), FormatRecordTime(r.startedAt)},
-      {QStringLiteral("mode"), r.mode},
-      {QStringLiteral("kind"), r.kind},
-      {QStringLiteral("outcome"), r.outcome},
-      {QStringLiteral("ms"), static_cast<qint64>(r.durationMs)},
-      {QStringLiteral("result"), r.resultText},
-      {QStringLiteral("ids"), ids},
-      {QStringLiteral("steps"), steps},
-      {QStringLiteral("pass"), static_cast<qint64>(r.passCount)},
-      {QStringLiteral("fail"), static_cast<qint64>(r.failCount)},
-      {QStringLiteral("link"),
-       QJsonObject{{QStringLiteral("requests"), static_cast<qint64>(r.requests)},
-                   {QStringLiteral("retransmissions"), static_cast<qint64>(r.retransmissions)}}},
-  };
-  QByteArray line = QJsonDocument(o).toJson(QJsonDocument::Compact);
-  line += '\n';
+  out->append('"');
+}
+
+void PutKey(const char* key, QByteArray* out) {
+  if (!out->endsWith('{')) out->append(',');
+  out->append('"').append(key).append("\":");
+}
+
+void PutNumber(const char* key, long long value, QByteArray* out) {
+  PutKey(key, out);
+  out->append(QByteArray::number(value));
+}
+
+void PutText(const char* key, const QString& value, QByteArray* out) {
+  PutKey(key, out);
+  PutString(value, out);
+}
+
+}  // namespace
+
+QByteArray ComposeJobRecordLine(const JobRecord& r) {
+  QByteArray line;
+  line.reserve(512 + 64 * static_cast<qsizetype>(r.steps.size()) + 2 * r.resultText.size());
+  line.append('{');
+  PutText("station", r.station, &line);
+  PutText("start", FormatRecordTime(r.startedAt), &line);
+  PutText("mode", r.mode, &line);
+  PutText("kind", r.kind, &line);
+  PutText("outcome", r.outcome, &line);
+  PutNumber("ms", r.durationMs, &line);
+  PutText("result", r.resultText, &line);
+  PutKey("ids", &line);
+  line.append('{');
+  for (const auto& [name, value] : r.identities) {
+    if (!line.endsWith('{')) line.append(',');
+    PutString(name, &line);
+    line.append(':');
+    PutString(value, &line);
+  }
+  line.append('}');
+  PutKey("steps", &line);
+  line.append('[');
+  for (const JobRecordStep& step : r.steps) {
+    if (!line.endsWith('[')) line.append(',');
+    line.append('{');
+    PutText("name", step.name, &line);
+    PutNumber("at", step.startOffsetMs, &line);
+    PutNumber("ms", step.durationMs, &line);
+    PutNumber("code", step.code, &line);
+    line.append('}');
+  }
+  line.append(']');
+  PutNumber("pass", r.passCount, &line);
+  PutNumber("fail", r.failCount, &line);
+  PutKey("link", &line);
+  line.append('{');
+  PutNumber("requests", static_cast<long long>(r.requests), &line);
+  PutNumber("retransmissions", static_cast<long long>(r.retransmissions), &line);
+  line.append("}}\n");
   return line;
 }
 

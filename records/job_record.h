@@ -6,8 +6,8 @@
 //    "steps":[{"name":"KV_WriteSN","at":1203,"ms":88,"code":0},...],
 //    "pass":120,"fail":4,"link":{"requests":31,"retransmissions":2}}
 //
-// "ids" holds only the identities that are not empty; "link" counts the phone link's requests
-// and retransmissions during the job.
+// The keys come in this order. "ids" holds only the identities that are not empty, in the
+// station's order; "link" counts the phone link's requests and retransmissions during the job.
 #pragma once
 
 #include <QByteArray>

@@ -32,7 +32,8 @@ JobRecord Sample() {
   r.kind = QStringLiteral("write");
   r.outcome = QStringLiteral("failed");
   r.durationMs = 8421;
-  r.resultText = QStringLiteral("Write SN failed \"5\"\t\\\nIMEI1: 356938035643809 \u05ea\U0001F600");
+  r.resultText = QStringLiteral("Write SN failed \"5\"\t\\\nIMEI1: 356938035643809 \u05ea\U0001F600") +
+                 QChar(0x01) + QChar(0x1F);
   r.identities = {{QStringLiteral("BT"), QStringLiteral("00A0C6123456")},
                   {QStringLiteral("IMEI1"), QStringLiteral("356938035643809")}};
   r.steps = {{QStringLiteral("KV_BeginPhoneTest"), 0, 120, 0},
