@@ -177,7 +177,12 @@ int main(int argc, char** argv) {
       double windowMs = Ms(Clock::now() - t0);
       t0 = Clock::now();
       for (std::size_t k = 0; k < std::size(kSteps); ++k) {
-        audit.StepFinished({kSteps[k], static_cast<std::int64_t>(k) * 100, 90, 0});
+        JobStep step;
+        step.name = kSteps[k];
+        step.startOffsetMs = static_cast<std::int64_t>(k) * 100;
+        step.durationMs = 90;
+        step.durationUs = 90000;
+        audit.StepFinished(step);
       }
       stepCost.push_back(Ms(Clock::now() - t0));
       t0 = Clock::now();

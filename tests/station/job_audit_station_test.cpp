@@ -281,8 +281,8 @@ TEST_F(JobAuditStationTest, ShiftReportOfTheDemoStationCountsWhatTheWindowCounte
     for (int i = 0; i < b.jobs; ++i) {
       QLineEdit* bt = EditOf(ids::kBluetooth);
       ASSERT_NE(bt, nullptr);
-      bt->clear();
-      if (b.typeAddress) QTest::keyClicks(bt, QStringLiteral("00A0C6%1").arg(address++, 6, 16, QLatin1Char('0')).toUpper());
+      bt->setText(QString());
+      if (b.typeAddress) bt->setText(QStringLiteral("00A0C6%1").arg(address++, 6, 16, QLatin1Char('0')).toUpper());
       Click(ids::kWrite);
       ASSERT_TRUE(WaitRecords(++records)) << "job " << records;
     }

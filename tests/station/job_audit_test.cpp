@@ -22,6 +22,16 @@ namespace {
 
 using kestrel::testing::StationDir;
 
+JobStep Step(const char* name, std::int64_t at, std::int64_t ms, std::int32_t code) {
+  JobStep s;
+  s.name = name;
+  s.startOffsetMs = at;
+  s.durationMs = ms;
+  s.durationUs = ms * 1000;
+  s.code = code;
+  return s;
+}
+
 const QDateTime kStart(QDate(2026, 12, 9), QTime(8, 0, 0), Qt::OffsetFromUTC, 7200);
 
 std::vector<records::JobRecord> ReadRecords(const StationDir& dir) {
@@ -75,22 +85,22 @@ struct JobCase {
 TEST(JobAudit, EachKindOfJobLeavesItsRecord) {
   const JobCase cases[] = {
       {"pass", JobKind::Write, 0,
-       {{"KV_BeginPhoneTest", 0, 20, 0}, {"EntrerModeWait", 30, 500, 0}, {"KV_WriteSN", 540, 80, 0}},
+       {Step("KV_BeginPhoneTest", 0, 20, 0), Step("EntrerModeWait", 30, 500, 0), Step("KV_WriteSN", 540, 80, 0)},
        JobOutcome::Passed, "PASS\nIMEI1: 356938035643809", "passed", ""},
       {"failed phone call", JobKind::Write, 0,
-       {{"KV_BeginPhoneTest", 0, 20, 0}, {"KV_WriteSN", 40, 90, 5}, {"KV_PowerOff", 140, 30, 0}},
+       {Step("KV_BeginPhoneTest", 0, 20, 0), Step("KV_WriteSN", 40, 90, 5), Step("KV_PowerOff", 140, 30, 0)},
        JobOutcome::Failed, "Write SN failed 5\nIMEI1: 356938035643809", "failed", "KV_WriteSN"},
       {"failure after a wait", JobKind::Write, 0,
-       {{"KV_BeginPhoneTest", 0, 20, 0}, {"EntrerModeWait", 30, 500, 0}},
+       {Step("KV_BeginPhoneTest", 0, 20, 0), Step("EntrerModeWait", 30, 500, 0)},
        JobOutcome::Failed, "Compare failed", "failed", "EntrerModeWait"},
       {"time-out", JobKind::Write, 0,
-       {{"KV_EnterModeProcess", 0, 5, 0}, {"Timeout", 5, 40000, 0}, {"KV_StopModeProcess", 40005, 3, 0}},
+       {Step("KV_EnterModeProcess", 0, 5, 0), Step("Timeout", 5, 40000, 0), Step("KV_StopModeProcess", 40005, 3, 0)},
        JobOutcome::TimedOut, "\u05ea\u05dd \u05d4\u05d6\u05de\u05df!", "timed-out", "KV_StopModeProcess"},
-      {"stop", JobKind::Write, 0, {{"KV_EnterModeProcess", 0, 5, 0}}, JobOutcome::Stopped,
+      {"stop", JobKind::Write, 0, {Step("KV_EnterModeProcess", 0, 5, 0)}, JobOutcome::Stopped,
        "\u05d4\u05de\u05e9\u05ea\u05de\u05e9 \u05e2\u05e6\u05e8!", "stopped", ""},
       {"refused before the phone test", JobKind::Write, 1, {}, JobOutcome::Failed, "IMEI1 used",
        "failed", "-"},
-      {"read shown", JobKind::Read, 1, {{"KV_GetMsVersion", 0, 12, 0}}, JobOutcome::Shown,
+      {"read shown", JobKind::Read, 1, {Step("KV_GetMsVersion", 0, 12, 0)}, JobOutcome::Shown,
        "nothing to read", "shown", ""},
   };
   StationDir dir;
@@ -143,13 +153,13 @@ TEST(JobAudit, StepsOutsideAJobBelongToNoRecord) {
   StationDir dir;
   {
     JobAudit audit(Options(dir));
-    audit.StepFinished({"before", 0, 1, 0});
+    audit.StepFinished(Step("before", 0, 1, 0));
     audit.JobStarted(JobKind::Write, 0, kStart);
-    audit.StepFinished({"KV_BeginPhoneTest", 0, 1, 0});
+    audit.StepFinished(Step("KV_BeginPhoneTest", 0, 1, 0));
     audit.JobEnded(Summary(JobKind::Write, 0, JobOutcome::Stopped, QStringLiteral("stopped")));
-    audit.StepFinished({"KV_EndPhoneTest", 3100, 1, 0});  // the stopped thread winding down
+    audit.StepFinished(Step("KV_EndPhoneTest", 3100, 1, 0));  // the stopped thread winding down
     audit.JobStarted(JobKind::Write, 0, kStart);
-    audit.StepFinished({"KV_WriteSN", 0, 1, 0});
+    audit.StepFinished(Step("KV_WriteSN", 0, 1, 0));
     audit.JobEnded(Summary(JobKind::Write, 0, JobOutcome::Passed, QStringLiteral("PASS")));
   }
   const std::vector<records::JobRecord> got = ReadRecords(dir);
