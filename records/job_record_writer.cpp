@@ -8,8 +8,29 @@
 
 #include <utility>
 
+#ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace kestrel::records {
 namespace {
+
+// The writer gives way to the window and the job threads: a record that waits a little costs
+// nothing, a window or job thread that waits for the writer's CPU time would. Without this a
+// record handed over wakes the writer, which then takes the CPU from the thread that handed it
+// over (composing the line, opening the file) before it sleeps in the sync.
+void YieldToOtherThreads() {
+#ifdef __linux__
+  sched_param param{};
+  param.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+  setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 10);
+#endif
+}
 
 // True when the file is missing, empty or ends in a line end.
 bool EndsWithLineEnd(const QString& path) {
@@ -84,6 +105,7 @@ std::uint64_t JobRecordWriter::failed() const {
 }
 
 void JobRecordWriter::Run() {
+  YieldToOtherThreads();
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return ending_ || !queue_.empty(); });
