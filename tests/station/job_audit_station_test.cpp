@@ -218,19 +218,37 @@ TEST_F(JobAuditStationTest, ATimeOutInCalibrationMode) {
   EXPECT_EQ(records::FailureMessage(r), W().ResultText().section(QLatin1Char('\n'), 0, 0).trimmed());
 }
 
-TEST_F(JobAuditStationTest, AStopWhileWaitingForThePhone) {
-  OpenStation(Ini("Timeout=30000\r\n", 0));
-  Click(ids::kWrite);
-  QTest::qWait(300);
-  ASSERT_TRUE(W().JobRunning());
-  Click(ids::kStop);
-  ASSERT_TRUE(WaitRecords(1, 10000));
-  const std::vector<records::JobRecord> all = Records();
-  ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0].outcome, QStringLiteral("stopped"));
-  EXPECT_EQ(all[0].failCount, 0u);
-  EXPECT_LT(all[0].durationMs, 10000);
-  EXPECT_TRUE(StepNames(all[0]).contains(QStringLiteral("KV_EnterModeProcess")));
+TEST_F(JobAuditStationTest, AStopWhileWaitingForOrProbingThePhone) {
+  const struct {
+    const char* what;
+    QByteArray ini;
+    bool phone;  // a phone that does not answer
+    const char* step;
+  } cases[] = {
+      {"calibration wait", Ini("Timeout=30000\r\n", 0), false, "KV_EnterModeProcess"},
+      {"normal-mode probe", Ini(), true, "KV_GetMsVersion"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    window_.reset();
+    sim_.reset();
+    QDir(dir_.File(QStringLiteral("Log"))).removeRecursively();
+    if (c.phone) StartSim({QStringLiteral("--no-answer")});
+    OpenStation(c.ini);
+    Click(ids::kWrite);
+    QTest::qWait(300);
+    ASSERT_TRUE(W().JobRunning());
+    Click(ids::kStop);
+    ASSERT_TRUE(WaitRecords(1, 10000));
+    QTest::qWait(200);  // nothing else may follow
+    const std::vector<records::JobRecord> all = Records();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].outcome, QStringLiteral("stopped"));
+    EXPECT_EQ(all[0].failCount, 0u);
+    EXPECT_EQ(W().FailCount(), 0u);
+    EXPECT_LT(all[0].durationMs, 10000);
+    EXPECT_TRUE(StepNames(all[0]).contains(QLatin1String(c.step)));
+  }
 }
 
 TEST_F(JobAuditStationTest, ARecordThatCannotBeWrittenIsShownInTheStatusLineAndThePhonePasses) {
