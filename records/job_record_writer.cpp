@@ -66,6 +66,12 @@ QString JobRecordWriter::FileFor(const QDate& day) const {
 }
 
 void JobRecordWriter::Append(JobRecord record) {
+  // The start time fixed to its offset here, on the caller's thread: the writer's thread then
+  // never asks the C library for the local time zone while the window thread does.
+  if (!record.startedAt.isValid()) record.startedAt = QDateTime::currentDateTime();
+  if (record.startedAt.timeSpec() != Qt::OffsetFromUTC) {
+    record.startedAt = record.startedAt.toOffsetFromUtc(record.startedAt.offsetFromUtc());
+  }
   bool dropped = false;
   {
     std::lock_guard lock(mutex_);
@@ -140,8 +146,7 @@ void JobRecordWriter::Run() {
 }
 
 bool JobRecordWriter::Write(const JobRecord& record, QString* path) {
-  const QDate day = record.startedAt.isValid() ? record.startedAt.date() : QDate::currentDate();
-  *path = FileFor(day);
+  *path = FileFor(record.startedAt.date());
   if (!QFileInfo::exists(folder_) && !QDir().mkpath(folder_)) return false;
   QByteArray bytes = ComposeJobRecordLine(record);
   if (!EndsWithLineEnd(*path)) bytes.prepend('\n');
