@@ -1,10 +1,15 @@
 // kestrel-cli power against the power simulator.
 #include "tests/ampvane/power_sim_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+#include <csignal>
 
 namespace kestrel::testing {
 namespace {
@@ -16,18 +21,15 @@ struct CliResult {
 };
 
 CliResult RunPower(const StationDir& dir, const QStringList& args) {
-  QProcess p;
-  p.start(BinPath(QStringLiteral("kestrel-cli")),
-          QStringList{QStringLiteral("power"), QStringLiteral("--station-dir"), dir.path()} + args);
+  const ChildRun run = RunChild(
+      BinPath(QStringLiteral("kestrel-cli")),
+      QStringList{QStringLiteral("power"), QStringLiteral("--station-dir"), dir.path()} + args, {},
+      20000);
   CliResult r;
-  if (!p.waitForFinished(20000)) {
-    p.kill();
-    p.waitForFinished();
-    return r;
-  }
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = p.readAllStandardOutput();
-  r.err = p.readAllStandardError();
+  if (!run.finished) return r;
+  r.exitCode = run.exitCode;
+  r.out = run.out;
+  r.err = run.err;
   return r;
 }
 
@@ -77,6 +79,40 @@ TEST(PowerCliTest, ExitsWithTheLibraryCodeOrUsage) {
   EXPECT_EQ(RunPower(dir, at + QStringList{QStringLiteral("set"), QStringLiteral("x")}).exitCode,
             2);
   EXPECT_EQ(RunPower(dir, at + QStringList{QStringLiteral("dance")}).exitCode, 2);
+}
+
+// Whether a process still runs: its /proc entry is there and it is not a zombie (an orphan
+// whose reaper has not come yet).
+bool Alive(pid_t pid) {
+  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (!stat.open(QIODevice::ReadOnly)) return false;
+  const QByteArray text = stat.readAll();
+  const qsizetype close = text.lastIndexOf(')');
+  return close >= 0 && text.mid(close + 2, 1) != "Z";
+}
+
+TEST(PowerSimTest, EndsWithTheProcessThatStartedItWhenAsked) {
+  for (const bool withParent : {true, false}) {
+    SCOPED_TRACE(withParent ? "--exit-with-parent" : "without");
+    // A shell starts the simulator in the background, says its pid and ends.
+    ChildProcess shell;
+    ASSERT_TRUE(shell.Start(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"),
+         QStringLiteral("\"$0\" --listen 0 --log /dev/null %1 >/dev/null & echo $!; sleep 1")
+             .arg(withParent ? QStringLiteral("--exit-with-parent") : QString()),
+         BinPath(QStringLiteral("kestrel-power-sim"))}));
+    QByteArray line;
+    ASSERT_TRUE(shell.ReadLine(&line, 5000));
+    const pid_t sim = line.trimmed().toInt();
+    ASSERT_GT(sim, 0);
+    ASSERT_TRUE(shell.WaitFinished(10000));
+    QElapsedTimer t;
+    t.start();
+    while (Alive(sim) && t.elapsed() < 3000) QThread::msleep(20);
+    EXPECT_EQ(Alive(sim), !withParent);
+    if (Alive(sim)) ::kill(sim, SIGKILL);
+  }
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
-// Runs kestrel-power-sim for one test on a free loopback port and stops it afterwards.
+// Runs kestrel-power-sim for one test on a free loopback port and stops it afterwards (and
+// --exit-with-parent stops it should the test crash).
 #pragma once
 
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <QByteArray>
-#include <QProcess>
 #include <QStringList>
 #include <QTcpSocket>
 
@@ -20,26 +21,26 @@ class PowerSimProcess {
   // Starts the simulator with --listen `port` (0 = any free port) and the extra arguments;
   // true once it has printed its ready line.
   bool Start(const QStringList& extra = {}, int port = 0) {
-    process_.setProgram(BinPath(QStringLiteral("kestrel-power-sim")));
-    process_.setArguments(QStringList{QStringLiteral("--listen"), QString::number(port)} + extra);
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
-    process_.start();
-    if (!process_.waitForStarted(5000)) return false;
-    while (!process_.canReadLine()) {
-      if (!process_.waitForReadyRead(5000)) return false;
+    QStringList args{QStringLiteral("--listen"), QString::number(port),
+                     QStringLiteral("--exit-with-parent")};
+    // Without a log of its own the simulator would write every command into the test output.
+    if (!extra.contains(QStringLiteral("--log")))
+      args << QStringLiteral("--log") << QStringLiteral("/dev/null");
+    if (!process_.Start(BinPath(QStringLiteral("kestrel-power-sim")), args + extra)) {
+      return false;
     }
-    const QByteArray line = process_.readLine().trimmed();
+    QByteArray line;
+    if (!process_.ReadLine(&line, 5000)) return false;
+    line = line.trimmed();
     const QByteArray prefix = "ready tcp://127.0.0.1:";
     if (!line.startsWith(prefix)) return false;
     port_ = line.mid(prefix.size()).toInt();
     return port_ > 0;
   }
 
-  void Stop() {
-    if (process_.state() == QProcess::NotRunning) return;
-    process_.kill();
-    process_.waitForFinished(5000);
-  }
+  void Stop() { process_.Terminate(); }
+  bool running() { return process_.running(); }
+  pid_t pid() const { return process_.pid(); }
 
   int port() const { return port_; }
   QString url() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(port_); }
@@ -62,7 +63,7 @@ class PowerSimProcess {
   }
 
  private:
-  QProcess process_;
+  ChildProcess process_;
   int port_ = 0;
 };
 

@@ -2,6 +2,7 @@
 // temporary folder (so that the language module is beside it or not) with its own station
 // folder, on Qt's offscreen platform. KESTREL_STARTUP_TRACE=1 makes it report what it chose;
 // KESTREL_EXIT_AFTER_MS closes its window.
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -22,6 +22,7 @@
 
 using kestrel::testing::BinDir;
 using kestrel::testing::BinPath;
+using kestrel::testing::ChildProcess;
 
 namespace {
 
@@ -50,29 +51,26 @@ class Station {
     f.write(text);
   }
 
-  QProcess* Start(bool failPhone, bool closeWindow) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("KESTREL_STARTUP_TRACE"), QStringLiteral("1"));
-    env.remove(QStringLiteral("KESTREL_STATION_DIR"));
-    env.remove(QStringLiteral("KESTREL_FAIL_CREATE_PHONE"));
-    env.remove(QStringLiteral("KESTREL_EXIT_AFTER_MS"));
-    if (failPhone) env.insert(QStringLiteral("KESTREL_FAIL_CREATE_PHONE"), QStringLiteral("1"));
-    if (closeWindow) env.insert(QStringLiteral("KESTREL_EXIT_AFTER_MS"), QStringLiteral("300"));
-    process_.setProcessEnvironment(env);
-    process_.start(Exe(), {QStringLiteral("--station-dir"), Folder()});
+  ChildProcess* Start(bool failPhone, bool closeWindow) {
+    const QMap<QString, QString> env{
+        {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen")},
+        {QStringLiteral("KESTREL_STARTUP_TRACE"), QStringLiteral("1")},
+        {QStringLiteral("KESTREL_STATION_DIR"), QString()},
+        {QStringLiteral("KESTREL_FAIL_CREATE_PHONE"),
+         failPhone ? QStringLiteral("1") : QString()},
+        {QStringLiteral("KESTREL_EXIT_AFTER_MS"), closeWindow ? QStringLiteral("300") : QString()}};
+    process_.Start(Exe(), {QStringLiteral("--station-dir"), Folder()}, env,
+                   ChildProcess::Streams::kOutAndErr);
     return &process_;
   }
 
   // Runs to the end; false when it did not end within the time-out (it is then killed).
   bool Run(bool failPhone = false, int timeoutMs = 60000) {
     Start(failPhone, !failPhone);
-    const bool ended = process_.waitForFinished(timeoutMs);
-    if (!ended) {
-      process_.kill();
-      process_.waitForFinished();
-    }
-    err_ = QString::fromLocal8Bit(process_.readAllStandardError());
+    process_.ReadAll(timeoutMs);
+    const bool ended = !process_.running();
+    process_.Kill();
+    err_ = QString::fromLocal8Bit(process_.TakeErr());
     return ended;
   }
   int exitCode() const { return process_.exitCode(); }
@@ -100,7 +98,7 @@ class Station {
 
  private:
   QTemporaryDir root_;
-  QProcess process_;
+  ChildProcess process_;
   QString err_;
   bool ok_ = false;
 };
@@ -129,11 +127,11 @@ TEST(Startup, WithAPhoneHandleTheSettingsAreReadForTheLanguageRule) {
   Station station(true);
   ASSERT_TRUE(station.ok());
   ASSERT_EQ(mkfifo(QFile::encodeName(station.Ini()).constData(), 0644), 0);
-  QProcess* p = station.Start(/*failPhone=*/false, /*closeWindow=*/true);
+  ChildProcess* p = station.Start(/*failPhone=*/false, /*closeWindow=*/true);
   int fd = -1;
   QElapsedTimer clock;
   clock.start();
-  while (fd < 0 && clock.elapsed() < 30000 && p->state() != QProcess::NotRunning) {
+  while (fd < 0 && clock.elapsed() < 30000 && p->running()) {
     fd = open(QFile::encodeName(station.Ini()).constData(), O_WRONLY | O_NONBLOCK);
     if (fd < 0) QThread::msleep(10);
   }
@@ -152,8 +150,9 @@ TEST(Startup, WithAPhoneHandleTheSettingsAreReadForTheLanguageRule) {
   const char text[] = "[Control]\nLanguage=1\n";
   ASSERT_EQ(write(fd, text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
   close(fd);
-  ASSERT_TRUE(p->waitForFinished(60000));
-  const QString err = QString::fromLocal8Bit(p->readAllStandardError());
+  p->ReadAll(60000);
+  ASSERT_FALSE(p->running());
+  const QString err = QString::fromLocal8Bit(p->TakeErr());
   EXPECT_EQ(p->exitCode(), 0);
   EXPECT_TRUE(err.contains(QStringLiteral("language module: not used (Language=1)")))
       << err.toStdString();
@@ -215,8 +214,9 @@ TEST(Startup, ProductVersionFromTheExecutablesOwnBlock) {
   if (objcopy.isEmpty()) GTEST_SKIP() << "objcopy is not installed";
   Station stripped(false);
   ASSERT_TRUE(stripped.ok());
-  ASSERT_EQ(QProcess::execute(
-                objcopy, {QStringLiteral("--remove-section=.kestrel_version"), stripped.Exe()}),
+  ASSERT_EQ(kestrel::testing::RunChild(
+                objcopy, {QStringLiteral("--remove-section=.kestrel_version"), stripped.Exe()})
+                .exitCode,
             0);
   ASSERT_TRUE(stripped.Run());
   EXPECT_EQ(stripped.exitCode(), 0);

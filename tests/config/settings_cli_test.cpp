@@ -1,7 +1,6 @@
 // kestrel-cli settings, run as engineers run it.
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
-
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -17,20 +16,14 @@ struct Output {
 };
 
 Output RunCli(const QStringList& args) {
-  QProcess p;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.remove(QStringLiteral("KESTREL_STATION_DIR"));
-  p.setProcessEnvironment(env);
-  p.start(BinPath("kestrel-cli"), QStringList{QStringLiteral("settings")} + args);
+  const kestrel::testing::ChildRun run =
+      kestrel::testing::RunChild(BinPath("kestrel-cli"), QStringList{QStringLiteral("settings")} + args,
+                                 {{QStringLiteral("KESTREL_STATION_DIR"), QString()}});
   Output o;
-  if (!p.waitForFinished(30000)) {
-    p.kill();
-    p.waitForFinished();
-    return o;
-  }
-  o.code = p.exitCode();
-  o.out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-  o.err = QString::fromUtf8(p.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+  if (!run.finished) return o;
+  o.code = run.exitCode;
+  o.out = QString::fromUtf8(run.out).split('\n', Qt::SkipEmptyParts);
+  o.err = QString::fromUtf8(run.err).split('\n', Qt::SkipEmptyParts);
   return o;
 }
 

@@ -1,6 +1,6 @@
 // kestrel-cli phone against the simulator: NAME=value lines and the library's result code
 // as the exit code.
-#include "tests/device/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/support/test_support.h"
 

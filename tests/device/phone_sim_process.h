@@ -3,7 +3,7 @@
 // The state file and the log live in the test's station folder.
 #pragma once
 
-#include "tests/device/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <QByteArray>

@@ -1,9 +1,9 @@
 // kestrel-cli imei and serial, run as an engineer runs them.
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QStringList>
 
 namespace kestrel::identity {
@@ -15,12 +15,11 @@ struct CliRun {
 };
 
 CliRun Cli(const QStringList& args) {
-  QProcess p;
-  p.start(testing::BinPath(QStringLiteral("kestrel-cli")), args);
+  const testing::ChildRun run = testing::RunChild(testing::BinPath(QStringLiteral("kestrel-cli")), args);
   CliRun r;
-  if (!p.waitForFinished(30000)) return r;
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = QString::fromUtf8(p.readAllStandardOutput());
+  if (!run.finished) return r;
+  r.exitCode = run.exitCode;
+  r.out = QString::fromUtf8(run.out);
   return r;
 }
 

@@ -2,6 +2,7 @@
 #include "records/imei_database.h"
 #include "records/result_store.h"
 #include "tests/records/records_fakes.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 #include <QDate>
 #include <QDateTime>
 #include <QFileInfo>
-#include <QProcess>
 #include <QStringList>
 #include <QTime>
 
@@ -28,13 +28,13 @@ CliRun Cli(const StationDir& dir, QStringList args) {
   args.prepend(dir.path());
   args.prepend(QStringLiteral("--station-dir"));
   args.prepend(QStringLiteral("records"));
-  QProcess p;
-  p.start(kestrel::testing::BinPath(QStringLiteral("kestrel-cli")), args);
+  const kestrel::testing::ChildRun run =
+      kestrel::testing::RunChild(kestrel::testing::BinPath(QStringLiteral("kestrel-cli")), args);
   CliRun r;
-  if (!p.waitForFinished(30000)) return r;
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = QString::fromUtf8(p.readAllStandardOutput());
-  r.err = QString::fromUtf8(p.readAllStandardError());
+  if (!run.finished) return r;
+  r.exitCode = run.exitCode;
+  r.out = QString::fromUtf8(run.out);
+  r.err = QString::fromUtf8(run.err);
   return r;
 }
 

@@ -4,16 +4,16 @@
 #include "device/ports/port_map.h"
 #include "device/stagemark/stagemark.h"
 #include "device/stagemark/station_record.h"
+#include "tests/device/phone_sim_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
 #include <memory>
 #include <string>
@@ -30,37 +30,15 @@ constexpr int kCom = 7;
 // its state saved) in the destructor.
 class PhoneSim {
  public:
-  explicit PhoneSim(const StationDir& dir) : dir_(dir) {}
-  ~PhoneSim() { Stop(); }
+  explicit PhoneSim(const StationDir& dir)
+      : dir_(dir),
+        process_(dir.File(QStringLiteral("ports")), kCom, StatePath(),
+                 dir.File(QStringLiteral("phone.log"))) {}
   PhoneSim(const PhoneSim&) = delete;
   PhoneSim& operator=(const PhoneSim&) = delete;
 
-  bool Start(const QStringList& extra = {}) {
-    process_.setProgram(BinPath(QStringLiteral("kestrel-phone-sim")));
-    process_.setArguments(
-        QStringList{QStringLiteral("--ports"), dir_.File(QStringLiteral("ports")),
-                    QStringLiteral("--com"), QString::number(kCom), QStringLiteral("--state"),
-                    StatePath(), QStringLiteral("--log"), dir_.File(QStringLiteral("phone.log"))} +
-        extra);
-    process_.start();
-    if (!process_.waitForStarted(5000)) return false;
-    QElapsedTimer t;
-    t.start();
-    while (!process_.canReadLine()) {
-      if (process_.state() != QProcess::Running || t.elapsed() > 5000) return false;
-      process_.waitForReadyRead(50);
-    }
-    return process_.readLine().startsWith("ready COM7 ");
-  }
-
-  void Stop() {
-    if (process_.state() == QProcess::NotRunning) return;
-    process_.terminate();
-    if (!process_.waitForFinished(3000)) {
-      process_.kill();
-      process_.waitForFinished(3000);
-    }
-  }
+  bool Start(const QStringList& extra = {}) { return process_.Start(extra); }
+  void Stop() { process_.Stop(); }
 
   QString StatePath() const { return dir_.File(QStringLiteral("phone.json")); }
 
@@ -82,7 +60,7 @@ class PhoneSim {
 
  private:
   const StationDir& dir_;
-  QProcess process_;
+  testing::PhoneSimProcess process_;
 };
 
 struct Cli {
@@ -91,22 +69,16 @@ struct Cli {
 };
 
 Cli RunCli(const StationDir& dir, const QStringList& args) {
-  QProcess p;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("KESTREL_SYSTEM_PORTS"), QStringLiteral("0"));
-  p.setProcessEnvironment(env);
-  p.start(BinPath(QStringLiteral("kestrel-cli")),
-          QStringList{QStringLiteral("phone"), QStringLiteral("--station-dir"), dir.path(),
-                      QStringLiteral("--port"), QString::number(kCom)} +
-              args);
+  const testing::ChildRun run =
+      testing::RunChild(BinPath(QStringLiteral("kestrel-cli")),
+                        QStringList{QStringLiteral("phone"), QStringLiteral("--station-dir"),
+                                    dir.path(), QStringLiteral("--port"), QString::number(kCom)} +
+                            args,
+                        {{QStringLiteral("KESTREL_SYSTEM_PORTS"), QStringLiteral("0")}});
   Cli r;
-  if (!p.waitForFinished(30000)) {
-    p.kill();
-    p.waitForFinished();
-    return r;
-  }
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = QString::fromUtf8(p.readAllStandardOutput());
+  if (!run.finished) return r;
+  r.exitCode = run.exitCode;
+  r.out = QString::fromUtf8(run.out);
   return r;
 }
 

@@ -1,17 +1,18 @@
 // kestrel-power-sim: a SCPI bench power supply on a loopback TCP port, for tests and training.
 //
-//   kestrel-power-sim --listen PORT [--log FILE] [--silent]
+//   kestrel-power-sim --listen PORT [--log FILE] [--silent] [--exit-with-parent]
 //
 // Listens on 127.0.0.1:PORT (0 picks a free port), prints "ready tcp://127.0.0.1:PORT" once it
 // accepts connections, keeps the voltage and output state for as long as it runs and writes
 // every command it receives to the log (standard error without --log), one a line. With
 // --silent it reads and logs but never answers, like an instrument that hangs. It ends on
-// SIGTERM or SIGINT.
+// SIGTERM or SIGINT, and with --exit-with-parent also when the process that started it ends.
 #include "tools/power-sim/scpi_instrument.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,7 +33,8 @@ void OnSignal(int) {
 }
 
 int Usage() {
-  std::fputs("usage: kestrel-power-sim --listen PORT [--log FILE] [--silent]\n", stderr);
+  std::fputs("usage: kestrel-power-sim --listen PORT [--log FILE] [--silent] [--exit-with-parent]\n",
+             stderr);
   return 2;
 }
 
@@ -61,9 +63,11 @@ void SendAll(int fd, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const pid_t parent = ::getppid();
   long port = -1;
   const char* logPath = nullptr;
   bool silent = false;
+  bool exitWithParent = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--listen" && i + 1 < argc) {
@@ -74,6 +78,8 @@ int main(int argc, char** argv) {
       logPath = argv[++i];
     } else if (a == "--silent") {
       silent = true;
+    } else if (a == "--exit-with-parent") {
+      exitWithParent = true;
     } else {
       return Usage();
     }
@@ -96,6 +102,12 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  // A test that crashes cannot stop its simulator: with --exit-with-parent the simulator
+  // ends (cleanly, through SIGTERM) when the process that started it goes.
+  if (exitWithParent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) return 0;
+  }
 
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int one = 1;
