@@ -58,16 +58,17 @@ void IniDocument::Classify(Line* line) {
     line->kind = Kind::kBlank;
   } else if (t.front() == QLatin1Char(';')) {
     line->kind = Kind::kComment;
-  } else if (t.front() == QLatin1Char('[')) {
+  } else if (const qsizetype close = t.indexOf(QLatin1Char(']'));
+             t.front() == QLatin1Char('[') && close > 0) {
     line->kind = Kind::kSection;
-    const qsizetype close = t.indexOf(QLatin1Char(']'));
-    line->name = (close < 0 ? t.mid(1) : t.mid(1, close - 1)).trimmed();
+    line->name = t.mid(1, close - 1).trimmed();
   } else if (const qsizetype eq = t.indexOf(QLatin1Char('=')); eq >= 0) {
     line->kind = Kind::kKey;
     line->name = t.left(eq).trimmed();
     line->value = Unquote(t.mid(eq + 1).trimmed());
   } else {
-    line->kind = Kind::kOther;
+    line->kind = Kind::kBareKey;
+    line->name = t;
   }
 }
 
@@ -207,7 +208,9 @@ std::optional<QString> IniDocument::Value(const QString& section, const QString&
   const int end = SectionEnd(header);
   for (int i = header + 1; i < end; ++i) {
     const Line& line = lines_[static_cast<std::size_t>(i)];
-    if (line.kind == Kind::kKey && SameName(line.name, key)) return line.value;
+    if ((line.kind == Kind::kKey || line.kind == Kind::kBareKey) && SameName(line.name, key)) {
+      return line.kind == Kind::kKey ? std::optional<QString>(line.value) : std::nullopt;
+    }
   }
   return std::nullopt;
 }
@@ -234,13 +237,14 @@ bool IniDocument::SetValue(const QString& section, const QString& key, const QSt
     int insertAfter = header;
     for (int i = header + 1; i < end; ++i) {
       Line& line = lines_[static_cast<std::size_t>(i)];
-      if (line.kind == Kind::kKey && SameName(line.name, k)) {
+      const bool isKey = line.kind == Kind::kKey || line.kind == Kind::kBareKey;
+      if (isKey && SameName(line.name, k)) {
         const bool terminated = line.terminated;
         line = makeLine(line.name + QLatin1Char('=') + value);
         line.terminated = terminated;
         return true;
       }
-      if (line.kind == Kind::kKey || line.kind == Kind::kOther) insertAfter = i;
+      if (isKey) insertAfter = i;
     }
     lines_.insert(lines_.begin() + insertAfter + 1, makeLine(k + QLatin1Char('=') + value));
     return true;

@@ -33,7 +33,7 @@ class IniDocument {
 
   // The value of the first key `key` in the first section `section` (names compared without
   // regard to case), trimmed and without one pair of matching surrounding quotes; nullopt when
-  // the section or key is absent.
+  // the section or key is absent or the key's first line has no "=".
   std::optional<QString> Value(const QString& section, const QString& key) const;
 
   // Sets the first such key, or adds it at the end of its section, or adds the section with
@@ -43,13 +43,17 @@ class IniDocument {
   bool SetValue(const QString& section, const QString& key, const QString& value);
 
  private:
-  enum class Kind { kBlank, kComment, kSection, kKey, kOther };
+  // A header needs its closing "]": a truncated "[General" line is not one, and the keys
+  // after it stay in the section before it. A line without "=" is a key without a value
+  // (kBareKey): it is that key's first occurrence, so a later line of the key does not win
+  // over it, and it reads as absent.
+  enum class Kind { kBlank, kComment, kSection, kKey, kBareKey };
   struct Line {
     QByteArray raw;  // original bytes with terminator; empty when the line was edited or added
     QString text;    // decoded, without the terminator
-    Kind kind = Kind::kOther;
+    Kind kind = Kind::kBlank;
     QString name;   // section or key name, trimmed
-    QString value;  // key value, trimmed and unquoted
+    QString value;  // key value, trimmed and unquoted (kKey only)
     bool terminated = true;
   };
 

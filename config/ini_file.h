@@ -3,6 +3,9 @@
 // - Section and key names are matched without regard to case; blanks around keys and values
 //   are trimmed; a value wrapped in matching single or double quotes loses them.
 // - Lines starting with ';' are comments. Of duplicate keys (or sections) the first wins.
+// - A section header needs its closing ']': a truncated "[Name" line is not a header, and the
+//   keys after it stay in the section before it. A key line without '=' is that key's first
+//   occurrence and reads as absent (the default); a later line of the key does not win.
 // - Integers read as an optional sign and leading decimal digits; no digits read as 0; an
 //   absent key gives the default.
 // - A write keeps every other line, comment and the order; a new key goes to the end of its

@@ -60,6 +60,62 @@ TEST(IniFileRead, NamesTrimmingQuotesCommentsAndDuplicates) {
   EXPECT_EQ(ini.ReadString("General", "Name1", "", 6), "quoted");
 }
 
+// Hand-edited files: a truncated header and a key line without "=", read as the platform's
+// private-profile functions read them.
+TEST(IniFileRead, TruncatedHeaderAndKeyWithoutEquals) {
+  struct Case {
+    const char* name;
+    const char* text;
+    const char* section;
+    const char* key;
+    int expected;  // ReadInt with the default 1
+  };
+  const Case cases[] = {
+      {"keys after a truncated header stay in the section before it",
+       "[General]\nPort=3\n[Control\nTimeout=7\n", "General", "Timeout", 7},
+      {"a truncated header opens no section", "[General]\n[Control\nTimeout=7\n", "Control",
+       "Timeout", 1},
+      {"a truncated header does not end the section's first key", "[General]\n[Oth\nPort=4\n",
+       "General", "Port", 4},
+      {"a later full header of the same name still opens it",
+       "[General]\n[Control\nTimeout=7\n[Control]\nTimeout=8\n", "Control", "Timeout", 8},
+      {"a key without = reads as the default", "[General]\nPort\nPort=5\n", "General", "Port",
+       1},
+      {"names of a bare key are matched without case or blanks",
+       "[General]\n  PORT  \nPort=5\n", "General", "Port", 1},
+      {"a key = after a bare key of another name is read", "[General]\nOther\nPort=5\n",
+       "General", "Port", 5},
+      {"a bare key after the key does not hide it", "[General]\nPort=5\nPort\n", "General",
+       "Port", 5},
+      {"a bare key in another section does not hide it", "[Control]\nPort\n[General]\nPort=5\n",
+       "General", "Port", 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StationDir dir;
+    IniFile ini(dir.Write("a.ini", c.text));
+    EXPECT_EQ(ini.ReadInt(c.section, c.key, 1), c.expected);
+    EXPECT_EQ(ini.HasKey(c.section, c.key), c.expected != 1);
+  }
+}
+
+TEST(IniFileWrite, TruncatedHeaderAndBareKeyLinesAreEditedInPlace) {
+  StationDir dir;
+  const QString path = dir.Write("a.ini", "[General]\nPort\nPort=5\n[Control\nTimeout=7\n");
+  IniFile ini(path);
+  // The bare key is the key's line: a write gives it its value; the later line stays.
+  ASSERT_TRUE(ini.WriteInt("General", "Port", 2));
+  // A key of the section goes after its last key, past the truncated header.
+  ASSERT_TRUE(ini.WriteInt("General", "IMEI1", 1));
+  // The section the truncated line names does not exist: it is added at the end.
+  ASSERT_TRUE(ini.WriteInt("Control", "Timeout", 9));
+  EXPECT_EQ(dir.Read("a.ini").toStdString(),
+            "[General]\nPort=2\nPort=5\n[Control\nTimeout=7\nIMEI1=1\n[Control]\nTimeout=9\n");
+  EXPECT_EQ(ini.ReadInt("General", "Port", 1), 2);
+  EXPECT_EQ(ini.ReadInt("General", "Timeout", 1), 7);
+  EXPECT_EQ(ini.ReadInt("Control", "Timeout", 1), 9);
+}
+
 TEST(IniFileRead, IntegerRule) {
   StationDir dir;
   IniFile ini(

@@ -208,3 +208,32 @@ TEST(SettingsCli, RunsTheAddressFileCheckOfTheStation) {
   EXPECT_EQ(o.err, QStringList{QStringLiteral(
                        "message: 当前蓝牙地址配置不正确，请重新选择正确的蓝牙地址文件!")});
 }
+
+// A hand-edited file: a bare "Port" line before "Port=5", a header cut short before the keys
+// meant for PHONE. Loaded, saved and loaded again, it reads the same.
+TEST(SettingsCli, HandEditedFileWithABareKeyAndATruncatedHeader) {
+  StationDir dir;
+  dir.Write("Kestrel.ini",
+            "[General]\nPort\nPort=5\nIMEI1=1\n[PHONE\nVersion=2.0\nTimeout=7\n"
+            "[Control]\nUser Privilege=1\n");
+  for (const bool save : {false, true}) {
+    SCOPED_TRACE(save ? "after --save" : "as edited");
+    if (save) {
+      ASSERT_EQ(RunCli({QStringLiteral("--save"), QStringLiteral("--station-dir"), dir.path()}).code,
+                0);
+    }
+    const Output o = RunCli({QStringLiteral("--station-dir"), dir.path()});
+    ASSERT_EQ(o.code, 0);
+    EXPECT_EQ(ValueOf(o.out, "Port"), "1");
+    EXPECT_EQ(ValueOf(o.out, "LastComPort"), "1");
+    EXPECT_EQ(ValueOf(o.out, "IMEI1Enabled"), "1");
+    EXPECT_EQ(ValueOf(o.out, "Version"), "1.0");    // no PHONE section
+    EXPECT_EQ(ValueOf(o.out, "Timeout"), "7");      // still in General
+    EXPECT_EQ(ValueOf(o.out, "UserPrivilege"), "1");  // the next full header is one
+  }
+  const QString saved = QString::fromUtf8(dir.Read("Kestrel.ini"));
+  // The save gives the bare line its value and adds the PHONE section it did not find.
+  EXPECT_TRUE(saved.contains("\nPort=1\nPort=5\n")) << saved.toStdString();
+  EXPECT_TRUE(saved.contains("\n[PHONE\nVersion=2.0\n")) << saved.toStdString();
+  EXPECT_TRUE(saved.contains("\n[PHONE]\n")) << saved.toStdString();
+}
