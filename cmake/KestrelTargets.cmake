@@ -12,6 +12,11 @@ if(KESTREL_SANITIZE)
     -fno-sanitize-recover=all)
   target_link_options(kestrel_options INTERFACE -fsanitize=${KESTREL_SANITIZE})
 endif()
+# libFuzzer steers by coverage: the code under test (the libraries), not only the fuzz target's
+# own file, must carry the coverage counters.
+if(KESTREL_FUZZ)
+  target_compile_options(kestrel_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()
 
 # kestrel_library(NAME SOURCES ... [DEPS ...]) — one library per folder.
 function(kestrel_library name)
