@@ -7,12 +7,14 @@
 // One line on standard output per event, flushed at once:
 //   ready imei1=... imei2=... pass=P fail=F   the window is initialised and shown
 //   job K start imei1=... imei2=...           Write pressed for job K with these identities
-//   job K end pass|fail|none                  the job has ended (none: it counted nothing)
+//   job K end pass|fail|none text=...         the job has ended (none: neither verdict), with
+//                                             the first line of its result text
 //   message TEXT                              a message box the station showed
 //   closing / closed                          around the close steps
 // Message boxes are answered at once. Exit 0 after "closed"; 3 when a job did not end.
 #include "device/oxbind/oxbind.h"
 #include "station/station_controller.h"
+#include "station/job_observer.h"
 #include "station/station_entry.h"
 
 #include <QApplication>
@@ -27,7 +29,35 @@
 
 namespace {
 
+using kestrel::station::JobOutcome;
 using kestrel::station::StationController;
+
+// Hears the end of every job (on the window's thread).
+class JobWatcher final : public kestrel::station::JobObserver {
+ public:
+  void JobStarted(kestrel::station::JobKind, int, const QDateTime&) override {}
+  void StepFinished(const kestrel::station::JobStep&) override {}
+  void JobEnded(const kestrel::station::JobSummary& summary) override {
+    last = summary;
+    ended = true;
+  }
+  bool ended = false;
+  kestrel::station::JobSummary last;
+};
+
+QString Verdict(JobOutcome outcome) {
+  switch (outcome) {
+    case JobOutcome::Passed:
+      return QStringLiteral("pass");
+    case JobOutcome::Failed:
+    case JobOutcome::TimedOut:
+      return QStringLiteral("fail");
+    case JobOutcome::Stopped:
+    case JobOutcome::Shown:
+      break;
+  }
+  return QStringLiteral("none");
+}
 
 void Say(const QString& line) {
   std::fprintf(stdout, "%s\n", line.toUtf8().constData());
@@ -97,6 +127,8 @@ int main(int argc, char** argv) {
     w.SetMessagePresenter([](const QString& text) {
       Say(QStringLiteral("message ") + QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
     });
+    JobWatcher watcher;
+    w.AddJobObserver(&watcher);
     w.Initialise();
     w.show();
     QApplication::processEvents();
@@ -106,20 +138,19 @@ int main(int argc, char** argv) {
     for (int k = 1; k <= jobs && code == 0; ++k) {
       // Between jobs: the window idles a moment, as it does while the operator changes phones.
       RunUntil([] { return false; }, static_cast<int>(rng() % (static_cast<unsigned>(pauseMs) + 1)));
-      const std::uint32_t passes = w.PassCount();
-      const std::uint32_t fails = w.FailCount();
       Say(QStringLiteral("job %1 start %2").arg(k).arg(Ids(w)));
+      watcher.ended = false;
       w.OnWriteCommand();
       const int bound = w.Settings().Timeout + w.Settings().WriteTime + 30000;
-      if (!RunUntil([&w] { return !w.JobRunning(); }, bound)) {
+      if (!RunUntil([&watcher] { return watcher.ended; }, bound)) {
         Say(QStringLiteral("job %1 did not end").arg(k));
         code = 3;
         break;
       }
-      const QString verdict = w.PassCount() > passes   ? QStringLiteral("pass")
-                              : w.FailCount() > fails ? QStringLiteral("fail")
-                                                      : QStringLiteral("none");
-      Say(QStringLiteral("job %1 end %2").arg(k).arg(verdict));
+      Say(QStringLiteral("job %1 end %2 text=%3")
+              .arg(k)
+              .arg(Verdict(watcher.last.outcome))
+              .arg(watcher.last.resultText.section(QLatin1Char('\n'), 0, 0)));
     }
     Say(QStringLiteral("closing"));
     w.close();
