@@ -1,5 +1,6 @@
 #include "station/write_sequence.h"
 
+#include "config/ini_file.h"
 #include "device/stagemark/stagemark.h"
 #include "identity/imei.h"
 #include "records/record_identities.h"
@@ -150,21 +151,29 @@ void WriteSequence::RunWriteJob() {
     w.RecordOutcome(false);
   } else if (code != 0 || phase != 0) {
     w.RecordOutcome(false);
-  } else if (records_.store == nullptr ||
-             !records_.store->SaveResult(s, ToRecord(w.Identities()), w)) {
-    if (records_.store == nullptr) {
-      w.SetResultText(resources::LoadString(134));
-      w.ShowResult(ResultState::Fail);
-    }
-    w.RecordOutcome(false);
   } else {
-    saved = true;
-    if (!usbOff) {
-      w.SetResultText(resources::LoadString(105));
-      w.ShowResult(ResultState::Pass);
-    }
+    // The new IMEI base reaches the settings file before the phone reaches the result store:
+    // a station killed between the two then skips this phone's IMEIs, where the other order
+    // would offer IMEIs already recorded (and refuse every phone after them).
+    const QString baseBefore = s.DefaultIMEI;
     StoreImeiBase();
-    if (!usbOff) w.RecordOutcome(true);
+    if (records_.store == nullptr ||
+        !records_.store->SaveResult(s, ToRecord(w.Identities()), w)) {
+      if (records_.store == nullptr) {
+        w.SetResultText(resources::LoadString(134));
+        w.ShowResult(ResultState::Fail);
+      }
+      // Not recorded: the next phone is offered the same IMEIs again.
+      RestoreImeiBase(baseBefore);
+      w.RecordOutcome(false);
+    } else {
+      saved = true;
+      if (!usbOff) {
+        w.SetResultText(resources::LoadString(105));
+        w.ShowResult(ResultState::Pass);
+        w.RecordOutcome(true);
+      }
+    }
   }
 
   // 13. USB enumeration off, for a phone that passed (a failed phone keeps it for rework).
@@ -203,6 +212,14 @@ bool WriteSequence::StoreImeiBase() {
   }
   imeiBaseError_ = error.isEmpty() ? QStringLiteral("not written") : error;
   return false;
+}
+
+void WriteSequence::RestoreImeiBase(const QString& base) {
+  job_.settings->DefaultIMEI = base;
+  imeiBaseError_.clear();  // nothing is ahead of the file any more
+  // A failed write leaves the advanced base on disk: IMEIs are skipped, none is reused.
+  config::IniFile(records_.settingsPath)
+      .WriteString(QStringLiteral("General"), QStringLiteral("DefaultIMEI"), base);
 }
 
 void WriteSequence::ReportIdentityWriteFailure(std::int32_t code) {

@@ -51,6 +51,8 @@ class WriteSequence {
   std::int32_t ReadBackImeis();
   std::int32_t ReadBackAddresses();
   bool StoreImeiBase();
+  // Puts DefaultIMEI back (record and file) when the phone whose base was stored is not saved.
+  void RestoreImeiBase(const QString& base);
 
   const JobContext& job_;
   WriteJobRecords records_;
