@@ -78,6 +78,15 @@ QString Printable(const QByteArray& b) {
   return out;
 }
 
+// A secure-boot item of the state file. Only a whole number from 0 to 2^32 - 1 is an item's
+// value; anything else (a hand-edited file may hold 2^32, -1, 1.5 or a text) reads as 0.
+uint32_t SecureBootValue(const QJsonValue& v) {
+  const double d = v.toDouble(-1.0);
+  if (!(d >= 0.0 && d <= 4294967295.0) || d != static_cast<double>(static_cast<uint64_t>(d)))
+    return 0;
+  return static_cast<uint32_t>(d);
+}
+
 }  // namespace
 
 bool HasFaultArgument(uint16_t command) {
@@ -420,8 +429,8 @@ int32_t SimDevice::Execute(const wire::Frame& request, std::vector<uint8_t>* dat
       *logArgs = QStringLiteral(" index=%1").arg(index);
       if (index >= kSecureBootItems) return KV_ERR_DEVICE_BAD_REQUEST;
       if (!run) break;
-      const auto value = static_cast<uint32_t>(
-          state_.value(QStringLiteral("secure_boot")).toArray().at(index).toDouble());
+      const uint32_t value =
+          SecureBootValue(state_.value(QStringLiteral("secure_boot")).toArray().at(index));
       wire::PutU16(data, index);
       wire::PutU32(data, value);
       break;
