@@ -4,8 +4,10 @@
 // a ready window offering IMEIs that are not recorded. The phone is one kestrel-phone-sim
 // that lives through all of it.
 //
-//   kestrel-crash-harness [--kills N] [--seed S] [--folder DIR] [--verbose]
+//   kestrel-crash-harness [--kills N] [--seed S] [--store txt|mdb] [--folder DIR] [--verbose]
 //
+// --store mdb records the phones in IMEI.mdb (prepared with kestrel-cli records create-db)
+// instead of IMEI.txt.
 // ctest runs the short form (30 kills); the README gives the long form (500). Exit 0 when
 // every check held, 1 with the problems listed otherwise, 2 for a usage error.
 #include "tests/device/phone_sim_process.h"
@@ -39,6 +41,7 @@ struct Options {
   int kills = 30;
   unsigned seed = 1;
   QString folder;
+  bool database = false;
   bool verbose = false;
 };
 
@@ -74,6 +77,13 @@ class Harness {
 
   int Run() {
     if (!PrepareStation(plan_)) return Fail(QStringLiteral("cannot prepare ") + plan_.folder);
+    if (plan_.database &&
+        RunChild(BinPath(QStringLiteral("kestrel-cli")),
+                 {QStringLiteral("records"), QStringLiteral("--station-dir"), plan_.folder,
+                  QStringLiteral("create-db")})
+                .exitCode != 0) {
+      return Fail(QStringLiteral("kestrel-cli records create-db failed"));
+    }
     PhoneSimProcess sim(QDir(plan_.folder).filePath(QStringLiteral("ports")), plan_.port,
                         QDir(plan_.folder).filePath(QStringLiteral("phone.json")),
                         QDir(plan_.folder).filePath(QStringLiteral("Log/phone.log")));
@@ -101,13 +111,14 @@ class Harness {
               .arg(QLatin1String(kPhaseNames[kClosing]))
               .arg(stats_.cleanExits));
     Print(QStringLiteral("crash harness: %1 jobs started, %2 shown passed, %3 shown failed, "
-                         "%4 phones recorded, DefaultIMEI %5, slowest start %6 ms")
+                         "%4 phones recorded in %7, DefaultIMEI %5, slowest start %6 ms")
               .arg(stats_.jobsStarted)
               .arg(stats_.shownPassed)
               .arg(stats_.shownFailed)
               .arg(last_.recordedPhones)
               .arg(last_.defaultImei, 14, 10, QLatin1Char('0'))
-              .arg(stats_.slowestReadyMs));
+              .arg(stats_.slowestReadyMs)
+              .arg(plan_.database ? QStringLiteral("IMEI.mdb") : QStringLiteral("IMEI.txt")));
     if (!problems_.isEmpty()) {
       for (const QString& p : problems_) Print(QStringLiteral("PROBLEM: ") + p);
       Print(QStringLiteral("crash harness: station folder kept in ") + plan_.folder);
@@ -272,7 +283,8 @@ class Harness {
 };
 
 int Usage() {
-  std::fputs("usage: kestrel-crash-harness [--kills N] [--seed S] [--folder DIR] [--verbose]\n",
+  std::fputs("usage: kestrel-crash-harness [--kills N] [--seed S] [--store txt|mdb] [--folder DIR] "
+             "[--verbose]\n",
              stderr);
   return 2;
 }
@@ -294,6 +306,10 @@ int main(int argc, char** argv) {
       o.seed = args[++i].toUInt();
     } else if (a == QLatin1String("--folder") && more) {
       o.folder = args[++i];
+    } else if (a == QLatin1String("--store") && more) {
+      const QString store = args[++i];
+      if (store != QLatin1String("txt") && store != QLatin1String("mdb")) return Usage();
+      o.database = store == QLatin1String("mdb");
     } else if (a == QLatin1String("--verbose")) {
       o.verbose = true;
     } else {
@@ -304,6 +320,7 @@ int main(int argc, char** argv) {
   QTemporaryDir temp(QDir::tempPath() + QStringLiteral("/kestrel-crash-XXXXXX"));
   StationPlan plan;
   plan.folder = o.folder.isEmpty() ? temp.path() : QDir(o.folder).absolutePath();
+  plan.database = o.database;
   if (!o.folder.isEmpty() && QDir(plan.folder).exists() && !QDir(plan.folder).isEmpty()) {
     std::fprintf(stderr, "kestrel-crash-harness: %s is not empty\n", qPrintable(plan.folder));
     return 2;

@@ -7,6 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QVariant>
 
 namespace kestrel::testing::crash {
 namespace {
@@ -27,7 +30,7 @@ QString SettingsText(const StationPlan& p) {
              "; the crash harness's station\n"
              "[General]\n"
              "Operation Mode=1\nPort=%1\nIMEI1=1\nIMEI2=1\nIMEI1GenMode=1\nIMEI2GenMode=1\n"
-             "AutoCreateIMEI=1\nBT_ADDR=1\nWIFI_ADDR=1\nSaveIMEI=1\nSaveToTxt=1\nCheckRepeat=1\n"
+             "AutoCreateIMEI=1\nBT_ADDR=1\nWIFI_ADDR=1\nSaveIMEI=1\nSaveToTxt=%8\nCheckRepeat=1\n"
              "CheckValid=1\nDefaultIMEI=%2\nTimeout=5000\nWriteTime=10000\nReadBack=1\n"
              "[Control]\nRebootDUT=0\n"
              "[CUSTOMIZATION]\nManual Assign BT Addr=1\nBT Addr File Path=%3\n"
@@ -36,7 +39,8 @@ QString SettingsText(const StationPlan& p) {
       .arg(p.port)
       .arg(p.firstBody, 14, 10, QLatin1Char('0'))
       .arg(d.filePath(QStringLiteral("bt.ini")), d.filePath(QStringLiteral("wifi.ini")),
-           kSentinelSection, kSentinelKey, kSentinelValue);
+           kSentinelSection, kSentinelKey, kSentinelValue)
+      .arg(p.database ? 0 : 1);
 }
 
 QString AddressText(const QString& section, std::uint64_t start, std::uint64_t end) {
@@ -88,6 +92,53 @@ void CheckAddressFile(const QString& path, const QString& section, std::uint64_t
     *problems << QStringLiteral("%1: Current Address '%2' outside the range").arg(path, current);
 }
 
+// One recorded phone's IMEIs: valid, never seen before, below DefaultIMEI.
+void Record(const QString& where, const QStringList& imeis, CheckResult* r) {
+  static const QRegularExpression digits15(QStringLiteral("^[0-9]{15}$"));
+  ++r->recordedPhones;
+  for (const QString& imei : imeis) {
+    if (!digits15.match(imei).hasMatch() || !identity::VerifyImeiCheckDigit(imei))
+      r->problems << QStringLiteral("%1: '%2' is not a valid IMEI").arg(where, imei);
+    if (r->recordedImeis.contains(imei))
+      r->problems << QStringLiteral("IMEI %1 recorded twice").arg(imei);
+    r->recordedImeis.insert(imei);
+    if (imei.left(14).toULongLong() >= r->defaultImei)
+      r->problems << QStringLiteral("DefaultIMEI %1 does not lie past the recorded IMEI %2")
+                         .arg(r->defaultImei, 14, 10, QLatin1Char('0'))
+                         .arg(imei);
+  }
+}
+
+void CheckDatabase(const QString& path, CheckResult* r) {
+  const QString name = QStringLiteral("crash-harness-check");
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    db.setDatabaseName(path);
+    if (!QFile::exists(path) || !db.open()) {
+      r->problems << QStringLiteral("IMEI.mdb cannot be opened");
+    } else {
+      QSqlQuery q(db);
+      if (!q.exec(QStringLiteral("PRAGMA integrity_check")) || !q.next() ||
+          q.value(0).toString() != QLatin1String("ok"))
+        r->problems << QStringLiteral("IMEI.mdb fails its integrity check");
+      if (!q.exec(QStringLiteral("SELECT \"IMEI\", \"IMEI2\", \"WIFI MAC ADDR\", "
+                                 "\"BLUETOOTH ADDR\", \"Time\" FROM IMEI ORDER BY rowid"))) {
+        r->problems << QStringLiteral("IMEI.mdb: the table IMEI cannot be read");
+      }
+      while (q.isActive() && q.next()) {
+        const QString where = QStringLiteral("IMEI.mdb row %1").arg(r->recordedPhones + 1);
+        for (int c = 2; c <= 4; ++c) {
+          if (q.value(c).toString().isEmpty())
+            r->problems << where + QStringLiteral(": column %1 is empty").arg(c + 1);
+        }
+        Record(where, {q.value(0).toString(), q.value(1).toString()}, r);
+      }
+    }
+    db.close();
+  }
+  QSqlDatabase::removeDatabase(name);
+}
+
 }  // namespace
 
 bool PrepareStation(const StationPlan& plan) {
@@ -112,7 +163,9 @@ CheckResult CheckStation(const StationPlan& plan, const History& history) {
     Expect(doc, ini, g, QStringLiteral("Operation Mode"), QStringLiteral("1"), &r.problems);
     Expect(doc, ini, g, QStringLiteral("Port"), QString::number(plan.port), &r.problems);
     Expect(doc, ini, g, QStringLiteral("IMEI2GenMode"), QStringLiteral("1"), &r.problems);
-    Expect(doc, ini, g, QStringLiteral("SaveToTxt"), QStringLiteral("1"), &r.problems);
+    Expect(doc, ini, g, QStringLiteral("SaveToTxt"), plan.database ? QStringLiteral("0")
+                                                                   : QStringLiteral("1"),
+           &r.problems);
     Expect(doc, ini, g, QStringLiteral("Timeout"), QStringLiteral("5000"), &r.problems);
     Expect(doc, ini, QStringLiteral("CUSTOMIZATION"), QStringLiteral("WIFI Addr File Path"),
            d.filePath(QStringLiteral("wifi.ini")), &r.problems);
@@ -130,7 +183,9 @@ CheckResult CheckStation(const StationPlan& plan, const History& history) {
 
   // IMEI.txt: whole lines of the station's form, every IMEI valid and used once.
   QFile txt(d.filePath(QStringLiteral("IMEI.txt")));
-  if (txt.exists()) {
+  if (plan.database) {
+    CheckDatabase(d.filePath(QStringLiteral("IMEI.mdb")), &r);
+  } else if (txt.exists()) {
     if (!txt.open(QIODevice::ReadOnly)) {
       r.problems << QStringLiteral("IMEI.txt cannot be read");
     } else {
@@ -145,29 +200,15 @@ CheckResult CheckStation(const StationPlan& plan, const History& history) {
       for (qsizetype i = 0; i < lines.size(); ++i) {
         QByteArray l = lines[i];
         if (l.endsWith('\r')) l.chop(1);
-        ++r.recordedPhones;
         const auto m = line.match(QString::fromLatin1(l));
         if (!m.hasMatch()) {
+          ++r.recordedPhones;
           r.problems << QStringLiteral("IMEI.txt line %1 torn or malformed: '%2'")
                             .arg(i + 1)
                             .arg(QString::fromLatin1(l));
           continue;
         }
-        for (int slot = 1; slot <= 2; ++slot) {
-          const QString imei = m.captured(slot);
-          if (!identity::VerifyImeiCheckDigit(imei))
-            r.problems << QStringLiteral("IMEI.txt line %1: %2 has a wrong check digit")
-                              .arg(i + 1)
-                              .arg(imei);
-          if (r.recordedImeis.contains(imei))
-            r.problems << QStringLiteral("IMEI %1 recorded twice").arg(imei);
-          r.recordedImeis.insert(imei);
-          const std::uint64_t body = imei.left(14).toULongLong();
-          if (body >= r.defaultImei)
-            r.problems << QStringLiteral("DefaultIMEI %1 does not lie past the recorded IMEI %2")
-                              .arg(r.defaultImei, 14, 10, QLatin1Char('0'))
-                              .arg(imei);
-        }
+        Record(QStringLiteral("IMEI.txt line %1").arg(i + 1), {m.captured(1), m.captured(2)}, &r);
       }
     }
   }

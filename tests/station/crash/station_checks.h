@@ -1,7 +1,8 @@
 // What must hold of a station folder after the station was killed at any moment and before it
 // starts again: the settings file and the address files parse whole, with every line the
 // station does not own as it was; IMEI.txt has no torn line and no IMEI twice, and holds
-// every phone the station showed as passed; DefaultIMEI lies past every recorded IMEI.
+// every phone the station showed as passed; DefaultIMEI lies past every recorded IMEI. With
+// the database store the same holds of IMEI.mdb's rows, and the database is whole.
 #pragma once
 
 #include <QMap>
@@ -22,6 +23,7 @@ struct StationPlan {
   std::uint64_t btEnd = 0x00112233FFFFULL;
   std::uint64_t wifiStart = 0x00037F000000ULL;
   std::uint64_t wifiEnd = 0x00037F00FFFFULL;
+  bool database = false;  // IMEI.mdb (SaveToTxt 0) rather than IMEI.txt
 };
 
 // Writes the three files of a fresh station folder.
@@ -34,7 +36,7 @@ struct History {
 
 struct CheckResult {
   QStringList problems;       // empty: all held
-  int recordedPhones = 0;     // lines of IMEI.txt
+  int recordedPhones = 0;     // lines of IMEI.txt or rows of IMEI.mdb
   std::uint64_t defaultImei = 0;
   QSet<QString> recordedImeis;
 };
