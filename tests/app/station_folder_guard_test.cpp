@@ -2,7 +2,7 @@
 // (exit 2), a folder another station holds refuses a second station (exit 3), and a lock left
 // by a station that was killed is taken over.
 #include "app/station_folder_guard.h"
-#include "tests/device/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>

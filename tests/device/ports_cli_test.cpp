@@ -2,7 +2,7 @@
 // phone when the device behind the name changes (re-plugged into another USB socket), and
 // the arguments it refuses. The by-id folder is a folder of the test (KESTREL_SERIAL_BY_ID),
 // the phones are simulators on pseudo-terminals.
-#include "tests/device/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/support/test_support.h"
 

@@ -1,13 +1,15 @@
 // One help text per tool: the tool prints it for --help, and the man page made from it keeps
 // its sections, its usage lines as they stand and its text safe for roff.
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <QProcess>
 
 using kestrel::testing::BinPath;
+using kestrel::testing::ChildRun;
+using kestrel::testing::RunChild;
 using kestrel::testing::SourceDir;
 using kestrel::testing::StationDir;
 
@@ -20,11 +22,11 @@ QByteArray ReadAll(const QString& path) {
 
 TEST(Manual, ToolsPrintTheirHelpTextAsWritten) {
   for (const char* tool : {"kestrel", "kestrel-cli"}) {
-    QProcess p;
-    p.start(BinPath(QString::fromLatin1(tool)), {QStringLiteral("--help")});
-    ASSERT_TRUE(p.waitForFinished(10000)) << tool;
-    EXPECT_EQ(p.exitCode(), 0) << tool;
-    EXPECT_EQ(p.readAllStandardOutput(),
+    const ChildRun p = RunChild(BinPath(QString::fromLatin1(tool)), {QStringLiteral("--help")}, {},
+                                10000);
+    ASSERT_TRUE(p.finished) << tool;
+    EXPECT_EQ(p.exitCode, 0) << tool;
+    EXPECT_EQ(p.out,
               ReadAll(SourceDir() + "/resources/manual/" + tool + ".txt"))
         << tool;
   }
@@ -45,11 +47,11 @@ TEST(Manual, ManPageFollowsTheShapeOfTheText) {
                                  "Options:\n"
                                  "  --opt\n"
                                  "      What it does.\n");
-  QProcess p;
-  p.start(QStringLiteral(KESTREL_MANUAL_GEN),
-          {text, QStringLiteral("9.8"), dir.File("tool.cpp"), dir.File("tool.1")});
-  ASSERT_TRUE(p.waitForFinished(10000));
-  ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+  const ChildRun p =
+      RunChild(QStringLiteral(KESTREL_MANUAL_GEN),
+               {text, QStringLiteral("9.8"), dir.File("tool.cpp"), dir.File("tool.1")}, {}, 10000);
+  ASSERT_TRUE(p.finished);
+  ASSERT_EQ(p.exitCode, 0) << p.err.toStdString();
   EXPECT_EQ(ReadAll(dir.File("tool.1")),
             ".TH TOOL 1 \"\" \"Kestrel 9.8\" \"Kestrel\"\n"
             ".SH NAME\n"
