@@ -176,8 +176,7 @@ void StationController::RunJobSequence(const JobContext& context, bool readJob) 
   sequence.RunWriteJob();
   if (!sequence.ImeiBaseStored()) {
     const QString error = sequence.ImeiBaseError();
-    QMetaObject::invokeMethod(this, [this, error] { imeiBaseError_ = error; },
-                              Qt::QueuedConnection);
+    handoff_->Post([this, error] { imeiBaseError_ = error; });
     ShowMessage(SettingsWriteFailure(settingsPath_, error, false));
   }
 }

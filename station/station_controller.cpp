@@ -31,6 +31,7 @@ StationController::StationController(StationStartup startup, QWidget* parent)
     : QDialog(parent),
       startup_(std::move(startup)),
       portMonitor_(std::make_unique<device::ports::PortMonitor>()) {
+  handoff_ = new ui::ThreadHandoff(this);
   // The bench power source's factory lives as long as the window; without it no source is
   // ever found.
   if (CreateAmpvaneFactory(&powerFactory_) != 0) powerFactory_ = nullptr;

@@ -33,6 +33,7 @@
 #include "station/job_control.h"
 #include "station/job_observer.h"
 #include "station/station_entry.h"
+#include "ui/thread_handoff.h"
 
 #include <QDateTime>
 #include <QDialog>
@@ -306,13 +307,14 @@ class StationController : public QDialog, public JobWindow {
   void TakeLineIdentities();
   bool ReserveLineIdentities();
   // station_display.cpp
-  // Runs `work` now on the window's thread, or queues it there from another thread.
+  // Runs `work` now on the window's thread, or queues it there from another thread (through
+  // handoff_, so that the thread sanitizer sees the order).
   template <typename F>
   void OnWindowThread(F&& work) {
     if (QThread::currentThread() == thread()) {
       work();
     } else {
-      QMetaObject::invokeMethod(this, std::forward<F>(work), Qt::QueuedConnection);
+      handoff_->Post(std::forward<F>(work));
     }
   }
   void ApplyBoundTexts(const BoundTexts& texts);
@@ -329,6 +331,7 @@ class StationController : public QDialog, public JobWindow {
   void ReleaseDevices();
 
   StationStartup startup_;
+  ui::ThreadHandoff* handoff_ = nullptr;  // a child: work queued to the window's thread
   StationControls controls_;
   config::StationSettings settings_;
   identity::AddressFileState addressState_;

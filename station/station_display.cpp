@@ -371,13 +371,10 @@ void StationController::ShowMessage(const QString& text) {
   // (which may be waiting for that very thread).
   if (closing_.IsSet()) return;
   auto closed = std::make_shared<device::ManualResetEvent>();
-  QMetaObject::invokeMethod(
-      this,
-      [show, closed] {
-        show();
-        closed->Set();
-      },
-      Qt::QueuedConnection);
+  handoff_->Post([show, closed] {
+    show();
+    closed->Set();
+  });
   device::ManualResetEvent::WaitAny({closed.get(), &closing_}, -1);
 }
 

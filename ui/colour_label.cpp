@@ -39,7 +39,10 @@ ColourRef ColourLabel::SystemFaceColour() {
 }
 
 ColourLabel::ColourLabel(QWidget* parent)
-    : QLabel(parent), textColour_(SystemTextColour()), backgroundColour_(SystemFaceColour()) {
+    : QLabel(parent),
+      textColour_(SystemTextColour()),
+      backgroundColour_(SystemFaceColour()),
+      handoff_(new ThreadHandoff(this)) {
   setAutoFillBackground(false);
   ApplyColours();
 }
@@ -61,8 +64,7 @@ void ColourLabel::SetTextFromAnyThread(const QString& text) {
     setText(text);
     return;
   }
-  QMetaObject::invokeMethod(
-      this, [this, text] { setText(text); }, Qt::QueuedConnection);
+  handoff_->Post([this, text] { setText(text); });
 }
 
 void ColourLabel::ApplyOnLabelThread() {
@@ -73,13 +75,10 @@ void ColourLabel::ApplyOnLabelThread() {
   // Several changes from another thread before the label's thread gets to them need one
   // repaint only; the last stored colours win.
   if (applyQueued_.exchange(true)) return;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        applyQueued_.store(false);
-        ApplyColours();
-      },
-      Qt::QueuedConnection);
+  handoff_->Post([this] {
+    applyQueued_.store(false);
+    ApplyColours();
+  });
 }
 
 void ColourLabel::ApplyColours() {

@@ -11,6 +11,8 @@
 // never sees a brush that another thread is replacing.
 #pragma once
 
+#include "ui/thread_handoff.h"
+
 #include <QBrush>
 #include <QColor>
 #include <QLabel>
@@ -67,6 +69,7 @@ class ColourLabel : public QLabel {
   std::atomic<ColourRef> textColour_;
   std::atomic<ColourRef> backgroundColour_;
   std::atomic<bool> applyQueued_{false};
+  ThreadHandoff* handoff_;  // a child: text and colour changes from other threads
   struct CountedBrush;
   std::unique_ptr<CountedBrush> brush_;  // label thread only
 };
