@@ -5,7 +5,7 @@
 // process die without its destructor. Each test takes a database of its own (NewDatabase).
 #pragma once
 
-#include "tests/device/child_process.h"
+#include "tests/support/child_process.h"
 
 #include <QDir>
 #include <QFile>
