@@ -1,11 +1,11 @@
 // kestrel-cli report, run on the fixed record files as an engineer runs it.
 #include "tests/records/job_report_fixture.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <QProcess>
 
 #include <map>
 
@@ -27,13 +27,13 @@ CliRun Report(const StationDir& dir, QStringList args) {
   args.prepend(dir.path());
   args.prepend(QStringLiteral("--station-dir"));
   args.prepend(QStringLiteral("report"));
-  QProcess p;
-  p.start(kestrel::testing::BinPath(QStringLiteral("kestrel-cli")), args);
+  const kestrel::testing::ChildRun run =
+      kestrel::testing::RunChild(kestrel::testing::BinPath(QStringLiteral("kestrel-cli")), args);
   CliRun r;
-  if (!p.waitForFinished(30000)) return r;
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = QString::fromUtf8(p.readAllStandardOutput());
-  r.err = QString::fromUtf8(p.readAllStandardError());
+  if (!run.finished) return r;
+  r.exitCode = run.exitCode;
+  r.out = QString::fromUtf8(run.out);
+  r.err = QString::fromUtf8(run.err);
   return r;
 }
 
@@ -77,9 +77,13 @@ TEST(KestrelCliReport, HtmlPageAndBadArguments) {
   ASSERT_TRUE(ReadPage(f.readAll(), &charts, &error)) << error.toStdString();
   EXPECT_EQ(charts[QStringLiteral("yield-chart")].polylinePoints, 1);
 
-  const QStringList bad[] = {{"--from"}, {"--from", "2026-13-01"}, {"--to", "yesterday"},
-                             {"--from", "2026-12-09", "--to", "2026-12-08"}, {"--colour", "red"}};
-  for (const QStringList& args : bad) EXPECT_EQ(Report(dir, args).exitCode, 2) << args.join(' ').toStdString();
+  const QStringList bad[] = {{"--from"},
+                             {"--from", "2026-13-01"},
+                             {"--to", "yesterday"},
+                             {"--from", "2026-12-09", "--to", "2026-12-08"},
+                             {"--colour", "red"}};
+  for (const QStringList& args : bad)
+    EXPECT_EQ(Report(dir, args).exitCode, 2) << args.join(' ').toStdString();
   // A page that cannot be written.
   EXPECT_EQ(Report(dir, {"--html", dir.File(QStringLiteral("no/such/folder/r.html"))}).exitCode, 1);
 }

@@ -4,6 +4,7 @@
 // charts' lines and the tables were drawn.
 #include "records/job_report.h"
 #include "records/job_report_format.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -42,17 +42,19 @@ TEST(ReportPageInABrowser, ChartsAndTablesAreDrawn) {
   }
   const QString shot = QStringLiteral(KESTREL_TEST_OUTPUT_DIR "/report_page.png");
   QFile::remove(shot);
-  QProcess p;
-  p.start(browser, {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
-                    QStringLiteral("--disable-gpu"), QStringLiteral("--disable-background-networking"),
-                    QStringLiteral("--no-first-run"), QStringLiteral("--disable-component-update"),
-                    QStringLiteral("--disable-sync"),
-                    QStringLiteral("--user-data-dir=") + work.filePath(QStringLiteral("profile")),
-                    QStringLiteral("--window-size=900,1400"), QStringLiteral("--screenshot=") + shot,
-                    QUrl::fromLocalFile(page).toString()});
-  ASSERT_TRUE(p.waitForFinished(90000)) << "the browser did not finish";
+  const kestrel::testing::ChildRun p = kestrel::testing::RunChild(
+      browser,
+      {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
+       QStringLiteral("--disable-gpu"), QStringLiteral("--disable-background-networking"),
+       QStringLiteral("--no-first-run"), QStringLiteral("--disable-component-update"),
+       QStringLiteral("--disable-sync"),
+       QStringLiteral("--user-data-dir=") + work.filePath(QStringLiteral("profile")),
+       QStringLiteral("--window-size=900,1400"), QStringLiteral("--screenshot=") + shot,
+       QUrl::fromLocalFile(page).toString()},
+      {}, 90000);
+  ASSERT_TRUE(p.finished) << "the browser did not finish";
   QImage image(shot);
-  ASSERT_FALSE(image.isNull()) << "no screenshot: " << p.readAllStandardError().toStdString();
+  ASSERT_FALSE(image.isNull()) << "no screenshot: " << p.err.toStdString();
   EXPECT_EQ(image.size(), QSize(900, 1400));
   // The charts' series colour (#1f6fb2) in the upper part, dark table text further down.
   int series = 0;
