@@ -45,8 +45,9 @@ class NullReporter : public identity::OutcomeReporter {
 
 QString Folder() {
   static const QString dir = [] {
-    const QString d = QDir::tempPath() +
-                      QStringLiteral("/kestrel-address-fuzz-%1").arg(static_cast<long long>(::getpid()));
+    const QString d =
+        QDir::tempPath() +
+        QStringLiteral("/kestrel-address-fuzz-%1").arg(static_cast<long long>(::getpid()));
     QDir().mkpath(d);
     return d;
   }();
@@ -60,7 +61,9 @@ QString WriteFile(const QString& name, const QByteArray& bytes) {
   return path;
 }
 
-std::uint64_t V(const QString& text) { return config::ParseHexAddress(text, 12); }
+std::uint64_t V(const QString& text) {
+  return config::ParseHexAddress(text, 12);
+}
 
 void RequireInRange(const identity::AddressFileTexts& t) {
   Require(V(t.Start) <= V(t.Current) && V(t.Current) <= V(t.End));

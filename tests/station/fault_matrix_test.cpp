@@ -32,7 +32,7 @@ enum class Count { kPass, kFail, kNone, kPassAndFail, kEither };
 struct Expect {
   Count count = Count::kPass;
   std::function<QString(const StationController&)> message;  // null: any but the waiting ones
-  int records = 0;                   // IMEI.txt lines; -1: one when passed, else none
+  int records = 0;  // IMEI.txt lines; -1: one when passed, else none
 };
 
 using Message = std::function<QString(const StationController&)>;
@@ -49,11 +49,21 @@ Message OpenPortFailed() {
     return FormatString(107, {std::int64_t{w.Settings().Port}});
   };
 }
-Expect Passed() { return {Count::kPass, Msg(105), 1}; }
-Expect Failed(Message m = {}) { return {Count::kFail, std::move(m), 0}; }
-Expect ReadShown() { return {Count::kNone, Msg(120), 0}; }
-Expect ReadNotCounted(Message m) { return {Count::kNone, std::move(m), 0}; }
-Expect Either() { return {Count::kEither, {}, -1}; }
+Expect Passed() {
+  return {Count::kPass, Msg(105), 1};
+}
+Expect Failed(Message m = {}) {
+  return {Count::kFail, std::move(m), 0};
+}
+Expect ReadShown() {
+  return {Count::kNone, Msg(120), 0};
+}
+Expect ReadNotCounted(Message m) {
+  return {Count::kNone, std::move(m), 0};
+}
+Expect Either() {
+  return {Count::kEither, {}, -1};
+}
 
 struct FaultRow {
   const char* name;
@@ -77,32 +87,58 @@ std::vector<FaultRow> Rows() {
        {QStringLiteral("--no-answer")},
        {},
        {Failed(Msg(111)), Failed(Msg(103)), Failed(Msg(111)), Failed(Msg(103))}},
-      {"KV_GetMsVersion fails", Fail("KV_GetMsVersion"), {},
+      {"KV_GetMsVersion fails",
+       Fail("KV_GetMsVersion"),
+       {},
        {Failed(Msg(111)), Passed(), Failed(Msg(111)), ReadShown()}},
-      {"KV_EnterModeProcess fails", Fail("KV_EnterModeProcess"), {},
+      {"KV_EnterModeProcess fails",
+       Fail("KV_EnterModeProcess"),
+       {},
        {Passed(), Failed(), ReadShown(), Failed()}},
-      {"KV_FastWriteNvInfo fails", Fail("KV_FastWriteNvInfo"), {},
+      {"KV_FastWriteNvInfo fails",
+       Fail("KV_FastWriteNvInfo"),
+       {},
        {Failed(Msg(106, 34)), Failed(Msg(106, 34)), ReadShown(), ReadShown()}},
-      {"KV_FastReadNvInfo fails", Fail("KV_FastReadNvInfo"), {},
+      {"KV_FastReadNvInfo fails",
+       Fail("KV_FastReadNvInfo"),
+       {},
        {Failed(Msg(119)), Failed(Msg(119)), ReadNotCounted(Msg(119)), ReadNotCounted(Msg(119))}},
-      {"KV_WriteSN fails", Fail("KV_WriteSN"), kSerials,
+      {"KV_WriteSN fails",
+       Fail("KV_WriteSN"),
+       kSerials,
        {Failed(Msg(157, 34)), Failed(Msg(157, 34)), ReadShown(), ReadShown()}},
-      {"KV_ReadSN fails", Fail("KV_ReadSN"), kSerials,
+      {"KV_ReadSN fails",
+       Fail("KV_ReadSN"),
+       kSerials,
        {Passed(), Passed(), Failed(Msg(157, 34)), Failed(Msg(157, 34))}},
-      {"ReadStationRecord fails", Fail("ReadStationRecord"), "Stagemark=1\n",
+      {"ReadStationRecord fails",
+       Fail("ReadStationRecord"),
+       "Stagemark=1\n",
        {Failed(), Failed(), ReadShown(), ReadShown()}},
-      {"WriteStationRecord fails", Fail("WriteStationRecord"), "Stagemark=1\n",
+      {"WriteStationRecord fails",
+       Fail("WriteStationRecord"),
+       "Stagemark=1\n",
        {Failed(), Failed(), ReadShown(), ReadShown()}},
       // The identities are on the phone: it stays recorded, shown and counted as failed.
-      {"KV_SetUsbAutoMode fails", Fail("KV_SetUsbAutoMode"), "Disable AutoUSB=1\n",
+      {"KV_SetUsbAutoMode fails",
+       Fail("KV_SetUsbAutoMode"),
+       "Disable AutoUSB=1\n",
        {{Count::kFail, Msg(179, 34), 1}, Passed(), ReadShown(), ReadShown()}},
       // A passed phone whose power-off fails is counted once more, as failed.
-      {"KV_PowerOff fails", Fail("KV_PowerOff"), "Power Off=1\n",
-       {{Count::kPassAndFail, Msg(184), 1}, {Count::kPassAndFail, Msg(184), 1}, ReadShown(),
+      {"KV_PowerOff fails",
+       Fail("KV_PowerOff"),
+       "Power Off=1\n",
+       {{Count::kPassAndFail, Msg(184), 1},
+        {Count::kPassAndFail, Msg(184), 1},
+        ReadShown(),
         ReadShown()}},
-      {"protected IMEI", {QStringLiteral("--protected")}, {},
+      {"protected IMEI",
+       {QStringLiteral("--protected")},
+       {},
        {Failed(Msg(144)), Failed(Msg(144)), ReadShown(), ReadShown()}},
-      {"slow replies (80 ms)", {QStringLiteral("--delay-ms"), QStringLiteral("80")}, {},
+      {"slow replies (80 ms)",
+       {QStringLiteral("--delay-ms"), QStringLiteral("80")},
+       {},
        {Passed(), Passed(), ReadShown(), ReadShown()}},
       {"corrupted bytes 0.2%",
        {QStringLiteral("--corrupt-rate"), QStringLiteral("0.002"), QStringLiteral("--seed"),
@@ -119,13 +155,18 @@ std::vector<FaultRow> Rows() {
         QStringLiteral("7")},
        {},
        {Either(), Either(), Either(), Either()}},
-      {"line dropped mid-reply", {QStringLiteral("--drop-after-bytes"), QStringLiteral("90")}, {},
+      {"line dropped mid-reply",
+       {QStringLiteral("--drop-after-bytes"), QStringLiteral("90")},
+       {},
        {Failed(), Failed(), Either(), Either()}},
-      {"phone appears after 1.5 s", {QStringLiteral("--appear-after-ms"), QStringLiteral("1500")},
+      {"phone appears after 1.5 s",
+       {QStringLiteral("--appear-after-ms"), QStringLiteral("1500")},
        {},
        {Failed(OpenPortFailed()), Passed(), Failed(OpenPortFailed()), ReadShown()},
        false},
-      {"phone never appears", {QStringLiteral("--appear-after-ms"), QStringLiteral("3600000")}, {},
+      {"phone never appears",
+       {QStringLiteral("--appear-after-ms"), QStringLiteral("3600000")},
+       {},
        {Failed(OpenPortFailed()), Failed(Msg(103)), Failed(OpenPortFailed()), Failed(Msg(103))},
        false},
   };
@@ -190,11 +231,21 @@ class FaultMatrixTest : public JobTest {
     }
     bool countsRight = false;
     switch (e.count) {
-      case Count::kPass: countsRight = passes == 1 && fails == 0; break;
-      case Count::kFail: countsRight = passes == 0 && fails == 1; break;
-      case Count::kNone: countsRight = passes == 0 && fails == 0; break;
-      case Count::kPassAndFail: countsRight = passes == 1 && fails == 1; break;
-      case Count::kEither: countsRight = passes + fails <= 1; break;
+      case Count::kPass:
+        countsRight = passes == 1 && fails == 0;
+        break;
+      case Count::kFail:
+        countsRight = passes == 0 && fails == 1;
+        break;
+      case Count::kNone:
+        countsRight = passes == 0 && fails == 0;
+        break;
+      case Count::kPassAndFail:
+        countsRight = passes == 1 && fails == 1;
+        break;
+      case Count::kEither:
+        countsRight = passes + fails <= 1;
+        break;
     }
     ok &= countsRight;
     EXPECT_TRUE(countsRight) << "pass " << passes << ", fail " << fails;
@@ -243,7 +294,9 @@ TEST_F(FaultMatrixTest, EveryFaultInEveryJobAndModeEndsBoundedWithItsMessageAndC
   Clear();
 
   // The table: fault, then each cell's check, verdict, time and message.
-  auto cell = [](const QString& s, int width) { return s.leftJustified(width, QLatin1Char(' '), true); };
+  auto cell = [](const QString& s, int width) {
+    return s.leftJustified(width, QLatin1Char(' '), true);
+  };
   QString out = cell(QStringLiteral("fault"), 28);
   for (const char* c : kColumns) out += QStringLiteral(" | ") + cell(QLatin1String(c), 30);
   out += QLatin1Char('\n');

@@ -34,9 +34,10 @@ TEST_F(JobTest, APhoneUnpluggedMidWriteFailsAndTheNextOnePluggedBackPasses) {
   // Each reply takes 150 ms, so the station is still waiting for the identity write's reply
   // when the phone goes.
   ASSERT_TRUE(StartPhone({QStringLiteral("--delay-ms"), QStringLiteral("150")}));
-  Open("[General]\nOperation Mode=1\nPort=3\nIMEI1=1\nIMEI1GenMode=1\nAutoCreateIMEI=1\n"
-       "DefaultIMEI=35123456000001\nSaveIMEI=1\nSaveToTxt=1\nReadBack=1\n"
-       "[Control]\nUser Privilege=1\nTavixNew=1\n");
+  Open(
+      "[General]\nOperation Mode=1\nPort=3\nIMEI1=1\nIMEI1GenMode=1\nAutoCreateIMEI=1\n"
+      "DefaultIMEI=35123456000001\nSaveIMEI=1\nSaveToTxt=1\nReadBack=1\n"
+      "[Control]\nUser Privilege=1\nTavixNew=1\n");
   ASSERT_TRUE(Within(3000, [&] { return IndicatorColour(W()) == present; }));
 
   Click(ids::kWrite);

@@ -105,8 +105,9 @@ std::vector<std::vector<uint8_t>> Answers(SimDevice& device) {
 
 const QString& StatePath() {
   static const QString path = [] {
-    const QString dir = QDir::tempPath() + QStringLiteral("/kestrel-sim-state-fuzz-%1")
-                                               .arg(static_cast<long long>(::getpid()));
+    const QString dir =
+        QDir::tempPath() +
+        QStringLiteral("/kestrel-sim-state-fuzz-%1").arg(static_cast<long long>(::getpid()));
     QDir().mkpath(dir);
     return dir + QStringLiteral("/phone.json");
   }();

@@ -77,11 +77,10 @@ class Harness {
 
   int Run() {
     if (!PrepareStation(plan_)) return Fail(QStringLiteral("cannot prepare ") + plan_.folder);
-    if (plan_.database &&
-        RunChild(BinPath(QStringLiteral("kestrel-cli")),
-                 {QStringLiteral("records"), QStringLiteral("--station-dir"), plan_.folder,
-                  QStringLiteral("create-db")})
-                .exitCode != 0) {
+    if (plan_.database && RunChild(BinPath(QStringLiteral("kestrel-cli")),
+                                   {QStringLiteral("records"), QStringLiteral("--station-dir"),
+                                    plan_.folder, QStringLiteral("create-db")})
+                                  .exitCode != 0) {
       return Fail(QStringLiteral("kestrel-cli records create-db failed"));
     }
     PhoneSimProcess sim(QDir(plan_.folder).filePath(QStringLiteral("ports")), plan_.port,
@@ -142,14 +141,14 @@ class Harness {
     const Phase phase = static_cast<Phase>(Draw(kPhases));
     const int atJob = 1 + static_cast<int>(Draw(static_cast<unsigned>(jobs)));
     ChildProcess station;
-    const QMap<QString, QString> env{{QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen")},
-                                     {QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir_},
-                                     {QStringLiteral("KESTREL_SYSTEM_PORTS"), QStringLiteral("0")},
-                                     {QStringLiteral("KESTREL_STATION_DIR"), QString()}};
+    const QMap<QString, QString> env{
+        {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen")},
+        {QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir_},
+        {QStringLiteral("KESTREL_SYSTEM_PORTS"), QStringLiteral("0")},
+        {QStringLiteral("KESTREL_STATION_DIR"), QString()}};
     if (!station.Start(BinPath(QStringLiteral("kestrel-station-runner")),
                        {QStringLiteral("--station-dir"), plan_.folder, QStringLiteral("--jobs"),
-                        QString::number(jobs), QStringLiteral("--seed"),
-                        QString::number(rng_())},
+                        QString::number(jobs), QStringLiteral("--seed"), QString::number(rng_())},
                        env)) {
       problems_ << QStringLiteral("kestrel-station-runner did not start");
       return;
@@ -157,7 +156,8 @@ class Harness {
     QElapsedTimer clock;
     clock.start();
     qint64 killAt = -1;  // clock time of the kill, once planned
-    if (killAllowed && phase == kStartup) killAt = Draw(static_cast<unsigned>(durations_.startMs) + 1);
+    if (killAllowed && phase == kStartup)
+      killAt = Draw(static_cast<unsigned>(durations_.startMs) + 1);
     qint64 jobStarted = 0;
     QString jobImeis[2];
     bool ready = false;
@@ -254,7 +254,8 @@ class Harness {
     for (const QString& p : last_.problems)
       problems_ << QStringLiteral("after kill %1 (%2): %3")
                        .arg(stats_.kills)
-                       .arg(killed ? QLatin1String(kPhaseNames[killedIn]) : QLatin1String("no kill"))
+                       .arg(killed ? QLatin1String(kPhaseNames[killedIn])
+                                   : QLatin1String("no kill"))
                        .arg(p);
   }
 
@@ -283,9 +284,10 @@ class Harness {
 };
 
 int Usage() {
-  std::fputs("usage: kestrel-crash-harness [--kills N] [--seed S] [--store txt|mdb] [--folder DIR] "
-             "[--verbose]\n",
-             stderr);
+  std::fputs(
+      "usage: kestrel-crash-harness [--kills N] [--seed S] [--store txt|mdb] [--folder DIR] "
+      "[--verbose]\n",
+      stderr);
   return 2;
 }
 

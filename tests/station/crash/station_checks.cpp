@@ -44,8 +44,9 @@ QString SettingsText(const StationPlan& p) {
 }
 
 QString AddressText(const QString& section, std::uint64_t start, std::uint64_t end) {
-  return QStringLiteral("[%1]\r\nStart Address=%2\r\nCurrent Address=%2\r\nEnd Address=%3\r\n"
-                        "[%4]\r\n%5=%6\r\n")
+  return QStringLiteral(
+             "[%1]\r\nStart Address=%2\r\nCurrent Address=%2\r\nEnd Address=%3\r\n"
+             "[%4]\r\n%5=%6\r\n")
       .arg(section, Hex12(start), Hex12(end), kSentinelSection, kSentinelKey, kSentinelValue);
 }
 
@@ -70,8 +71,8 @@ bool ReadWhole(const QString& path, IniDocument* doc, QStringList* problems) {
   return true;
 }
 
-void Expect(const IniDocument& doc, const QString& file, const QString& section,
-            const QString& key, const QString& value, QStringList* problems) {
+void Expect(const IniDocument& doc, const QString& file, const QString& section, const QString& key,
+            const QString& value, QStringList* problems) {
   const auto v = doc.Value(section, key);
   if (v != value) {
     *problems << QStringLiteral("%1: [%2] %3 is '%4', not '%5'")
@@ -163,9 +164,8 @@ CheckResult CheckStation(const StationPlan& plan, const History& history) {
     Expect(doc, ini, g, QStringLiteral("Operation Mode"), QStringLiteral("1"), &r.problems);
     Expect(doc, ini, g, QStringLiteral("Port"), QString::number(plan.port), &r.problems);
     Expect(doc, ini, g, QStringLiteral("IMEI2GenMode"), QStringLiteral("1"), &r.problems);
-    Expect(doc, ini, g, QStringLiteral("SaveToTxt"), plan.database ? QStringLiteral("0")
-                                                                   : QStringLiteral("1"),
-           &r.problems);
+    Expect(doc, ini, g, QStringLiteral("SaveToTxt"),
+           plan.database ? QStringLiteral("0") : QStringLiteral("1"), &r.problems);
     Expect(doc, ini, g, QStringLiteral("Timeout"), QStringLiteral("5000"), &r.problems);
     Expect(doc, ini, QStringLiteral("CUSTOMIZATION"), QStringLiteral("WIFI Addr File Path"),
            d.filePath(QStringLiteral("wifi.ini")), &r.problems);
@@ -176,8 +176,8 @@ CheckResult CheckStation(const StationPlan& plan, const History& history) {
     r.defaultImei = body.toULongLong();
   }
 
-  CheckAddressFile(d.filePath(QStringLiteral("bt.ini")), QStringLiteral("BT Address"),
-                   plan.btStart, plan.btEnd, &r.problems);
+  CheckAddressFile(d.filePath(QStringLiteral("bt.ini")), QStringLiteral("BT Address"), plan.btStart,
+                   plan.btEnd, &r.problems);
   CheckAddressFile(d.filePath(QStringLiteral("wifi.ini")), QStringLiteral("WIFI Address"),
                    plan.wifiStart, plan.wifiEnd, &r.problems);
 

@@ -35,8 +35,8 @@ struct History {
 };
 
 struct CheckResult {
-  QStringList problems;       // empty: all held
-  int recordedPhones = 0;     // lines of IMEI.txt or rows of IMEI.mdb
+  QStringList problems;    // empty: all held
+  int recordedPhones = 0;  // lines of IMEI.txt or rows of IMEI.mdb
   std::uint64_t defaultImei = 0;
   QSet<QString> recordedImeis;
 };

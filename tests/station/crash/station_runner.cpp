@@ -13,8 +13,8 @@
 //   closing / closed                          around the close steps
 // Message boxes are answered at once. Exit 0 after "closed"; 3 when a job did not end.
 #include "device/oxbind/oxbind.h"
-#include "station/station_controller.h"
 #include "station/job_observer.h"
+#include "station/station_controller.h"
 #include "station/station_entry.h"
 
 #include <QApplication>
@@ -83,8 +83,9 @@ bool RunUntil(F done, int ms) {
 }
 
 int Usage() {
-  std::fputs("usage: kestrel-station-runner --station-dir DIR --jobs N [--pause-ms MAX] [--seed S]\n",
-             stderr);
+  std::fputs(
+      "usage: kestrel-station-runner --station-dir DIR --jobs N [--pause-ms MAX] [--seed S]\n",
+      stderr);
   return 2;
 }
 
@@ -132,12 +133,16 @@ int main(int argc, char** argv) {
     w.Initialise();
     w.show();
     QApplication::processEvents();
-    Say(QStringLiteral("ready %1 pass=%2 fail=%3").arg(Ids(w)).arg(w.PassCount()).arg(w.FailCount()));
+    Say(QStringLiteral("ready %1 pass=%2 fail=%3")
+            .arg(Ids(w))
+            .arg(w.PassCount())
+            .arg(w.FailCount()));
 
     std::mt19937 rng(seed);
     for (int k = 1; k <= jobs && code == 0; ++k) {
       // Between jobs: the window idles a moment, as it does while the operator changes phones.
-      RunUntil([] { return false; }, static_cast<int>(rng() % (static_cast<unsigned>(pauseMs) + 1)));
+      RunUntil([] { return false; },
+               static_cast<int>(rng() % (static_cast<unsigned>(pauseMs) + 1)));
       Say(QStringLiteral("job %1 start %2").arg(k).arg(Ids(w)));
       watcher.ended = false;
       w.OnWriteCommand();
