@@ -26,6 +26,33 @@ struct StagemarkRelease {
 };
 using StagemarkHolder = std::unique_ptr<StagemarkObject, StagemarkRelease>;
 
+// Counts the phone once, when the run ends (the object goes): the first outcome, or a failure
+// that comes after a pass.
+class OutcomeOnce : public identity::OutcomeReporter {
+ public:
+  explicit OutcomeOnce(JobHost& host) : host_(host) {}
+  ~OutcomeOnce() override {
+    if (decided_) host_.RecordOutcome(passed_);
+  }
+  OutcomeOnce(const OutcomeOnce&) = delete;
+  OutcomeOnce& operator=(const OutcomeOnce&) = delete;
+  void SetResultText(const QString& text) override { host_.SetResultText(text); }
+  void ShowResult(ResultState state) override { host_.ShowResult(state); }
+  void RecordOutcome(bool passed) override {
+    if (!decided_) {
+      decided_ = true;
+      passed_ = passed;
+    } else if (!passed) {
+      passed_ = false;
+    }
+  }
+
+ private:
+  JobHost& host_;
+  bool decided_ = false;
+  bool passed_ = false;
+};
+
 records::RecordIdentities ToRecord(const identity::IdentitySet& ids) {
   return {ids.IMEI1, ids.IMEI2, ids.IMEI3, ids.IMEI4, ids.BT, ids.WIFI, ids.SN1, ids.SN2};
 }
@@ -138,8 +165,10 @@ void WriteSequence::RunWriteJob() {
   // 11.
   record.reset();
 
-  // 12. The outcome. With USB enumeration to switch off (normal mode), a phone is counted
-  // only once that has been done, so that it counts exactly once either way.
+  // 12. The outcome. From here on the phone is counted exactly once, when the run ends: a
+  // failure of a later step (USB off, the address range, power-off) turns a pass into a
+  // failure, and a second failure is not counted again.
+  OutcomeOnce tally(w);
   const bool usbOff = s.OperationMode == 1 && s.DisableAutoUSB != 0;
   bool saved = false;
   const auto elapsed =
@@ -148,9 +177,9 @@ void WriteSequence::RunWriteJob() {
       elapsed > static_cast<std::uint32_t>(s.WriteTime)) {
     w.SetResultText(resources::FormatString(122, {std::int64_t{s.WriteTime}}));
     w.ShowResult(ResultState::Fail);
-    w.RecordOutcome(false);
+    tally.RecordOutcome(false);
   } else if (code != 0 || phase != 0) {
-    w.RecordOutcome(false);
+    tally.RecordOutcome(false);
   } else {
     // The new IMEI base reaches the settings file before the phone reaches the result store:
     // a station killed between the two then skips this phone's IMEIs, where the other order
@@ -165,14 +194,15 @@ void WriteSequence::RunWriteJob() {
       }
       // Not recorded: the next phone is offered the same IMEIs again.
       RestoreImeiBase(baseBefore);
-      w.RecordOutcome(false);
+      tally.RecordOutcome(false);
     } else {
+      // Recorded: its line and the new base stay, whatever a later step says.
       saved = true;
       if (!usbOff) {
         w.SetResultText(resources::LoadString(105));
         w.ShowResult(ResultState::Pass);
-        w.RecordOutcome(true);
       }
+      tally.RecordOutcome(true);
     }
   }
 
@@ -182,16 +212,15 @@ void WriteSequence::RunWriteJob() {
     if (r == 0) {
       w.SetResultText(resources::LoadString(105));
       w.ShowResult(ResultState::Pass);
-      w.RecordOutcome(true);
     } else {
       w.SetResultText(resources::FormatString(179, {std::int64_t{r}}));
       w.ShowResult(ResultState::Fail);
-      w.RecordOutcome(false);
+      tally.RecordOutcome(false);
     }
   }
 
   // 14. The address counters move on, passed or failed.
-  if (!identity::AdvanceAddresses(s, *records_.addresses, w, w)) return;
+  if (!identity::AdvanceAddresses(s, *records_.addresses, w, tally)) return;
 
   // 15. A failed phone is powered off too.
   if (s.PowerOff) {
@@ -199,7 +228,7 @@ void WriteSequence::RunWriteJob() {
     if (r != 0) {
       w.SetResultText(resources::LoadString(184));
       w.ShowResult(ResultState::Fail);
-      w.RecordOutcome(false);
+      tally.RecordOutcome(false);
     }
   }
 }

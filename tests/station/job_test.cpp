@@ -199,6 +199,11 @@ INSTANTIATE_TEST_SUITE_P(
                     [](JobTest& job) {
                       EXPECT_EQ(job.CallCount(QStringLiteral("KV_SetUsbAutoMode")), 0);
                     }},
+        // A power-off that fails after a failed write does not count the phone a second time.
+        FailureCase{"a_failed_power_off_counts_the_phone_once", "Power Off=1\n",
+                    {QStringLiteral("--protected"), QStringLiteral("--fail"),
+                     QStringLiteral("KV_PowerOff=34")},
+                    [] { return LoadString(184); }, 0, {}},
         FailureCase{"a_failed_phone_is_powered_off", "Power Off=1\n",
                     {QStringLiteral("--protected")}, [] { return LoadString(144); }, 0,
                     [](JobTest& job) {
