@@ -2,7 +2,7 @@
 #include "records/imei_database.h"
 #include "records/result_store.h"
 #include "tests/records/records_fakes.h"
-#include "tests/support/child_process.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,24 +18,10 @@ namespace {
 
 using kestrel::testing::StationDir;
 
-struct CliRun {
-  int exitCode = -1;
-  QString out;
-  QString err;
-};
+using kestrel::testing::CliRun;
 
-CliRun Cli(const StationDir& dir, QStringList args) {
-  args.prepend(dir.path());
-  args.prepend(QStringLiteral("--station-dir"));
-  args.prepend(QStringLiteral("records"));
-  const kestrel::testing::ChildRun run =
-      kestrel::testing::RunChild(kestrel::testing::BinPath(QStringLiteral("kestrel-cli")), args);
-  CliRun r;
-  if (!run.finished) return r;
-  r.exitCode = run.exitCode;
-  r.out = QString::fromUtf8(run.out);
-  r.err = QString::fromUtf8(run.err);
-  return r;
+CliRun Cli(const StationDir& dir, const QStringList& args) {
+  return kestrel::testing::RunStationCli(QStringLiteral("records"), dir, args);
 }
 
 const QString kUsedTail = QStringLiteral(

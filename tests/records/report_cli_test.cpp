@@ -1,6 +1,6 @@
 // kestrel-cli report, run on the fixed record files as an engineer runs it.
 #include "tests/records/job_report_fixture.h"
-#include "tests/support/child_process.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -17,24 +17,10 @@ using testing::CopyFixture;
 using testing::ReadPage;
 using testing::Svg;
 
-struct CliRun {
-  int exitCode = -1;
-  QString out;
-  QString err;
-};
+using kestrel::testing::CliRun;
 
-CliRun Report(const StationDir& dir, QStringList args) {
-  args.prepend(dir.path());
-  args.prepend(QStringLiteral("--station-dir"));
-  args.prepend(QStringLiteral("report"));
-  const kestrel::testing::ChildRun run =
-      kestrel::testing::RunChild(kestrel::testing::BinPath(QStringLiteral("kestrel-cli")), args);
-  CliRun r;
-  if (!run.finished) return r;
-  r.exitCode = run.exitCode;
-  r.out = QString::fromUtf8(run.out);
-  r.err = QString::fromUtf8(run.err);
-  return r;
+CliRun Report(const StationDir& dir, const QStringList& args) {
+  return kestrel::testing::RunStationCli(QStringLiteral("report"), dir, args);
 }
 
 TEST(KestrelCliReport, PrintsTheHourTableAndTheRanking) {
