@@ -56,21 +56,6 @@ class JobAuditStationTest : public StationWindowTest {
     ASSERT_TRUE(sim_->Start(extra)) << "simulator did not start";
   }
 
-  StationController& OpenStation(const QByteArray& ini) {
-    dir_.Write(QStringLiteral("Kestrel.ini"), ini);
-    StationStartup startup;
-    startup.phone = phone_;
-    startup.productVersion = QStringLiteral("1.0.0.1");
-    startup.stationFolder = dir_.path();
-    window_ = std::make_unique<StationController>(startup);
-    window_->SetMessagePresenter([this](const QString& text) { messages_ << text; });
-    window_->Initialise();
-    window_->show();
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
-    QApplication::processEvents();
-    return *window_;
-  }
-
   // Waits until `count` records have been handed to the disk (written or failed).
   bool WaitRecords(std::uint64_t count, int ms = 30000) {
     QElapsedTimer t;
@@ -112,13 +97,12 @@ class JobAuditStationTest : public StationWindowTest {
     return names;
   }
 
-  PhoneHandle phone_ = KV_INVALID_HANDLE;
   std::unique_ptr<PhoneSimProcess> sim_;
 };
 
 TEST_F(JobAuditStationTest, APassedPhoneThenItsReadBack) {
   StartSim();
-  OpenStation(Ini());
+  Open(Ini());
   const records::JobRecord r = WriteOnce();
   EXPECT_EQ(r.outcome, QStringLiteral("passed"));
   EXPECT_EQ(r.station, QStringLiteral("LINE3-W2"));
@@ -184,7 +168,7 @@ TEST_F(JobAuditStationTest, AFailureAtEachKindOfStep) {
     QFile::remove(dir_.File(QStringLiteral("phone.json")));
     sim_.reset();
     if (!c.simArgs.isEmpty()) StartSim(c.simArgs);
-    OpenStation(Ini(c.ini));
+    Open(Ini(c.ini));
     const std::uint32_t failsBefore = W().FailCount();
     const records::JobRecord r = WriteOnce();
     EXPECT_EQ(r.outcome, QStringLiteral("failed"));
@@ -206,7 +190,7 @@ TEST_F(JobAuditStationTest, AFailureAtEachKindOfStep) {
 }
 
 TEST_F(JobAuditStationTest, ATimeOutInCalibrationMode) {
-  OpenStation(Ini("Timeout=1500\r\n", 0));
+  Open(Ini("Timeout=1500\r\n", 0));
   const records::JobRecord r = WriteOnce();
   EXPECT_EQ(r.outcome, QStringLiteral("timed-out"));
   EXPECT_EQ(r.mode, QStringLiteral("calibration"));
@@ -234,7 +218,7 @@ TEST_F(JobAuditStationTest, AStopWhileWaitingForOrProbingThePhone) {
     sim_.reset();
     QDir(dir_.File(QStringLiteral("Log"))).removeRecursively();
     if (c.phone) StartSim({QStringLiteral("--no-answer")});
-    OpenStation(c.ini);
+    Open(c.ini);
     Click(ids::kWrite);
     QTest::qWait(300);
     ASSERT_TRUE(W().JobRunning());
@@ -254,7 +238,7 @@ TEST_F(JobAuditStationTest, AStopWhileWaitingForOrProbingThePhone) {
 TEST_F(JobAuditStationTest, ARecordThatCannotBeWrittenIsShownInTheStatusLineAndThePhonePasses) {
   StartSim();
   dir_.Write(QStringLiteral("Log"), "a file where the folder should be");
-  OpenStation(Ini());
+  Open(Ini());
   const std::uint64_t before = W().Audit()->Writer().failed();
   Click(ids::kWrite);
   ASSERT_TRUE(WaitRecords(before + 1));
@@ -288,7 +272,7 @@ TEST_F(JobAuditStationTest, ShiftReportOfTheDemoStationCountsWhatTheWindowCounte
       {{"--delay-ms", "40"}, 4, true},
   };
   StartSim(batches[0].simArgs);
-  OpenStation(ini);
+  Open(ini);
   int address = 0x10;
   std::uint64_t records = 0;
   for (const Batch& b : batches) {
