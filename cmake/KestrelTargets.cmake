@@ -2,8 +2,8 @@
 
 add_library(kestrel_options INTERFACE)
 target_compile_options(kestrel_options INTERFACE
-  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
-  -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough)
+  -Wall -Wextra -Wpedantic -Wshadow -Wcast-align -Wformat=2 -Wimplicit-fallthrough
+  $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual>)
 if(KESTREL_WERROR)
   target_compile_options(kestrel_options INTERFACE -Werror)
 endif()

@@ -360,11 +360,9 @@ int main(int argc, char** argv) {
 
   std::mt19937 rng(o.seeded ? o.seed : static_cast<unsigned>(std::random_device{}()));
   std::uniform_real_distribution<double> chance(0.0, 1.0);
-  wire::Decoder decoder;
   std::deque<PendingReply> pending;
   long long sent = 0;
   bool dropped = false;
-  std::size_t badSeen = 0;
 
   while (exitCode == 0) {
     const int64_t now = NowMs();
@@ -431,24 +429,9 @@ int main(int argc, char** argv) {
       uint8_t buffer[4096];
       const ssize_t n = ::read(pty.master, buffer, sizeof(buffer));
       if (n > 0) {
-        std::vector<wire::Frame> frames;
-        decoder.Feed(buffer, static_cast<std::size_t>(n), &frames);
-        const auto& stats = decoder.stats();
-        const std::size_t bad = stats.badChecksum + stats.malformed + stats.oversize;
-        if (bad != badSeen) {
-          device.LogLine(QStringLiteral("BAD_FRAME %1").arg(bad - badSeen));
-          badSeen = bad;
-        }
-        for (const wire::Frame& f : frames) {
-          auto response = device.Handle(f);
-          if (!response) continue;
-          wire::Frame out;
-          out.type = wire::kResponse;
-          out.sequence = f.sequence;
-          out.command = f.command;
-          out.payload = std::move(*response);
-          pending.push_back({NowMs() + o.faults.delayMs, wire::Encode(out)});
-        }
+        // Every byte goes to the phone's end; what it answers leaves after the delay.
+        std::vector<uint8_t> reply = device.Receive(buffer, static_cast<std::size_t>(n));
+        if (!reply.empty()) pending.push_back({NowMs() + o.faults.delayMs, std::move(reply)});
       }
     }
   }

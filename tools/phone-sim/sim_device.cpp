@@ -1,12 +1,14 @@
 #include "tools/phone-sim/sim_device.h"
 
-#include "device/oxbind/oxbind.h"
+#include "device/oxbind/wire_protocol.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -16,67 +18,15 @@ namespace wire = device::oxbind::wire;
 
 namespace {
 
-constexpr int kSnBytes = 24;
-constexpr int kCuBytes = 24;
-constexpr int kSecureBootItems = 7;
-constexpr int kMaxRecordBytes = 4096;
+constexpr int kSecureBootItems = static_cast<int>(KPE_SECURE_BOOT_ITEMS);
 
 const char* const kDefaultSwVersion = "Plat:KS6580 Project:KESTREL_A1 BASE:KS_A1_V1.0.2 HW:P1";
 const char* const kDefaultApVersion = "Plat:KS6580 Project:KESTREL_AP BASE:KS_AP_V2.1.0";
+const char* const kPhoneName = "kestrel-phone-sim";
 const char* const kDiagCommand = "AT+KVDIAG=";
 
-struct NvField {
-  uint32_t bit;
-  const char* key;
-  std::size_t offset;
-  std::size_t size;
-};
-
-const NvField kNvFields[] = {
-    {KV_NV_IMEI1, "imei1", offsetof(NvInfoRecord, imei1), 16},
-    {KV_NV_IMEI2, "imei2", offsetof(NvInfoRecord, imei2), 16},
-    {KV_NV_IMEI3, "imei3", offsetof(NvInfoRecord, imei3), 16},
-    {KV_NV_IMEI4, "imei4", offsetof(NvInfoRecord, imei4), 16},
-    {KV_NV_BT, "bt", offsetof(NvInfoRecord, bt), 13},
-    {KV_NV_WIFI, "wifi", offsetof(NvInfoRecord, wifi), 13},
-};
-
-QByteArray Bytes(const std::vector<uint8_t>& v, std::size_t from = 0,
-                 std::size_t count = SIZE_MAX) {
-  if (from >= v.size()) return {};
-  const std::size_t n = std::min(count, v.size() - from);
-  return QByteArray(reinterpret_cast<const char*>(v.data() + from), static_cast<qsizetype>(n));
-}
-
-std::vector<uint8_t> Vec(const QByteArray& b) {
-  return std::vector<uint8_t>(b.constData(), b.constData() + b.size());
-}
-
-// Up to the first NUL.
-QByteArray CText(const QByteArray& b) {
-  const qsizetype nul = b.indexOf('\0');
-  return nul < 0 ? b : b.left(nul);
-}
-
-// Printable log text: control characters and backslashes escaped.
-QString Printable(const QByteArray& b) {
-  QString out;
-  for (char c : b) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += QStringLiteral("\\\\");
-    } else if (c == '\r') {
-      out += QStringLiteral("\\r");
-    } else if (c == '\n') {
-      out += QStringLiteral("\\n");
-    } else if (u < 0x20 || u == 0x7F) {
-      out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
-    } else {
-      out += QChar::fromLatin1(c);
-    }
-  }
-  return out;
-}
+const char* const kImeiKeys[4] = {"imei1", "imei2", "imei3", "imei4"};
+const uint32_t kImeiBits[4] = {KPE_NV_IMEI1, KPE_NV_IMEI2, KPE_NV_IMEI3, KPE_NV_IMEI4};
 
 // A secure-boot item of the state file. Only a whole number from 0 to 2^32 - 1 is an item's
 // value; anything else (a hand-edited file may hold 2^32, -1, 1.5 or a text) reads as 0.
@@ -87,60 +37,283 @@ uint32_t SecureBootValue(const QJsonValue& v) {
   return static_cast<uint32_t>(d);
 }
 
+// Copies text into an output buffer of the phone's end.
+std::size_t Put(const QByteArray& text, char* out, std::size_t capacity) {
+  const std::size_t n = std::min(static_cast<std::size_t>(text.size()), capacity);
+  std::memcpy(out, text.constData(), n);
+  return n;
+}
+
+// The state file keeps an address as 12 hexadecimal digits (a file written before addresses
+// were kept as bytes may hold lower case); anything else is no address.
+bool ParseAddress(const QString& text, uint8_t out[KPE_ADDRESS_BYTES]) {
+  if (text.size() != 2 * static_cast<qsizetype>(KPE_ADDRESS_BYTES)) return false;
+  for (QChar c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c.toLatin1()))) return false;
+  }
+  const QByteArray bytes = QByteArray::fromHex(text.toLatin1());
+  std::memcpy(out, bytes.constData(), KPE_ADDRESS_BYTES);
+  return true;
+}
+
+QString AddressText(const uint8_t address[KPE_ADDRESS_BYTES]) {
+  return QString::fromLatin1(
+      QByteArray(reinterpret_cast<const char*>(address), KPE_ADDRESS_BYTES).toHex().toUpper());
+}
+
+bool IsImei(const QString& text) {
+  if (text.size() != static_cast<qsizetype>(KPE_IMEI_DIGITS)) return false;
+  return std::all_of(text.begin(), text.end(), [](QChar c) { return c >= '0' && c <= '9'; });
+}
+
 }  // namespace
 
-bool HasFaultArgument(uint16_t command) {
-  switch (command) {
-    case wire::kReadSecureBoot:
-    case wire::kWriteSecureBoot:
-    case wire::kAtCommand:
-    case wire::kReadSn:
-    case wire::kWriteSn:
-      return true;
-    default:
-      return false;
-  }
-}
+// The phone's end calls these with the SimDevice as its user pointer.
+struct SimDevice::Callbacks {
+  static SimDevice& D(void* user) { return *static_cast<SimDevice*>(user); }
 
-std::optional<QString> FaultArgument(const wire::Frame& request) {
-  const std::vector<uint8_t>& p = request.payload;
-  switch (request.command) {
-    case wire::kReadSecureBoot:
-    case wire::kWriteSecureBoot:
-      if (p.size() < 2) return std::nullopt;
-      return QString::number(wire::GetU16(p.data()));
-    case wire::kAtCommand:
-      return QString::fromLatin1(Bytes(p));
-    case wire::kReadSn:
-    case wire::kWriteSn:
-      if (p.empty()) return std::nullopt;
-      return QString::number(p[0] != 0 ? 1 : 2);
-    default:
-      return std::nullopt;
+  static void Send(void* user, const uint8_t* bytes, size_t size) {
+    std::vector<uint8_t>& out = D(user).out_;
+    out.insert(out.end(), bytes, bytes + size);
   }
-}
 
-QByteArray DiagReply(const QByteArray& apVersion) {
-  const QByteArray hex = apVersion.toHex().toUpper();
-  const QByteArray header =
-      QByteArray("0000000008000000") +
-      QByteArray::number(apVersion.size(), 16).toUpper().rightJustified(8, '0') +
-      QByteArray("0000");
-  return QByteArray("+KVDIAG: \"") + header + hex + QByteArray("\"\r\nOK");
-}
+  static kpe_verdict OnRequest(void* user, uint16_t command, const uint8_t* p, size_t n,
+                               int32_t* result) {
+    SimDevice& d = D(user);
+    d.LogLine(RequestLogLine(command, p, n));
+    if (d.faults_.noAnswer) return KPE_SILENT;  // a dead phone: logged, never carried out
+    if (const auto it = d.faults_.fail.find(command); it != d.faults_.fail.end()) {
+      *result = it->second;
+      return KPE_ANSWER;
+    }
+    if (const std::optional<QString> arg = FaultArgument(command, p, n)) {
+      const auto when = d.faults_.failWhen.find({command, *arg});
+      if (when != d.faults_.failWhen.end()) {
+        *result = when->second;
+        return KPE_ANSWER;
+      }
+    }
+    return KPE_CARRY_OUT;
+  }
+
+  static void OnReply(void* user, uint16_t command, uint8_t* data, size_t size) {
+    if (!D(user).faults_.lowercaseAddresses || command != KPE_CMD_NV_READ ||
+        size < KPE_NV_RECORD_BYTES)
+      return;
+    for (std::size_t i = 68; i < 94; ++i) {  // the Bluetooth and Wi-Fi fields
+      if (data[i] >= 'A' && data[i] <= 'F') data[i] = static_cast<uint8_t>(data[i] + 32);
+    }
+  }
+
+  static void OnEvent(void* user, kpe_event event, uint16_t command) {
+    SimDevice& d = D(user);
+    if (event == KPE_EVENT_BAD_FRAME) {
+      ++d.badFrames_;
+    } else if (event == KPE_EVENT_SYNC) {
+      d.LogLine(QStringLiteral("SYNC"));
+    } else {
+      d.LogLine(
+          QStringLiteral("REPEAT %1").arg(QString::fromStdString(wire::CommandName(command))));
+    }
+  }
+
+  static int32_t Hello(void*, char* name, size_t capacity, size_t* length) {
+    *length = Put(kPhoneName, name, capacity);
+    return KPE_OK;
+  }
+
+  static int32_t EnterMode(void* user, uint32_t mode) {
+    SimDevice& d = D(user);
+    d.state_.insert(QStringLiteral("boot_mode"), static_cast<int32_t>(mode));
+    d.state_.insert(QStringLiteral("powered_off"), false);
+    d.changed_ = true;
+    return KPE_OK;
+  }
+
+  static int32_t Version(void* user, kpe_version which, char* text, size_t capacity,
+                         size_t* length) {
+    const char* key = which == KPE_VERSION_AP ? "ap_version" : "sw_version";
+    *length = Put(D(user).Text(key).toLatin1(), text, capacity);
+    return KPE_OK;
+  }
+
+  static int32_t AtCommand(void* user, const char* command, size_t size, char* reply,
+                           size_t capacity, size_t* length) {
+    SimDevice& d = D(user);
+    const QByteArray text(command, static_cast<qsizetype>(size));
+    const QString key = QString::fromLatin1(text);
+    const QJsonObject stored = d.state_.value(QStringLiteral("at_replies")).toObject();
+    if (d.atReplies_.contains(key)) {
+      *length = Put(d.atReplies_.value(key).toLatin1(), reply, capacity);
+    } else if (stored.contains(key)) {
+      *length = Put(stored.value(key).toString().toLatin1(), reply, capacity);
+    } else if (text.startsWith(kDiagCommand)) {
+      const QByteArray ap = d.Text("ap_version").toLatin1();
+      *length =
+          kpe_diag_reply(ap.constData(), static_cast<std::size_t>(ap.size()), reply, capacity);
+    } else {
+      *length = Put("OK", reply, capacity);
+    }
+    return KPE_OK;
+  }
+
+  static int32_t ReadIdentities(void* user, uint32_t, kpe_identities* ids) {
+    SimDevice& d = D(user);
+    for (int k = 0; k < 4; ++k) {
+      const QString imei = d.Text(kImeiKeys[k]);
+      if (!IsImei(imei)) continue;
+      std::memcpy(ids->imei[k], imei.toLatin1().constData(), KPE_IMEI_DIGITS);
+      ids->mask |= kImeiBits[k];
+    }
+    if (ParseAddress(d.Text("bt"), ids->bt)) ids->mask |= KPE_NV_BT;
+    if (ParseAddress(d.Text("wifi"), ids->wifi)) ids->mask |= KPE_NV_WIFI;
+    return KPE_OK;
+  }
+
+  static int32_t WriteIdentities(void* user, const kpe_identities* ids, int) {
+    SimDevice& d = D(user);
+    if (d.faults_.protectedImei) return KPE_ERR_IMEI_PROTECTED;
+    if (d.faults_.staleNv) return KPE_OK;  // acknowledged, never stored (a flash that failed)
+    for (int k = 0; k < 4; ++k) {
+      if (ids->mask & kImeiBits[k]) d.SetText(kImeiKeys[k], QByteArray(ids->imei[k]));
+    }
+    if (ids->mask & KPE_NV_BT) d.SetText("bt", AddressText(ids->bt).toLatin1());
+    if (ids->mask & KPE_NV_WIFI) d.SetText("wifi", AddressText(ids->wifi).toLatin1());
+    d.changed_ = true;
+    return KPE_OK;
+  }
+
+  static int32_t ReadSerial(void* user, int sn1, uint8_t sn[KPE_SN_BYTES]) {
+    SimDevice& d = D(user);
+    QByteArray text = d.Text(sn1 ? "sn1" : "sn2").toLatin1().left(KPE_SN_BYTES);
+    if (d.faults_.snNoNul) text = text.leftJustified(KPE_SN_BYTES, 'X');  // no terminator
+    std::memcpy(sn, text.constData(), static_cast<std::size_t>(text.size()));
+    return KPE_OK;
+  }
+
+  static int32_t WriteSerial(void* user, int sn1, const uint8_t* text, size_t length) {
+    SimDevice& d = D(user);
+    d.SetText(sn1 ? "sn1" : "sn2",
+              QByteArray(reinterpret_cast<const char*>(text), static_cast<qsizetype>(length)));
+    d.changed_ = true;
+    return KPE_OK;
+  }
+
+  static int32_t SetUsbAutoMode(void* user, int on) {
+    SimDevice& d = D(user);
+    d.state_.insert(QStringLiteral("usb_auto_mode"), on != 0);
+    d.changed_ = true;
+    return KPE_OK;
+  }
+
+  static int32_t ReadCuRef(void* user, uint8_t cu[KPE_CU_BYTES]) {
+    const QByteArray bytes =
+        QByteArray::fromHex(D(user).Text("cu_ref_hex").toLatin1()).left(KPE_CU_BYTES);
+    std::memcpy(cu, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    return KPE_OK;
+  }
+
+  static int32_t WriteCuRef(void* user, const uint8_t cu[KPE_CU_BYTES]) {
+    SimDevice& d = D(user);
+    const QByteArray bytes(reinterpret_cast<const char*>(cu), KPE_CU_BYTES);
+    d.state_.insert(QStringLiteral("cu_ref_hex"), QString::fromLatin1(bytes.toHex()));
+    d.changed_ = true;
+    return KPE_OK;
+  }
+
+  static int32_t ReadSecureBoot(void* user, uint16_t index, uint32_t* value) {
+    *value =
+        SecureBootValue(D(user).state_.value(QStringLiteral("secure_boot")).toArray().at(index));
+    return KPE_OK;
+  }
+
+  static int32_t WriteSecureBoot(void* user, uint16_t index, uint32_t value) {
+    SimDevice& d = D(user);
+    QJsonArray items = d.state_.value(QStringLiteral("secure_boot")).toArray();
+    while (items.size() < kSecureBootItems) items.append(0);
+    items[index] = static_cast<double>(value);
+    d.state_.insert(QStringLiteral("secure_boot"), items);
+    d.changed_ = true;
+    return KPE_OK;
+  }
+
+  static int32_t EnableSecureBoot(void* user) {
+    SimDevice& d = D(user);
+    d.state_.insert(QStringLiteral("secure_boot_enabled"), true);
+    d.changed_ = true;
+    return KPE_OK;
+  }
+
+  static int32_t PowerOff(void* user) {
+    SimDevice& d = D(user);
+    d.state_.insert(QStringLiteral("powered_off"), true);
+    d.state_.insert(QStringLiteral("power_off_count"),
+                    d.state_.value(QStringLiteral("power_off_count")).toInt() + 1);
+    d.changed_ = true;
+    return KPE_OK;
+  }
+
+  static int32_t ReadStationRecord(void* user, uint8_t* block, size_t capacity, size_t* length) {
+    SimDevice& d = D(user);
+    if (d.faults_.recordUnreadable) return KPE_ERR_STORAGE;
+    const QByteArray bytes = QByteArray::fromBase64(d.Text("station_record").toLatin1());
+    if (static_cast<std::size_t>(bytes.size()) > capacity) return KPE_ERR_STORAGE;
+    *length = Put(bytes, reinterpret_cast<char*>(block), capacity);
+    return KPE_OK;
+  }
+
+  static int32_t WriteStationRecord(void* user, const uint8_t* block, size_t length) {
+    SimDevice& d = D(user);
+    d.ReplaceStationRecord(
+        QByteArray(reinterpret_cast<const char*>(block), static_cast<qsizetype>(length)));
+    d.changed_ = true;
+    return KPE_OK;
+  }
+
+  static kpe_callbacks Table() {
+    kpe_callbacks cb{};
+    cb.send = Send;
+    cb.on_request = OnRequest;
+    cb.on_reply = OnReply;
+    cb.on_event = OnEvent;
+    cb.hello = Hello;
+    cb.enter_mode = EnterMode;
+    cb.version = Version;
+    cb.at_command = AtCommand;
+    cb.read_identities = ReadIdentities;
+    cb.write_identities = WriteIdentities;
+    cb.read_serial = ReadSerial;
+    cb.write_serial = WriteSerial;
+    cb.set_usb_auto_mode = SetUsbAutoMode;
+    cb.read_cu_ref = ReadCuRef;
+    cb.write_cu_ref = WriteCuRef;
+    cb.read_secure_boot = ReadSecureBoot;
+    cb.write_secure_boot = WriteSecureBoot;
+    cb.enable_secure_boot = EnableSecureBoot;
+    cb.power_off = PowerOff;
+    cb.read_station_record = ReadStationRecord;
+    cb.write_station_record = WriteStationRecord;
+    return cb;
+  }
+};
 
 SimDevice::SimDevice(QString stateFile, QString logFile, Faults faults,
                      QMap<QString, QString> atReplies)
     : stateFile_(std::move(stateFile)),
       logFile_(std::move(logFile)),
       faults_(std::move(faults)),
-      atReplies_(std::move(atReplies)) {
+      atReplies_(std::move(atReplies)),
+      end_(std::make_unique<kpe_end>()) {
+  const kpe_callbacks cb = Callbacks::Table();
+  kpe_init(end_.get(), &cb, this);
   if (!logFile_.isEmpty()) {
     QDir().mkpath(QFileInfo(logFile_).absolutePath());
     log_.setFileName(logFile_);
     log_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
   }
 }
+
+SimDevice::~SimDevice() = default;
 
 bool SimDevice::Load(QString* error) {
   QFile f(stateFile_);
@@ -164,10 +337,12 @@ bool SimDevice::Load(QString* error) {
   auto setDefault = [this](const char* key, const QJsonValue& v) {
     if (!state_.contains(QLatin1String(key))) state_.insert(QLatin1String(key), v);
   };
-  for (const NvField& nv : kNvFields) setDefault(nv.key, QString());
+  for (const char* key : kImeiKeys) setDefault(key, QString());
+  setDefault("bt", QString());
+  setDefault("wifi", QString());
   setDefault("sn1", QString());
   setDefault("sn2", QString());
-  setDefault("cu_ref_hex", QString::fromLatin1(QByteArray(kCuBytes, '\0').toHex()));
+  setDefault("cu_ref_hex", QString::fromLatin1(QByteArray(KPE_CU_BYTES, '\0').toHex()));
   QJsonArray items;
   for (int i = 0; i < kSecureBootItems; ++i) items.append(0);
   setDefault("secure_boot", items);
@@ -214,280 +389,30 @@ void SimDevice::SetText(const char* key, const QByteArray& bytes) {
   state_.insert(QLatin1String(key), QString::fromLatin1(bytes));
 }
 
+void SimDevice::FlushBadFrames() {
+  if (badFrames_ == 0) return;
+  const int n = badFrames_;
+  badFrames_ = 0;
+  LogLine(QStringLiteral("BAD_FRAME %1").arg(n));
+}
+
 void SimDevice::LogLine(const QString& line) {
+  FlushBadFrames();  // dropped frames are logged where they came, before what follows them
   if (!log_.isOpen()) return;
   log_.write(line.toUtf8());
   log_.write("\n");
   log_.flush();
 }
 
-std::optional<std::vector<uint8_t>> SimDevice::Handle(const wire::Frame& request) {
-  if (request.type != wire::kRequest) return std::nullopt;  // not ours to answer
-  if (request.command == wire::kNop) {
-    LogLine(QStringLiteral("SYNC"));
-    return std::nullopt;
+std::vector<uint8_t> SimDevice::Receive(const uint8_t* data, std::size_t size) {
+  out_.clear();
+  kpe_feed(end_.get(), data, size);
+  FlushBadFrames();
+  if (changed_) {
+    Save();
+    changed_ = false;
   }
-  if (haveLast_ && request.sequence == lastSequence_ && request.command == lastCommand_ &&
-      request.payload == lastPayload_) {
-    LogLine(QStringLiteral("REPEAT %1")
-                .arg(QString::fromStdString(wire::CommandName(request.command))));
-    if (faults_.noAnswer) return std::nullopt;
-    return lastResponse_;
-  }
-
-  std::vector<uint8_t> data;
-  QString args;
-  int32_t result;
-  std::optional<int32_t> failure;
-  if (const auto it = faults_.fail.find(request.command); it != faults_.fail.end()) {
-    failure = it->second;
-  } else if (const std::optional<QString> arg = FaultArgument(request)) {
-    const auto when = faults_.failWhen.find({request.command, *arg});
-    if (when != faults_.failWhen.end()) failure = when->second;
-  }
-  const std::string name = wire::CommandName(request.command);
-  if (faults_.noAnswer) {
-    // A dead phone: nothing is carried out; the request is still logged.
-    Execute(request, nullptr, &args);
-    LogLine(QString::fromStdString(name.empty() ? "UNKNOWN" : name) + args);
-    haveLast_ = true;
-    lastSequence_ = request.sequence;
-    lastCommand_ = request.command;
-    lastPayload_ = request.payload;
-    lastResponse_.clear();
-    return std::nullopt;
-  }
-  if (failure) {
-    Execute(request, nullptr, &args);
-    result = *failure;
-  } else {
-    result = Execute(request, &data, &args);
-    if (result != KV_OK) data.clear();
-  }
-  LogLine(QString::fromStdString(name.empty() ? "UNKNOWN" : name) + args);
-
-  std::vector<uint8_t> response = wire::ResponsePayload(result, data);
-  haveLast_ = true;
-  lastSequence_ = request.sequence;
-  lastCommand_ = request.command;
-  lastPayload_ = request.payload;
-  lastResponse_ = response;
-  return response;
-}
-
-// Carries a request out (data null: only describes it for the log).
-int32_t SimDevice::Execute(const wire::Frame& request, std::vector<uint8_t>* data,
-                           QString* logArgs) {
-  const std::vector<uint8_t>& p = request.payload;
-  const bool run = data != nullptr;
-  bool changed = false;
-  int32_t result = KV_OK;
-
-  switch (request.command) {
-    case wire::kHello:
-      if (run) *data = Vec(QByteArray("kestrel-phone-sim"));
-      break;
-
-    case wire::kEnterMode: {
-      if (p.size() < 4) return KV_ERR_DEVICE_BAD_REQUEST;
-      const int mode = static_cast<int32_t>(wire::GetU32(p.data()));
-      *logArgs = QStringLiteral(" mode=%1").arg(mode);
-      if (run) {
-        state_.insert(QStringLiteral("boot_mode"), mode);
-        state_.insert(QStringLiteral("powered_off"), false);
-        changed = true;
-      }
-      break;
-    }
-
-    case wire::kGetMsVersion:
-    case wire::kFastReadVersion:
-      if (run) *data = Vec(Text("sw_version").toLatin1());
-      break;
-
-    case wire::kGetApVersion:
-      if (run) *data = Vec(Text("ap_version").toLatin1());
-      break;
-
-    case wire::kAtCommand: {
-      const QByteArray command = Bytes(p);
-      *logArgs = QLatin1Char(' ') + Printable(command);
-      if (!run) break;
-      QByteArray reply;
-      const QJsonObject stored = state_.value(QStringLiteral("at_replies")).toObject();
-      const QString key = QString::fromLatin1(command);
-      if (atReplies_.contains(key)) {
-        reply = atReplies_.value(key).toLatin1();
-      } else if (stored.contains(key)) {
-        reply = stored.value(key).toString().toLatin1();
-      } else if (command.startsWith(kDiagCommand)) {
-        reply = DiagReply(Text("ap_version").toLatin1());
-      } else {
-        reply = "OK";
-      }
-      *data = Vec(reply);
-      break;
-    }
-
-    case wire::kNvRead: {
-      if (p.size() < 4) return KV_ERR_DEVICE_BAD_REQUEST;
-      const uint32_t mask = wire::GetU32(p.data());
-      *logArgs = QStringLiteral(" mask=0x%1").arg(mask, 0, 16);
-      if (!run) break;
-      NvInfoRecord record;
-      std::memset(&record, 0, sizeof(record));
-      record.mask = mask;
-      auto* bytes = reinterpret_cast<char*>(&record);
-      for (const NvField& nv : kNvFields) {
-        if (!(mask & nv.bit)) continue;
-        QByteArray value = Text(nv.key).toLatin1();
-        if (faults_.lowercaseAddresses && (nv.bit == KV_NV_BT || nv.bit == KV_NV_WIFI))
-          value = value.toLower();
-        std::memcpy(bytes + nv.offset, value.constData(),
-                    std::min<std::size_t>(static_cast<std::size_t>(value.size()), nv.size - 1));
-      }
-      data->assign(reinterpret_cast<uint8_t*>(&record),
-                   reinterpret_cast<uint8_t*>(&record) + sizeof(record));
-      break;
-    }
-
-    case wire::kNvFastWrite:
-    case wire::kNvWriteDirect: {
-      if (p.size() != sizeof(NvInfoRecord)) return KV_ERR_DEVICE_BAD_REQUEST;
-      const uint32_t mask = wire::GetU32(p.data());
-      *logArgs = QStringLiteral(" mask=0x%1").arg(mask, 0, 16);
-      for (const NvField& nv : kNvFields) {
-        if (!(mask & nv.bit)) continue;
-        const QByteArray value = CText(Bytes(p, nv.offset, nv.size - 1));
-        *logArgs += QStringLiteral(" %1=%2").arg(QLatin1String(nv.key), Printable(value));
-      }
-      if (!run) break;
-      if (faults_.protectedImei) return KV_ERR_IMEI_PROTECTED;
-      if (faults_.staleNv) break;  // acknowledged, never stored (a flash that failed)
-      for (const NvField& nv : kNvFields) {
-        if (mask & nv.bit) SetText(nv.key, CText(Bytes(p, nv.offset, nv.size - 1)));
-      }
-      changed = true;
-      break;
-    }
-
-    case wire::kReadSn: {
-      if (p.size() < 1) return KV_ERR_DEVICE_BAD_REQUEST;
-      const bool sn1 = p[0] != 0;
-      *logArgs = QStringLiteral(" sn=%1").arg(sn1 ? 1 : 2);
-      if (!run) break;
-      QByteArray sn = Text(sn1 ? "sn1" : "sn2").toLatin1().left(kSnBytes);
-      if (faults_.snNoNul) {
-        sn = sn.leftJustified(kSnBytes, 'X');  // all 24 bytes used: no terminator
-      } else {
-        sn = sn.leftJustified(kSnBytes, '\0');
-      }
-      *data = Vec(sn);
-      break;
-    }
-
-    case wire::kWriteSn: {
-      if (p.size() < 1 || p.size() > 1 + kSnBytes) return KV_ERR_DEVICE_BAD_REQUEST;
-      const bool sn1 = p[0] != 0;
-      const QByteArray text = CText(Bytes(p, 1));
-      *logArgs = QStringLiteral(" sn=%1 text=%2").arg(sn1 ? 1 : 2).arg(Printable(text));
-      if (!run) break;
-      SetText(sn1 ? "sn1" : "sn2", text);
-      changed = true;
-      break;
-    }
-
-    case wire::kSetUsbAutoMode: {
-      if (p.size() < 1) return KV_ERR_DEVICE_BAD_REQUEST;
-      *logArgs = QStringLiteral(" on=%1").arg(p[0] ? 1 : 0);
-      if (!run) break;
-      state_.insert(QStringLiteral("usb_auto_mode"), p[0] != 0);
-      changed = true;
-      break;
-    }
-
-    case wire::kReadCuRef:
-      if (run) {
-        *data = Vec(
-            QByteArray::fromHex(Text("cu_ref_hex").toLatin1()).leftJustified(kCuBytes, '\0', true));
-      }
-      break;
-
-    case wire::kWriteCuRef: {
-      if (p.size() > static_cast<std::size_t>(kCuBytes)) return KV_ERR_DEVICE_BAD_REQUEST;
-      const QByteArray cu = Bytes(p).leftJustified(kCuBytes, '\0');
-      *logArgs = QStringLiteral(" text=%1").arg(Printable(CText(cu)));
-      if (!run) break;
-      state_.insert(QStringLiteral("cu_ref_hex"), QString::fromLatin1(cu.toHex()));
-      changed = true;
-      break;
-    }
-
-    case wire::kReadSecureBoot: {
-      if (p.size() < 2) return KV_ERR_DEVICE_BAD_REQUEST;
-      const uint16_t index = wire::GetU16(p.data());
-      *logArgs = QStringLiteral(" index=%1").arg(index);
-      if (index >= kSecureBootItems) return KV_ERR_DEVICE_BAD_REQUEST;
-      if (!run) break;
-      const uint32_t value =
-          SecureBootValue(state_.value(QStringLiteral("secure_boot")).toArray().at(index));
-      wire::PutU16(data, index);
-      wire::PutU32(data, value);
-      break;
-    }
-
-    case wire::kWriteSecureBoot: {
-      if (p.size() < 6) return KV_ERR_DEVICE_BAD_REQUEST;
-      const uint16_t index = wire::GetU16(p.data());
-      const uint32_t value = wire::GetU32(p.data() + 2);
-      *logArgs = QStringLiteral(" index=%1 value=0x%2").arg(index).arg(value, 0, 16);
-      if (index >= kSecureBootItems) return KV_ERR_DEVICE_BAD_REQUEST;
-      if (!run) break;
-      QJsonArray items = state_.value(QStringLiteral("secure_boot")).toArray();
-      while (items.size() < kSecureBootItems) items.append(0);
-      items[index] = static_cast<double>(value);
-      state_.insert(QStringLiteral("secure_boot"), items);
-      changed = true;
-      break;
-    }
-
-    case wire::kEnableSecureBoot:
-      if (run) {
-        state_.insert(QStringLiteral("secure_boot_enabled"), true);
-        changed = true;
-      }
-      break;
-
-    case wire::kPowerOff:
-      if (run) {
-        state_.insert(QStringLiteral("powered_off"), true);
-        state_.insert(QStringLiteral("power_off_count"),
-                      state_.value(QStringLiteral("power_off_count")).toInt() + 1);
-        changed = true;
-      }
-      break;
-
-    case wire::kReadStationRecord:
-      if (!run) break;
-      if (faults_.recordUnreadable) return KV_ERR_DEVICE_STORAGE;
-      *data = Vec(QByteArray::fromBase64(Text("station_record").toLatin1()));
-      break;
-
-    case wire::kWriteStationRecord:
-      *logArgs = QStringLiteral(" bytes=%1").arg(p.size());
-      if (p.size() > static_cast<std::size_t>(kMaxRecordBytes)) return KV_ERR_DEVICE_BAD_REQUEST;
-      if (!run) break;
-      ReplaceStationRecord(Bytes(p));
-      changed = true;
-      break;
-
-    default:
-      *logArgs = QStringLiteral(" command=0x%1").arg(request.command, 4, 16, QLatin1Char('0'));
-      result = KV_ERR_DEVICE_UNKNOWN_COMMAND;
-      break;
-  }
-  if (changed) Save();
-  return result;
+  return std::move(out_);
 }
 
 }  // namespace kestrel::tools::phonesim
