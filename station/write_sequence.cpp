@@ -374,11 +374,14 @@ std::int32_t WriteSequence::ReadBackAddresses() {
   std::int32_t r = ReadBack(record);
   if (r != 0) return r;
   // The station's address texts become upper case (and stay so), as the phone keeps them.
+  // An address is hexadecimal digits, so the read-back is compared without regard to case
+  // (as the read job compares): a phone or phone library that gives lower case holds the
+  // same address.
   identity::IdentitySet ids = w.Identities();
   if (s.BT_ADDR) {
     ids.BT = ids.BT.toUpper();
     w.SetIdentities(ids);
-    if (FieldText(record.bt) != ids.BT) {
+    if (FieldText(record.bt).compare(ids.BT, Qt::CaseInsensitive) != 0) {
       w.SetResultText(resources::LoadString(185));
       w.ShowResult(ResultState::Fail);
       r = kReadBackMismatch;
@@ -387,7 +390,7 @@ std::int32_t WriteSequence::ReadBackAddresses() {
   if (s.WIFI_ADDR) {
     ids.WIFI = ids.WIFI.toUpper();
     w.SetIdentities(ids);
-    if (FieldText(record.wifi) != ids.WIFI) {
+    if (FieldText(record.wifi).compare(ids.WIFI, Qt::CaseInsensitive) != 0) {
       w.SetResultText(resources::LoadString(186));
       w.ShowResult(ResultState::Fail);
       r = kReadBackMismatch;

@@ -348,6 +348,60 @@ TEST_F(PhoneLinkTest, PhoneQuirksArePassedOnWithinTheContractsSizes) {
   EXPECT_EQ(sn[24], 0x55);  // nothing written past the 24 bytes
 }
 
+TEST_F(PhoneLinkTest, TheSimulatorKeepsIdentitiesAsAPhoneDoes) {
+  // A state file written before addresses were kept as bytes: lower case, and keys the
+  // simulator does not know. It loads, and the addresses read back in upper case.
+  station_.Write("phone.json",
+                 R"({"imei1":"356938035643809","bt":"0011223344aa","wifi":"a0b1c2d3e4f5",)"
+                 R"("imei2":"12345","sn1":"SN","secure_boot":[1,2,3,4,5,6,7],"note":"kept"})");
+  auto sim = Sim(12);
+  ASSERT_EQ(Open(12), KV_OK);
+  NvInfoRecord back;
+  std::memset(&back, 0, sizeof(back));
+  back.mask = KV_NV_IMEI1 | KV_NV_IMEI2 | KV_NV_BT | KV_NV_WIFI;
+  ASSERT_EQ(KV_FastReadNvInfo(h_, &back), KV_OK);
+  EXPECT_STREQ(back.imei1, "356938035643809");
+  EXPECT_STREQ(back.imei2, "12345");  // read as stored: only writes are checked
+  EXPECT_STREQ(back.bt, "0011223344AA");
+  EXPECT_STREQ(back.wifi, "A0B1C2D3E4F5");
+
+  // Writes: IMEIs of 15 digits and addresses of 12 hex digits in either case, or nothing.
+  const struct {
+    const char* name;
+    uint32_t mask;
+    const char* imei;
+    const char* address;
+    int32_t result;
+  } writes[] = {
+      {"14 digits", KV_NV_IMEI1, "35693803564380", "", KV_ERR_DEVICE_BAD_REQUEST},
+      {"letters", KV_NV_IMEI1, "35693803564380X", "", KV_ERR_DEVICE_BAD_REQUEST},
+      {"non-hex address", KV_NV_IMEI1 | KV_NV_BT, "356938035643817", "00112233445Z",
+       KV_ERR_DEVICE_BAD_REQUEST},
+      {"short address", KV_NV_BT, "", "0011223344A", KV_ERR_DEVICE_BAD_REQUEST},
+      {"lower case", KV_NV_IMEI1 | KV_NV_BT, "356938035643817", "aabbccddeeff", KV_OK},
+  };
+  for (const auto& w : writes) {
+    NvInfoRecord r;
+    std::memset(&r, 0, sizeof(r));
+    r.mask = w.mask;
+    std::strcpy(r.imei1, w.imei);
+    std::strcpy(r.bt, w.address);
+    EXPECT_EQ(KV_FastWriteNvInfo(h_, &r), w.result) << w.name;
+    EXPECT_EQ(KV_NvWriteDirect(h_, &r), w.result) << w.name;
+  }
+  std::memset(&back, 0, sizeof(back));
+  back.mask = KV_NV_IMEI1 | KV_NV_BT;
+  ASSERT_EQ(KV_FastReadNvInfo(h_, &back), KV_OK);
+  EXPECT_STREQ(back.imei1, "356938035643817");
+  EXPECT_STREQ(back.bt, "AABBCCDDEEFF");
+  sim->Stop();
+  const QJsonObject state = sim->State();
+  EXPECT_EQ(state["bt"].toString(), "AABBCCDDEEFF");
+  EXPECT_EQ(state["wifi"].toString(), "a0b1c2d3e4f5");  // never written: left as it was
+  EXPECT_EQ(state["note"].toString(), "kept");
+  EXPECT_EQ(state["secure_boot"].toArray().at(6).toInt(), 7);
+}
+
 TEST_F(PhoneLinkTest, UnreadableStationRecordAnswersAStorageError) {
   auto sim = Sim(11, {"--record-unreadable"});
   ASSERT_EQ(Open(11), KV_OK);

@@ -112,6 +112,7 @@ struct FailureCase {
   std::function<QString()> message;
   int savedLines;  // IMEI.txt lines after the job
   std::function<void(JobTest&)> check;
+  QJsonObject phone = {};  // the phone's state before the job (default: a new phone)
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -122,6 +123,7 @@ class WriteFailure : public JobTest, public ::testing::WithParamInterface<Failur
 
 TEST_P(WriteFailure, EndsWithItsMessageAndCountsThePhoneOnce) {
   const FailureCase& c = GetParam();
+  if (!c.phone.isEmpty()) dir_.Write(QStringLiteral("phone.json"), QJsonDocument(c.phone).toJson());
   ASSERT_TRUE(StartPhone(c.faults));
   Open(NormalStation(c.settings));
   RunJob();
@@ -156,20 +158,27 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"imei_read_back_differs", "ReadBack=1\n", {QStringLiteral("--stale-nv")},
                     [] { return FormatString(180, {std::int64_t{1}}); }, 0, {}},
-        FailureCase{"bluetooth_read_back_in_lower_case",
+        // The phone acknowledges the write but keeps the address it had (the IMEI it
+        // already held matches).
+        FailureCase{"bluetooth_read_back_differs",
                     "ReadBack=1\nBT_ADDR=1\nAutoGenerateBT_ADDR=1\nAutoGenerateBTAddrType=1\n"
                     "InitialAddrForBT=0011223344aa\n",
-                    {QStringLiteral("--lowercase-addresses")},
-                    [] { return LoadString(185); }, 0,
+                    {QStringLiteral("--stale-nv")},
+                    [] { return LoadString(185); },
+                    0,
                     [](JobTest& job) {
                       // The station's text became upper case in place.
                       EXPECT_TRUE(job.W().ResultText().contains(QStringLiteral("BT:0011223344AA")));
-                    }},
-        FailureCase{"wifi_read_back_in_lower_case",
+                    },
+                    {{"imei1", identity::FullImei(kBase)}, {"bt", "FFFFFFFFFFFF"}}},
+        FailureCase{"wifi_read_back_differs",
                     "ReadBack=1\nWIFI_ADDR=1\nAutoWIFI_ADDR=1\nAutoGenerateWifiMacType=1\n"
                     "InitialAddrForWIFI=00037f0000a0\nForeWIFI=00037F\n",
-                    {QStringLiteral("--lowercase-addresses")},
-                    [] { return LoadString(186); }, 0, {}},
+                    {QStringLiteral("--stale-nv")},
+                    [] { return LoadString(186); },
+                    0,
+                    {},
+                    {{"imei1", identity::FullImei(kBase)}, {"wifi", "00037F0000A1"}}},
         FailureCase{"read_back_call_fails", "ReadBack=1\n",
                     {QStringLiteral("--fail"), QStringLiteral("KV_FastReadNvInfo=34")},
                     [] { return LoadString(119); }, 0, {}},
@@ -211,6 +220,81 @@ INSTANTIATE_TEST_SUITE_P(
                       EXPECT_TRUE(job.sim_->State().value(QStringLiteral("powered_off")).toBool());
                     }}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return std::string(p.param.name); });
+
+// The settings keep a counter's address in lower case; the phone keeps 6 bytes and reads
+// them back in upper case, and a phone (or phone library) may answer in lower case: the
+// read-back compares without regard to case, and the station's text becomes upper case.
+TEST_F(JobTest, AddressReadBackPassesWhateverCaseThePhoneAnswersIn) {
+  const struct {
+    const char* name;
+    QByteArray settings;
+    QStringList faults;
+    const char* shown;  // in the result text
+    const char* key;    // in the phone's state
+  } cases[] = {
+      {"bluetooth",
+       "BT_ADDR=1\nAutoGenerateBT_ADDR=1\nAutoGenerateBTAddrType=1\n"
+       "InitialAddrForBT=0011223344aa\n",
+       {},
+       "BT:0011223344AA",
+       "bt"},
+      {"bluetooth, lower-case phone",
+       "BT_ADDR=1\nAutoGenerateBT_ADDR=1\n"
+       "AutoGenerateBTAddrType=1\nInitialAddrForBT=0011223344aa\n",
+       {QStringLiteral("--lowercase-addresses")},
+       "BT:0011223344AA",
+       "bt"},
+      {"wi-fi, lower-case phone",
+       "WIFI_ADDR=1\nAutoWIFI_ADDR=1\nAutoGenerateWifiMacType=1\n"
+       "InitialAddrForWIFI=00037f0000a0\nForeWIFI=00037F\n",
+       {QStringLiteral("--lowercase-addresses")},
+       "Wifi:00037F0000A0",
+       "wifi"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QFile::remove(dir_.File(QStringLiteral("phone.json")));
+    QFile::remove(dir_.File(QStringLiteral("IMEI.txt")));
+    ASSERT_TRUE(StartPhone(c.faults));
+    Open(NormalStation("ReadBack=1\n" + c.settings));
+    RunJob();
+    EXPECT_EQ(Message(), LoadString(105));
+    EXPECT_EQ(W().PassCount(), 1U);
+    EXPECT_TRUE(W().ResultText().contains(QLatin1String(c.shown)))
+        << W().ResultText().toStdString();
+    sim_->Stop();
+    const QString shown = QLatin1String(c.shown);
+    EXPECT_EQ(sim_->State().value(QLatin1String(c.key)).toString(),
+              shown.mid(shown.indexOf(QLatin1Char(':')) + 1));
+    window_.reset();
+  }
+}
+
+// Three phones on the line, one Enter each: the initial-address counter gives each its own
+// address, every one passes its read-back and is recorded.
+TEST_F(JobTest, ThreeEnterPressesWriteThreePhonesWithThreeAddresses) {
+  ASSERT_TRUE(StartPhone());
+  Open(
+      NormalStation("ReadBack=1\nBT_ADDR=1\nAutoGenerateBT_ADDR=1\nAutoGenerateBTAddrType=1\n"
+                    "InitialAddrForBT=0011223344fe\n"));
+  QStringList addresses;
+  for (int phone = 0; phone < 3; ++phone) {
+    ASSERT_TRUE(W().ReadyToWrite()) << phone;
+    PressKey(Qt::Key_Return);
+    ASSERT_TRUE(WaitIdle()) << phone;
+    EXPECT_EQ(Message(), LoadString(105)) << phone;
+    addresses << sim_->State().value(QStringLiteral("bt")).toString();
+  }
+  EXPECT_EQ(W().PassCount(), 3U);
+  EXPECT_EQ(W().FailCount(), 0U);
+  EXPECT_EQ(addresses, (QStringList{"0011223344FE", "0011223344FF", "001122334500"}));
+  const QStringList lines = ImeiTxtLines();
+  ASSERT_EQ(lines.size(), 3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(lines[i].contains(identity::FullImei(kBase + static_cast<std::uint64_t>(i))));
+    EXPECT_TRUE(lines[i].contains(addresses[i], Qt::CaseInsensitive)) << lines[i].toStdString();
+  }
+}
 
 TEST_F(JobTest, UsbOffAfterAPassCountsThePhoneOnceAsPassed) {
   ASSERT_TRUE(StartPhone());

@@ -61,11 +61,6 @@ QString AddressText(const uint8_t address[KPE_ADDRESS_BYTES]) {
       QByteArray(reinterpret_cast<const char*>(address), KPE_ADDRESS_BYTES).toHex().toUpper());
 }
 
-bool IsImei(const QString& text) {
-  if (text.size() != static_cast<qsizetype>(KPE_IMEI_DIGITS)) return false;
-  return std::all_of(text.begin(), text.end(), [](QChar c) { return c >= '0' && c <= '9'; });
-}
-
 }  // namespace
 
 // The phone's end calls these with the SimDevice as its user pointer.
@@ -159,10 +154,12 @@ struct SimDevice::Callbacks {
 
   static int32_t ReadIdentities(void* user, uint32_t, kpe_identities* ids) {
     SimDevice& d = D(user);
+    // What the storage holds reads as it is (a state file may hold what no write would take,
+    // as a phone without a fourth IMEI answers "FFFF"); writes are checked by the phone's end.
     for (int k = 0; k < 4; ++k) {
-      const QString imei = d.Text(kImeiKeys[k]);
-      if (!IsImei(imei)) continue;
-      std::memcpy(ids->imei[k], imei.toLatin1().constData(), KPE_IMEI_DIGITS);
+      const QByteArray imei = d.Text(kImeiKeys[k]).toLatin1().left(KPE_IMEI_DIGITS);
+      if (imei.isEmpty()) continue;
+      std::memcpy(ids->imei[k], imei.constData(), static_cast<std::size_t>(imei.size()));
       ids->mask |= kImeiBits[k];
     }
     if (ParseAddress(d.Text("bt"), ids->bt)) ids->mask |= KPE_NV_BT;

@@ -81,8 +81,10 @@ extern "C" {
 
 /* The phone's identities as it keeps them. */
 typedef struct kpe_identities {
-  uint32_t mask;    /* the items this record holds (KPE_NV_* bits) */
-  char imei[4][16]; /* IMEI1 ... IMEI4: 15 decimal digits and a NUL */
+  uint32_t mask; /* the items this record holds (KPE_NV_* bits) */
+  /* IMEI1 ... IMEI4: 15 decimal digits and a NUL. A write never gets anything else; a read
+   * answers what storage gives, at most 15 characters up to a NUL. */
+  char imei[4][16];
   uint8_t bt[KPE_ADDRESS_BYTES];
   uint8_t wifi[KPE_ADDRESS_BYTES];
 } kpe_identities;
