@@ -20,3 +20,7 @@ foreach(cc gcc clang x86_64-w64-mingw32-gcc)
             -P ${CMAKE_CURRENT_SOURCE_DIR}/phone_end_c99.cmake)
   set_tests_properties(device_phone_end_c99_${_name} PROPERTIES TIMEOUT 60)
 endforeach()
+
+# kestrel-cli phone conformance against the simulator and its faults.
+kestrel_test(device_phone_conformance_test SOURCES phone_conformance_test.cpp TIMEOUT 120)
+add_dependencies(device_phone_conformance_test kestrel-phone-sim kestrel-cli)

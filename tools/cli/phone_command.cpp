@@ -4,6 +4,7 @@
 #include "device/oxbind/oxbind.h"
 #include "device/ports/port_map.h"
 #include "tools/cli/cli_commands.h"
+#include "tools/cli/phone_conformance.h"
 #include "tools/cli/stagemark_command.h"
 
 #include <QByteArray>
@@ -26,7 +27,7 @@ const char kPhoneUsage[] =
     "  write-nv [--imei1 X] [--imei2 X] [--imei3 X] [--imei4 X] [--bt X] [--wifi X] |\n"
     "  read-sn 1|2 | write-sn 1|2 TEXT | at TEXT | read-cu | write-cu TEXT |\n"
     "  read-secure-boot | write-secure-boot I VALUE | enable-secure-boot | usb-auto-off |\n"
-    "  power-off\n";
+    "  power-off | conformance [--allow-irreversible]\n";
 
 int Usage(const char* problem = nullptr) {
   if (problem) std::fprintf(stderr, "kestrel-cli phone: %s\n", problem);
@@ -234,6 +235,11 @@ const char* Validate(const QString& command, const QStringList& a) {
     return a.size() == 2 && SnArgument(a[0], &sn) ? nullptr : "write-sn takes 1|2 TEXT";
   if (command == QLatin1String("at") || command == QLatin1String("write-cu"))
     return a.size() == 1 ? nullptr : "this command takes one TEXT";
+  if (command == QLatin1String("conformance")) {
+    return a.isEmpty() || a == QStringList{QStringLiteral("--allow-irreversible")}
+               ? nullptr
+               : "conformance takes [--allow-irreversible]";
+  }
   if (command == QLatin1String("write-secure-boot")) {
     uint32_t index = 0, value = 0;
     const QString hex = a.size() == 2 && !a[1].startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
@@ -269,6 +275,10 @@ int RunPhoneCommand(const QStringList& args) {
   if (const char* problem = Validate(command, rest)) return Usage(problem);
 
   device::ports::SetStationFolder(station);
+  if (command == QLatin1String("conformance")) {
+    if (channel.type != KV_CHANNEL_COM) return Usage("conformance needs --port N (a COM port)");
+    return RunPhoneConformance(PhoneCalls{}, channel.port, !rest.isEmpty());
+  }
   const PhoneHandle h = KV_CreatePhone(0);
   if (h == KV_INVALID_HANDLE) {
     std::fputs("kestrel-cli phone: the phone library did not start\n", stderr);
