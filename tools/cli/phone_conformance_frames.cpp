@@ -5,7 +5,7 @@
 // A frame the phone must not answer is followed at once by a regular request: the phone
 // answers in order, so an answer to the first would come before the second's.
 #include "device/oxbind/wire_protocol.h"
-#include "tools/cli/phone_conformance.h"
+#include "tools/cli/phone_conformance_checks.h"
 
 #include <QFile>
 
@@ -26,9 +26,7 @@ namespace wire = device::oxbind::wire;
 using Bytes = std::vector<uint8_t>;
 
 int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return ConformanceNowMs();
 }
 
 // The phone's line: raw 8N1 at 115200 baud, every wait bounded.
