@@ -321,6 +321,11 @@ class StationController : public QDialog, public JobWindow {
   QLineEdit* Edit(IdentityField field) const;
   // entry_fields.cpp
   bool NeedsInput(IdentityField field) const;
+  // Whether the operator types `field` (its edit is enabled between jobs).
+  bool OperatorTypes(IdentityField field) const;
+  // After the window put texts into the fields (`shown`): clears ReadyToWrite as a typed change
+  // would, when a field the operator types was altered or is left incomplete.
+  void VoidEntryAfterPush(const identity::IdentitySet& shown, bool typedChanged);
   void RunCompletionChain(IdentityField changed);
   void FocusField(QWidget* widget);
   // station_controller.cpp

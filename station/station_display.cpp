@@ -121,10 +121,17 @@ void StationController::ApplyBoundTexts(const BoundTexts& t) {
   const QString* sources[kIdentityFieldCount] = {
       &t.identities.IMEI1, &t.identities.IMEI2, &t.identities.IMEI3, &t.identities.IMEI4,
       &t.identities.BT,    &t.identities.WIFI,  &t.identities.SN1,   &t.identities.SN2};
+  bool changed = false;
+  bool typedChanged = false;
   for (int i = 0; i < kIdentityFieldCount; ++i) {
-    PutText(controls_.identity[static_cast<std::size_t>(i)], *sources[i]);
+    QLineEdit* edit = controls_.identity[static_cast<std::size_t>(i)];
+    if (edit->text() == *sources[i]) continue;
+    edit->setText(*sources[i]);
+    changed = true;
+    typedChanged = typedChanged || OperatorTypes(static_cast<IdentityField>(i));
   }
   --pushing_;
+  if (changed) VoidEntryAfterPush(t.identities, typedChanged);
   PutLabelText(controls_.result, t.resultText);
   PutLabelText(controls_.passCount, t.passText);
   PutLabelText(controls_.failCount, t.failText);
