@@ -47,12 +47,13 @@ ResultStore::ResultStore(const QString& stationFolder)
       databasePath_(stationFolder + QStringLiteral("/IMEI.mdb")) {}
 
 bool ResultStore::SaveResult(const config::StationSettings& settings, const RecordIdentities& ids,
-                             ResultReport& report) {
-  return SaveResultAt(settings, ids, report, QDateTime::currentDateTime());
+                             ResultReport& report, bool* mayBeRecorded) {
+  return SaveResultAt(settings, ids, report, QDateTime::currentDateTime(), mayBeRecorded);
 }
 
 bool ResultStore::SaveResultAt(const config::StationSettings& s, const RecordIdentities& ids,
-                               ResultReport& report, const QDateTime& when) {
+                               ResultReport& report, const QDateTime& when, bool* mayBeRecorded) {
+  if (mayBeRecorded != nullptr) *mayBeRecorded = false;
   // The line first: a phone it does not take is not recorded anywhere.
   if (UsesLine(s)) {
     const LineItems items = JobLineItems(s, ids);
@@ -73,7 +74,7 @@ bool ResultStore::SaveResultAt(const config::StationSettings& s, const RecordIde
   const QString stamp = FormatSaveStamp(when);
   bool saved = false;
   if (s.SaveToTxt != 0) {
-    saved = AppendDurably(textPath_, ComposeResultLine(s, ids, stamp));
+    saved = AppendDurably(textPath_, ComposeResultLine(s, ids, stamp), mayBeRecorded);
   } else {
     saved = database_.Insert(ComposeImeiRow(s, ids, stamp));
   }

@@ -4,6 +4,7 @@
 
 #include "config/ini_file.h"
 #include "identity/imei.h"
+#include "records/durable_file.h"
 #include "resources/message_format.h"
 #include "resources/string_table.h"
 #include "ui/colour_label.h"
@@ -11,6 +12,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <atomic>
 
 namespace kestrel::station::testing {
 namespace {
@@ -421,6 +424,29 @@ TEST_F(JobTest, APassWhoseBaseCannotBeWrittenStopsFurtherWritesUntilItIs) {
   EXPECT_FALSE(W().ImeiBaseUnsaved());
   EXPECT_EQ(W().PassCount(), 2U);
   EXPECT_EQ(Ini(dir_, "General", "DefaultIMEI"), QStringLiteral("35123456000003"));
+}
+
+TEST_F(JobTest, ALineWhoseSyncFailedIsCutAndItsImeisAreNeverOfferedAgain) {
+  ASSERT_TRUE(StartPhone());
+  Open(NormalStation("CheckRepeat=1\n"));
+  // The first sync of IMEI.txt fails after its line was written whole (as on a failing disk).
+  const QString txt = dir_.File(QStringLiteral("IMEI.txt"));
+  std::atomic<bool> failed{false};
+  records::SetSyncHookForTesting(
+      [txt, &failed](const QString& path) { return path != txt || failed.exchange(true); });
+  RunJob();
+  EXPECT_EQ(Message(), LoadString(134));
+  EXPECT_EQ(W().FailCount(), 1U);
+  EXPECT_EQ(ImeiTxtLines(), QStringList());  // nothing of the failed line stays
+  EXPECT_EQ(Ini(dir_, "General", "DefaultIMEI"), QStringLiteral("35123456000002"));
+
+  // The next phone gets the next IMEI, passes and is recorded on a line of its own.
+  RunJob();
+  records::SetSyncHookForTesting({});
+  EXPECT_EQ(Message(), LoadString(105));
+  EXPECT_EQ(W().PassCount(), 1U);
+  ASSERT_EQ(ImeiTxtLines().size(), 1);
+  EXPECT_TRUE(ImeiTxtLines()[0].contains(identity::FullImei(kBase + 1)));
 }
 
 TEST_F(JobTest, ACloseWhoseSaveFailsTellsTheOperator) {
