@@ -14,6 +14,8 @@
 #include <QJsonObject>
 
 #include <atomic>
+#include <string_view>
+#include <thread>
 
 namespace kestrel::station::testing {
 namespace {
@@ -291,6 +293,61 @@ TEST_F(JobTest, StopEndsAWaitingOrProbingJobWithinTheBoundAndCountsNothing) {
     window_.reset();
     sim_.reset();
   }
+}
+
+// Holds the job thread in the step of its first probe until `release`, as a phone library whose
+// call never returns holds it: the thread ignores Stop.
+struct HeldProbe : JobObserver {
+  void JobStarted(JobKind, int, const QDateTime&) override {}
+  void JobEnded(const JobSummary&) override {}
+  void StepFinished(const JobStep& step) override {
+    if (std::string_view(step.name) != "KV_GetMsVersion") return;
+    held = true;
+    while (!release) QThread::msleep(5);
+  }
+  std::atomic<bool> held{false};
+  std::atomic<bool> release{false};
+};
+
+TEST_F(JobTest, AThreadThatOutlivesItsStopRefusesNewJobsAtOnceAndTheWindowMayClose) {
+  ASSERT_TRUE(StartPhone({QStringLiteral("--no-answer")}));
+  Open(NormalStation());
+  // Never freed: the station leaves the held thread behind, still waiting on it.
+  auto* held = new HeldProbe;
+  W().AddJobObserver(held);
+  Click(ids::kWrite);
+  QElapsedTimer t;
+  t.start();
+  while (!held->held && t.elapsed() < 5000) QApplication::processEvents();
+  ASSERT_TRUE(held->held);
+  Click(ids::kStop);  // within its bound; the thread stays behind
+  EXPECT_EQ(W().ResultText(), LoadString(115));
+
+  // A wait for the held thread would never end: after 5 s the watchdog lets it go, so that the
+  // wait shows as a failure rather than as a hang.
+  std::atomic<bool> answered{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 500 && !answered.load(); ++i) QThread::msleep(10);
+    if (!answered.load()) held->release = true;
+  });
+  t.restart();
+  Click(ids::kWrite);
+  answered = true;
+  watchdog.join();
+  EXPECT_LT(t.elapsed(), 1000);
+  EXPECT_EQ(W().ResultText(),
+            QStringLiteral(
+                "The phone library has not returned from its last call; restart the station."));
+  EXPECT_EQ(LabelColour(W()), QColor(255, 0, 0));
+  EXPECT_EQ(W().FailCount() + W().PassCount(), 0U);
+  EXPECT_TRUE(ButtonOf(ids::kWrite)->isEnabled());
+
+  // The window closes, and goes without waiting for the thread.
+  W().close();
+  EXPECT_FALSE(W().isVisible());
+  t.restart();
+  window_.reset();
+  EXPECT_LT(t.elapsed(), 1000);
 }
 
 // --- The repeat run with the bench power source ---
