@@ -54,6 +54,8 @@ QLineEdit* SmallEdit(int id, QWidget* parent, int width) {
 
 void StationController::BuildControls() {
   StationControls& c = controls_;
+  // The window's own font; every control without a font of its own takes it.
+  setFont(ui::DialogFont(QStringLiteral("VERDANA"), 13));
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(10, 6, 10, 8);
   outer->setSpacing(8);

@@ -8,10 +8,12 @@
 #include "resources/message_format.h"
 #include "resources/string_table.h"
 #include "ui/colour_label.h"
+#include "ui/fonts.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 
 #include <atomic>
 #include <string_view>
@@ -348,6 +350,36 @@ TEST_F(JobTest, AThreadThatOutlivesItsStopRefusesNewJobsAtOnceAndTheWindowMayClo
   t.restart();
   window_.reset();
   EXPECT_LT(t.elapsed(), 1000);
+}
+
+TEST_F(JobTest, TheWindowIsInVerdana13UncutAndACloseDuringAJobSaysPressStop) {
+  Open(CalibrationStation("-1", "Timeout=20000\n"));
+  EXPECT_EQ(W().font(), ui::DialogFont(QStringLiteral("VERDANA"), 13));
+  auto* status = qobject_cast<QLabel*>(W().Control(ids::kStatusLine));
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(status->font(), W().font());
+  // Nothing is cut: each button and one-line label is at least as large as its text needs.
+  for (QWidget* w : W().findChildren<QWidget*>()) {
+    auto* label = qobject_cast<QLabel*>(w);
+    if (!w->isVisible() || (qobject_cast<QPushButton*>(w) == nullptr &&
+                            (label == nullptr || label->wordWrap() || label->text().isEmpty()))) {
+      continue;
+    }
+    EXPECT_GE(w->width(), w->sizeHint().width()) << w->objectName().toStdString();
+    EXPECT_GE(w->height(), w->sizeHint().height()) << w->objectName().toStdString();
+  }
+
+  Click(ids::kWrite);
+  ASSERT_TRUE(W().JobRunning());
+  W().close();
+  EXPECT_TRUE(W().isVisible());
+  EXPECT_TRUE(status->text().contains(QStringLiteral("Press Stop")))
+      << status->text().toStdString();
+  EXPECT_GE(status->width(), status->sizeHint().width());
+  W().grab().save(QStringLiteral(KESTREL_TEST_OUTPUT_DIR "/close_refused.png"));
+  Click(ids::kStop);
+  W().close();
+  EXPECT_FALSE(W().isVisible());
 }
 
 // --- The repeat run with the bench power source ---
