@@ -252,7 +252,10 @@ void StationController::ShowStatusLine(int mode, bool present) {
   // its closing "!" stays at the end of its own phrase.
   QString port = resources::LoadString(present ? 155 : 156);
   if (!ReadsRightToLeft(port)) port += QChar(0x200E);
-  const QString text = resources::LoadString(mode != 0 ? 148 : 149) + QStringLiteral(", ") + port;
+  QString text = resources::LoadString(mode != 0 ? 148 : 149) + QStringLiteral(", ") + port;
+  if (resultStore_ && !resultStore_->LineNotice().isEmpty()) {
+    text += QStringLiteral(" | ") + resultStore_->LineNotice();
+  }
   OnWindowThread([this, text] { PutLabelText(controls_.statusLine, text); });
 }
 
