@@ -4,6 +4,8 @@
 #include "tests/records/line_test_support.h"
 #include "tests/support/test_support.h"
 
+#include <QRegularExpression>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -248,6 +250,81 @@ TEST_F(LineCliTest, TheStationFolderNamesTheDatabaseAndTheStation) {
   ASSERT_TRUE(none.Start(BinPath("kestrel-cli"), {"line", "--station-dir", empty.path(), "status"}));
   none.ReadAll(30000);
   EXPECT_EQ(none.exitCode(), 2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LineCliTest, AStationAccountLogsInThroughItsFilesAndActsForItselfAlone) {
+  // The admin as the README makes it: a role that may create roles, owning the database.
+  const QString admin = name_ + "_admin", database = name_ + "_own";
+  ASSERT_TRUE(server_->Exec("postgres", "CREATE ROLE " + admin + " LOGIN CREATEROLE PASSWORD 'Adm1n-pw'"));
+  ASSERT_TRUE(server_->Exec("postgres", "CREATE DATABASE " + database + " OWNER " + admin));
+  const QString adminUri = "postgresql://" + admin + ":Adm1n-pw@127.0.0.1:" +
+                           QString::number(server_->port()) + "/" + database;
+  const QMap<QString, QString> env = {{"KESTREL_STATION_DIR", dir_.path()},
+                                      {"PGSERVICEFILE", dir_.File("pg_service.conf")},
+                                      {"PGPASSFILE", dir_.File("pgpass")}};
+  auto run = [&](const QString& db, const QStringList& args) {
+    return kestrel::testing::RunChild(BinPath("kestrel-cli"), QStringList{"line", "--database", db} + args,
+                                      env, 60000);
+  };
+  ASSERT_EQ(run(adminUri, {"init"}).exitCode, 0);
+  ASSERT_EQ(run(adminUri, {"add-imei-range", "35000000000000", "100"}).exitCode, 0);
+  const QString station = name_ + "-S";
+  const auto added = run(adminUri, {"add-station", station});
+  ASSERT_EQ(added.exitCode, 0) << added.err.toStdString();
+  // The service section, the password-file line, Kestrel.ini's line: each after its comment.
+  const QStringList out = QString::fromUtf8(added.out).split('\n', Qt::SkipEmptyParts);
+  const qsizetype pass = out.indexOf(QRegularExpression("^# in the password file.*"));
+  ASSERT_GT(pass, 1) << added.out.toStdString();
+  ASSERT_TRUE(dir_.Write("pg_service.conf", out.mid(1, pass - 1).join('\n').toUtf8() + "\n").size() > 0);
+  dir_.Write("pgpass", out.at(pass + 1).toUtf8() + "\n");
+  QFile::setPermissions(dir_.File("pgpass"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  ASSERT_TRUE(out.last().startsWith("Database=service=")) << out.last().toStdString();
+  const QString service = out.last().mid(QStringLiteral("Database=").size());
+  EXPECT_FALSE(out.mid(0, pass).join('\n').contains("password")) << "only the password file holds it";
+
+  const auto next = run(service, {"next-imei"});
+  ASSERT_EQ(next.exitCode, 0) << next.err.toStdString();
+  const QString imei = QString::fromUtf8(next.out).trimmed();
+  const struct {
+    QString database;
+    QStringList args;
+    int code;
+  } cases[] = {
+      {service, {"reserve", "IMEI1=" + imei}, 0},
+      {service, {"reserve", "--station", station, "IMEI2=" + imei}, 0},  // its own name: fine
+      {service, {"reserve", "--station", "L1-S99", "SN1=X"}, 3},         // another's: refused
+      {service, {"release", "--station", "L1-S99"}, 3},
+      {service, {"history", imei}, 3},                                   // the admin's
+      {service, {"add-station", "L1-S98"}, 3},
+      {service, {"import", dir_.Write("one.txt", "2026-12-07-09-05-03, IMEI:350000000000501\r\n")}, 3},
+      {service, {"status"}, 0},
+      {adminUri, {"history", imei}, 0},
+      {adminUri, {"remove-station", station}, 3},  // it holds a reservation
+  };
+  for (const auto& c : cases) {
+    const auto r = run(c.database, c.args);
+    EXPECT_EQ(r.exitCode, c.code) << c.args.join(' ').toStdString() << ": " << r.err.toStdString();
+  }
+  const QString story = QString::fromUtf8(run(adminUri, {"history", imei}).out);
+  EXPECT_TRUE(story.contains(" claimed " + station + " by=" + station)) << story.toStdString();
+  EXPECT_TRUE(story.contains(" reserved " + station + " by=" + station + " from=127.0.0.1 IMEI2 " + imei))
+      << story.toStdString();
+  EXPECT_TRUE(QString::fromUtf8(run(service, {"status"}).out).contains(" reserved " + station));
+  EXPECT_EQ(QString::fromUtf8(run(adminUri, {"list-stations"}).out).trimmed(),
+            station + " account reserved 1 phones 0");
+  const auto removed = run(adminUri, {"remove-station", station, "--release"});
+  EXPECT_EQ(removed.exitCode, 0);
+  EXPECT_EQ(QString::fromUtf8(removed.out).trimmed(), "removed " + station + ", released 1");
+  EXPECT_EQ(run(service, {"status"}).exitCode, 4) << "the account is gone";
+
+  // No message shows a password, not even of a URI that fails.
+  const auto failed = run("postgresql://" + admin + ":Adm1n-pw@127.0.0.1:1/x", {"status"});
+  EXPECT_EQ(failed.exitCode, 4);
+  EXPECT_FALSE((failed.out + failed.err).contains("Adm1n-pw")) << failed.err.toStdString();
 }
 
 }  // namespace

@@ -414,6 +414,16 @@ TEST(LineUri, PartsOptionsAndTheShownForm) {
       {"postgresql://h/d?connect_timeout=5%0Ahost%3Devil", false, "", -1, "", "", "", "", ""},
       {"postgresql://h:99999/d", false, "", -1, "", "", "", "", ""},
       {"mysql://h/d", false, "", -1, "", "", "", "", ""},
+      // libpq's keyword form: a service, with TLS beside it; a password in it is masked.
+      {"service=line1", true, "", -1, "", "", "", "service=line1", "service=line1"},
+      {"service=L1-S07@pc sslmode=verify-full sslrootcert=/etc/k/ca.crt", true, "", -1, "", "", "",
+       "service=L1-S07@pc;sslmode=verify-full;sslrootcert=/etc/k/ca.crt",
+       "service=L1-S07@pc sslmode=verify-full sslrootcert=/etc/k/ca.crt"},
+      {"host=h port=5433 dbname=d user=u password=s3cret", true, "h", 5433, "d", "u", "s3cret", "",
+       "host=h port=5433 dbname=d user=u password=***"},
+      {"service=a;host=evil", false, "", -1, "", "", "", "", ""},
+      {"service=line1 options=-cx=y", false, "", -1, "", "", "", "", ""},
+      {"service", false, "", -1, "", "", "", "", ""},
   };
   for (const Case& c : cases) {
     kestrel::records::LineConnection parts;

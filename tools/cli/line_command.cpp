@@ -371,7 +371,8 @@ int RunLineCommand(const QStringList& argsIn) {
     const records::LineResult r = records::ImportResultFile(line, rest.at(0), &counts, batch);
     Print(QStringLiteral("imported %1").arg(counts.imported));
     Print(QStringLiteral("skipped %1").arg(counts.skipped));
-    if (r.status == records::LineStatus::Refused && r.holder.isEmpty()) {
+    if (r.status == records::LineStatus::Refused && r.holder.isEmpty() &&
+        r.message.startsWith(QLatin1String("cannot read"))) {
       std::fprintf(stderr, "kestrel-cli line: %s\n", r.message.toLocal8Bit().constData());
       return kExitUsage;
     }
