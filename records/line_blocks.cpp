@@ -32,11 +32,12 @@ LineResult LineDatabase::AddRange(LineRangeKind kind, std::uint64_t first, std::
       const QSqlError e = q.lastError();
       q.finish();
       if (IsConstraintError(e)) {
-        return LineRefused(
-            QStringLiteral("the range overlaps one of the line's %1 ranges").arg(LineKindName(kind)));
+        return LineRefused(QStringLiteral("the range overlaps one of the line's %1 ranges")
+                               .arg(LineKindName(kind)));
       }
       if (e.nativeErrorCode() == QLatin1String("23514")) {
-        return LineRefused(QStringLiteral("the range does not fit the %1 values").arg(LineKindName(kind)));
+        return LineRefused(
+            QStringLiteral("the range does not fit the %1 values").arg(LineKindName(kind)));
       }
       return s.Answer(e);
     }

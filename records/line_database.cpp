@@ -201,7 +201,8 @@ LineResult LineSession::OpenSession() {
   QSqlQuery q(Db());
   const bool prepared =
       q.prepare(QStringLiteral("SELECT station, version, admin FROM line_open(?, ?, ?, ?)"));
-  q.addBindValue(station_.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(station_));
+  q.addBindValue(station_.isEmpty() ? QVariant(QMetaType::fromType<QString>())
+                                    : QVariant(station_));
   q.addBindValue(actor_ == LineActor::Named);
   q.addBindValue(actor_ != LineActor::None);
   q.addBindValue(waitMs_);

@@ -180,10 +180,10 @@ class LineDatabase {
   LineResult RemoveStation(const QString& name, bool release, int* released = nullptr);
   LineResult ListStations(std::vector<LineStationInfo>* stations);
 
-  // Records imported phones as passed for `station` (admin), in one transaction; a phone any of whose
-  // identities the line already knows (or an earlier phone of the same call holds) is skipped.
-  LineResult ImportPhones(const std::vector<LineImportPhone>& phones, int* imported,
-                          int* skipped);
+  // Records imported phones as passed for `station` (admin), in one transaction; a phone any of
+  // whose identities the line already knows (or an earlier phone of the same call holds) is
+  // skipped.
+  LineResult ImportPhones(const std::vector<LineImportPhone>& phones, int* imported, int* skipped);
 
  private:
   QString station_;

@@ -22,7 +22,7 @@ struct Part {
 };
 constexpr int kImportAttempts = 3;
 
-constexpr Part kParts[] = {{"IMEI", "IMEI1"}, {"IMEI2", "IMEI2"}, {"IMEI3", "IMEI3"},
+constexpr Part kParts[] = {{"IMEI", "IMEI1"},  {"IMEI2", "IMEI2"}, {"IMEI3", "IMEI3"},
                            {"IMEI4", "IMEI4"}, {"WIFI", "WIFI"},   {"BT", "BT"},
                            {"SN1", "SN1"},     {"SN2", "SN2"}};
 
@@ -99,10 +99,14 @@ LineResult ImportDatabase(LineDatabase& line, const QString& path, LineImportCou
     } else {
       // Column name, IMEI.txt label and slot, in the order IMEI.txt writes them.
       const std::vector<std::pair<QString, Part>> order = {
-          {QStringLiteral("IMEI"), kParts[0]},           {QStringLiteral("IMEI2"), kParts[1]},
-          {QStringLiteral("IMEI3"), kParts[2]},          {QStringLiteral("IMEI4"), kParts[3]},
-          {QStringLiteral("WIFI MAC ADDR"), kParts[4]},  {QStringLiteral("BLUETOOTH ADDR"), kParts[5]},
-          {QStringLiteral("SN1"), kParts[6]},            {QStringLiteral("SN2"), kParts[7]}};
+          {QStringLiteral("IMEI"), kParts[0]},
+          {QStringLiteral("IMEI2"), kParts[1]},
+          {QStringLiteral("IMEI3"), kParts[2]},
+          {QStringLiteral("IMEI4"), kParts[3]},
+          {QStringLiteral("WIFI MAC ADDR"), kParts[4]},
+          {QStringLiteral("BLUETOOTH ADDR"), kParts[5]},
+          {QStringLiteral("SN1"), kParts[6]},
+          {QStringLiteral("SN2"), kParts[7]}};
       std::vector<LineImportPhone> batch;
       qint64 number = 0;
       const QSqlRecord shape = q.record();

@@ -44,8 +44,8 @@ LineResult LineDatabase::Reserve(const LineItems& items) {
     LineResult r = s.ConnectHere(true);
     if (!r.ok()) return r;
     const auto [slotList, values] = Arrays(ids);
-    QSqlQuery& q = s.Prepared(
-        "SELECT slot, value, holder, state FROM line_reserve(?, ?::text[], ?::text[])");
+    QSqlQuery& q =
+        s.Prepared("SELECT slot, value, holder, state FROM line_reserve(?, ?::text[], ?::text[])");
     q.addBindValue(s.StationArgument());
     q.addBindValue(slotList);
     q.addBindValue(values);

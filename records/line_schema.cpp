@@ -53,7 +53,8 @@ LineResult LineDatabase::Init(int* version) {
             "SELECT set_config('search_path', quote_ident(coalesce((SELECT n.nspname FROM "
             "pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace WHERE c.oid = "
             "to_regclass('line_schema')), current_schema(), 'public')) || ', pg_temp', true)")) ||
-        !q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS line_schema (version integer NOT NULL)")) ||
+        !q.exec(
+            QStringLiteral("CREATE TABLE IF NOT EXISTS line_schema (version integer NOT NULL)")) ||
         !q.exec(QStringLiteral("SELECT version FROM line_schema"))) {
       return s.Fail(q.lastError());
     }

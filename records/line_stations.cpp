@@ -13,8 +13,7 @@ namespace {
 constexpr int kPasswordChars = 24;
 
 QString NewPassword() {
-  static const char kAlphabet[] =
-      "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
+  static const char kAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
   constexpr int kSize = static_cast<int>(sizeof kAlphabet) - 1;
   QString password;
   for (int i = 0; i < kPasswordChars; ++i) {
@@ -71,8 +70,8 @@ void Compose(LineSession& s, const LineConnection& c, LineStationAccount* a) {
   a->serviceSection = section;
   const QString passHost =
       host.isEmpty() || host.startsWith(QLatin1Char('/')) ? QStringLiteral("localhost") : host;
-  a->passwordLine = QStringList{PassField(passHost), port, PassField(database),
-                                PassField(a->name), PassField(a->password)}
+  a->passwordLine = QStringList{PassField(passHost), port, PassField(database), PassField(a->name),
+                                PassField(a->password)}
                         .join(QLatin1Char(':'));
 }
 

@@ -28,12 +28,13 @@ bool ParsePort(const QString& text, int* port) {
 }
 
 // One name=value of the URI's query or of the keyword form.
-bool TakeParameter(const QString& name, const QString& value, LineConnection* c, QStringList* options,
-                   QString* error) {
+bool TakeParameter(const QString& name, const QString& value, LineConnection* c,
+                   QStringList* options, QString* error) {
   static const QStringList passed = {
-      QStringLiteral("connect_timeout"), QStringLiteral("sslmode"), QStringLiteral("sslrootcert"),
-      QStringLiteral("sslcert"),         QStringLiteral("sslkey"),  QStringLiteral("sslcrl"),
-      QStringLiteral("service"),         QStringLiteral("passfile"),
+      QStringLiteral("connect_timeout"),  QStringLiteral("sslmode"),
+      QStringLiteral("sslrootcert"),      QStringLiteral("sslcert"),
+      QStringLiteral("sslkey"),           QStringLiteral("sslcrl"),
+      QStringLiteral("service"),          QStringLiteral("passfile"),
       QStringLiteral("application_name"), QStringLiteral("keepalives"),
       QStringLiteral("keepalives_idle")};
   if (name == QLatin1String("host")) {

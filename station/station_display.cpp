@@ -1,7 +1,7 @@
 // The display operations of the station window and its bound texts. Every operation here may
 // be called from a job thread: widget work is handed to the window's thread.
-#include "station/control_ids.h"
 #include "records/result_store.h"
+#include "station/control_ids.h"
 #include "station/station_controller.h"
 #include "ui/colour_label.h"
 

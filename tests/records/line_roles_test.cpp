@@ -45,8 +45,8 @@ class LineRolesTest : public ::testing::Test {
   QString Uri(const LineStationAccount& a) const {
     // Joined, not .arg()ed: the encoded name holds '%'.
     return "postgresql://" + QString::fromLatin1(QUrl::toPercentEncoding(a.name)) + ":" +
-           QString::fromLatin1(QUrl::toPercentEncoding(a.password)) + "@127.0.0.1:" +
-           QString::number(server_->port()) + "/" + name_;
+           QString::fromLatin1(QUrl::toPercentEncoding(a.password)) +
+           "@127.0.0.1:" + QString::number(server_->port()) + "/" + name_;
   }
   std::unique_ptr<LineDatabase> Login(const LineStationAccount& a, const QString& station = {},
                                       LineActor actor = LineActor::Station) {
@@ -108,21 +108,22 @@ TEST_F(LineRolesTest, AStationHoldsNoTableRightsAndPublicNothing) {
   const struct {
     const char* table;
     const char* column;
-  } tables[] = {{"line_schema", "version"}, {"line_range", "id"},    {"line_block", "id"},
+  } tables[] = {{"line_schema", "version"}, {"line_range", "id"},      {"line_block", "id"},
                 {"line_phone", "id"},       {"line_identity", "kind"}, {"line_station", "name"},
                 {"line_event", "id"}};
   for (const auto& t : tables) {
     const QString table = QString::fromLatin1(t.table), column = QString::fromLatin1(t.column);
     for (const QString& sql :
-         {"INSERT INTO " + table + " DEFAULT VALUES", "UPDATE " + table + " SET " + column + " = " + column,
-          "DELETE FROM " + table, "TRUNCATE " + table, "SELECT * FROM " + table}) {
+         {"INSERT INTO " + table + " DEFAULT VALUES",
+          "UPDATE " + table + " SET " + column + " = " + column, "DELETE FROM " + table,
+          "TRUNCATE " + table, "SELECT * FROM " + table}) {
       EXPECT_EQ(AsStation(s, sql), "42501") << sql.toStdString();
     }
   }
   // Nor the admin's functions, a temporary table, or a function of its own in the schema.
   for (const QString& sql :
-       {QStringLiteral("SELECT line_add_station('x', 'y')"), QStringLiteral("SELECT line_history('x')"),
-        QStringLiteral("SELECT * FROM line_stations()"),
+       {QStringLiteral("SELECT line_add_station('x', 'y')"),
+        QStringLiteral("SELECT line_history('x')"), QStringLiteral("SELECT * FROM line_stations()"),
         QStringLiteral("SELECT line_remove_station('%1', true)").arg(s.name),
         QStringLiteral("SELECT line_claim_block('%1', 1::smallint, 100)").arg(s.name),
         QStringLiteral("CREATE TEMP TABLE t (x int)"),
@@ -159,12 +160,13 @@ TEST_F(LineRolesTest, AStationActsOnlyForItself) {
   const LineResult confirm = stationA->Confirm({{"IMEI1", held}}, "s", "l");
   EXPECT_EQ(confirm.status, LineStatus::Refused);
   EXPECT_EQ(confirm.holder, b.name);
-  for (const QString& sql : {QStringLiteral("SELECT line_release('%1')"),
-                             QStringLiteral("SELECT * FROM line_confirm('%1', '{IMEI1}', '{%2}', 's', 'l')"),
-                             QStringLiteral("SELECT * FROM line_reserve('%1', '{IMEI1}', '{%2}')"),
-                             QStringLiteral("SELECT * FROM line_held('%1')"),
-                             QStringLiteral("SELECT line_next_run('%1', 1::smallint, 1, 20)"),
-                             QStringLiteral("SELECT * FROM line_open('%1', true, true, 0)")}) {
+  for (const QString& sql :
+       {QStringLiteral("SELECT line_release('%1')"),
+        QStringLiteral("SELECT * FROM line_confirm('%1', '{IMEI1}', '{%2}', 's', 'l')"),
+        QStringLiteral("SELECT * FROM line_reserve('%1', '{IMEI1}', '{%2}')"),
+        QStringLiteral("SELECT * FROM line_held('%1')"),
+        QStringLiteral("SELECT line_next_run('%1', 1::smallint, 1, 20)"),
+        QStringLiteral("SELECT * FROM line_open('%1', true, true, 0)")}) {
     EXPECT_EQ(AsStation(a, sql.arg(b.name, held)), "42501") << sql.toStdString();
   }
   auto namedB = Login(a, b.name, LineActor::Named);
@@ -198,7 +200,8 @@ TEST_F(LineRolesTest, AStationActsOnlyForItself) {
   auto intruder = Login(stranger);
   const LineResult refused = intruder->Connect();
   EXPECT_EQ(refused.status, LineStatus::Refused);
-  EXPECT_TRUE(refused.message.contains("not a station of this line")) << refused.message.toStdString();
+  EXPECT_TRUE(refused.message.contains("not a station of this line"))
+      << refused.message.toStdString();
 }
 
 TEST_F(LineRolesTest, EveryArgumentIsTakenAsData) {
@@ -224,7 +227,8 @@ TEST_F(LineRolesTest, EveryArgumentIsTakenAsData) {
     QStringList story;
     ASSERT_TRUE(admin_.History(value, &story).ok());
     ASSERT_EQ(story.size(), 2) << story.join('\n').toStdString();
-    EXPECT_TRUE(story[1].contains(" confirmed " + a.name + " by=" + a.name)) << story[1].toStdString();
+    EXPECT_TRUE(story[1].contains(" confirmed " + a.name + " by=" + a.name))
+        << story[1].toStdString();
     QStringList none;
     ASSERT_TRUE(admin_.History(value + "' OR '1'='1", &none).ok());
     EXPECT_TRUE(none.isEmpty());
@@ -247,7 +251,8 @@ TEST_F(LineRolesTest, EveryArgumentIsTakenAsData) {
       {"SELECT * FROM line_reserve(NULL, ARRAY['SN1'], ARRAY['x''); DELETE FROM line_phone; --'])",
        "KL001"},
       {"SELECT * FROM line_reserve(NULL, ARRAY['SN1', 'SN2'], ARRAY['x'])", "KL001"},
-      {"SELECT * FROM line_confirm(NULL, ARRAY['SN1'], ARRAY['ok'], ''');DROP TABLE line_phone;--', "
+      {"SELECT * FROM line_confirm(NULL, ARRAY['SN1'], ARRAY['ok'], ''');DROP TABLE "
+       "line_phone;--', "
        "'$$')",
        ""},
       {"SELECT line_next_run(NULL, 9::smallint, 1, 20)", "KL001"},
@@ -283,7 +288,8 @@ TEST_F(LineRolesTest, HistoryAndStatusTellWhatHappenedByWhomAndFromWhere) {
                                {" released ", "not reserved again"},
                                {" reserved ", "IMEI1"},
                                {" confirmed ", "IMEI1"}};
-  ASSERT_EQ(story.size(), static_cast<qsizetype>(std::size(expected))) << story.join('\n').toStdString();
+  ASSERT_EQ(story.size(), static_cast<qsizetype>(std::size(expected)))
+      << story.join('\n').toStdString();
   for (qsizetype i = 0; i < story.size(); ++i) {
     const QString who = i < 3 ? a.name : b.name;
     EXPECT_TRUE(story[i].contains(QString::fromLatin1(expected[i][0]) + who + " by=" + who +
@@ -328,12 +334,14 @@ TEST_F(LineRolesTest, InitUpgradesADatabaseFilledByTheVersion1BuildKeepingEveryt
       "record, source_line), ';' ORDER BY id) FROM line_phone)");
   QString before, after, version;
   ASSERT_TRUE(server_->Exec(old, everything, &before));
-  ASSERT_TRUE(before.contains("L1-S02,IMEI1") || before.contains("IMEI1,L1-S02")) << before.toStdString();
+  ASSERT_TRUE(before.contains("L1-S02,IMEI1") || before.contains("IMEI1,L1-S02"))
+      << before.toStdString();
 
   // A station of the old build is refused until init; init brings the schema up in place.
   LineDatabase admin;
   admin.Configure(server_->Uri(old), QString());
-  EXPECT_TRUE(admin.Connect().message.contains("schema version 1")) << admin.Connect().message.toStdString();
+  EXPECT_TRUE(admin.Connect().message.contains("schema version 1"))
+      << admin.Connect().message.toStdString();
   int v = 0;
   ASSERT_TRUE(admin.Init(&v).ok());
   EXPECT_EQ(v, kestrel::records::LineSchemaVersion());
@@ -383,9 +391,11 @@ TEST_F(LineRolesTest, InitUpgradesADatabaseFilledByTheVersion1BuildKeepingEveryt
   const LineResult taken = station1->Reserve({{"IMEI1", "350000000000204"}});
   EXPECT_EQ(taken.holder, "L1-S02");
   EXPECT_EQ(taken.state, "passed");
-  EXPECT_EQ(station1->Reserve({{"IMEI1", "350000000000006"}}).state, "passed") << "its own old phone";
+  EXPECT_EQ(station1->Reserve({{"IMEI1", "350000000000006"}}).state, "passed")
+      << "its own old phone";
   QStringList story;
   ASSERT_TRUE(admin.History("350000000000204", &story).ok());
   ASSERT_FALSE(story.isEmpty());
-  EXPECT_TRUE(story.last().contains(" confirmed L1-S02 by=L1-S02")) << story.join('\n').toStdString();
+  EXPECT_TRUE(story.last().contains(" confirmed L1-S02 by=L1-S02"))
+      << story.join('\n').toStdString();
 }

@@ -39,9 +39,9 @@ bool OpenSsl(const QString& dir, const QStringList& args) {
 
 // A CA named `name` in dir: name.key, name.crt.
 bool MakeCa(const QString& dir, const QString& name) {
-  return OpenSsl(dir, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                       "-nodes", "-days", "2", "-subj", "/CN=" + name, "-keyout", name + ".key",
-                       "-out", name + ".crt"});
+  return OpenSsl(
+      dir, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+            "-days", "2", "-subj", "/CN=" + name, "-keyout", name + ".key", "-out", name + ".crt"});
 }
 
 QByteArray Read(const QString& path) {
@@ -64,18 +64,21 @@ TEST(LineTls, VerifyFullEndToEndAWrongCaAndNoTlsAreRefused) {
   ASSERT_TRUE(MakeCa(d, "ca"));
   ASSERT_TRUE(MakeCa(d, "wrong-ca"));
   ASSERT_TRUE(Write(d + "/ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\n"));
-  ASSERT_TRUE(OpenSsl(d, {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                          "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", "server.key", "-out",
-                          "server.csr"}));
-  ASSERT_TRUE(OpenSsl(d, {"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-                          "-CAcreateserial", "-days", "2", "-extfile", "ext", "-out", "server.crt"}));
+  ASSERT_TRUE(
+      OpenSsl(d, {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                  "-subj", "/CN=127.0.0.1", "-keyout", "server.key", "-out", "server.csr"}));
+  ASSERT_TRUE(
+      OpenSsl(d, {"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                  "-CAcreateserial", "-days", "2", "-extfile", "ext", "-out", "server.crt"}));
 
   LineServerOptions options;
   options.conf = "ssl = on\nssl_cert_file = 'server.crt'\nssl_key_file = 'server.key'\n";
-  options.hba = "local all all trust\n"
-                "hostssl all kestrel 127.0.0.1/32 trust\n"
-                "hostssl all all 127.0.0.1/32 scram-sha-256\n";
-  options.files = {{"server.crt", Read(d + "/server.crt")}, {"server.key", Read(d + "/server.key")}};
+  options.hba =
+      "local all all trust\n"
+      "hostssl all kestrel 127.0.0.1/32 trust\n"
+      "hostssl all all 127.0.0.1/32 scram-sha-256\n";
+  options.files = {{"server.crt", Read(d + "/server.crt")},
+                   {"server.key", Read(d + "/server.key")}};
   LineServer server;
   QString why;
   ASSERT_TRUE(server.Start(&why, options)) << why.toStdString();
@@ -103,7 +106,12 @@ TEST(LineTls, VerifyFullEndToEndAWrongCaAndNoTlsAreRefused) {
   settings.LineStation = "ignored@pc";
   const kestrel::records::RecordIdentities phone{kestrel::identity::FullImei(35000000000001ULL),
                                                  kestrel::identity::FullImei(35000000000002ULL),
-                                                 {}, {}, "0a0b0c0d0e0f", "00037f000001", {}, {}};
+                                                 {},
+                                                 {},
+                                                 "0a0b0c0d0e0f",
+                                                 "00037f000001",
+                                                 {},
+                                                 {}};
   {
     StationDir dir;
     ResultStore store(dir.path());
@@ -115,8 +123,9 @@ TEST(LineTls, VerifyFullEndToEndAWrongCaAndNoTlsAreRefused) {
     EXPECT_TRUE(store.ReserveForJob(settings, phone, report)) << report.text().toStdString();
     EXPECT_EQ(store.line(settings).ActingStation(), "tls-S1");
     QString encrypted;
-    ASSERT_TRUE(server.Exec(name, "SELECT count(*) FROM pg_stat_ssl s JOIN pg_stat_activity a "
-                                  "USING (pid) WHERE a.usename = 'tls-S1' AND s.ssl",
+    ASSERT_TRUE(server.Exec(name,
+                            "SELECT count(*) FROM pg_stat_ssl s JOIN pg_stat_activity a "
+                            "USING (pid) WHERE a.usename = 'tls-S1' AND s.ssl",
                             &encrypted));
     EXPECT_EQ(encrypted, "1");
   }
@@ -131,13 +140,15 @@ TEST(LineTls, VerifyFullEndToEndAWrongCaAndNoTlsAreRefused) {
     FakeSink sink;
     store.OpenForSettings(settings, sink);
     ASSERT_EQ(sink.shown.size(), 1);
-    EXPECT_TRUE(sink.shown[0].startsWith("Line database unreachable: cannot connect: the server's "
-                                         "TLS certificate is not the one sslrootcert vouches for"))
+    EXPECT_TRUE(
+        sink.shown[0].startsWith("Line database unreachable: cannot connect: the server's "
+                                 "TLS certificate is not the one sslrootcert vouches for"))
         << sink.shown[0].toStdString();
     EXPECT_TRUE(sink.shown[0].contains("certificate verify failed")) << sink.shown[0].toStdString();
     FakeReport report;
     EXPECT_FALSE(store.ReserveForJob(settings, phone, report));
-    EXPECT_TRUE(report.text().startsWith("Line database unreachable")) << report.text().toStdString();
+    EXPECT_TRUE(report.text().startsWith("Line database unreachable"))
+        << report.text().toStdString();
   }
 
   // Without TLS the server lets nobody in.
@@ -148,8 +159,8 @@ TEST(LineTls, VerifyFullEndToEndAWrongCaAndNoTlsAreRefused) {
   EXPECT_TRUE(refused.message.contains("no encryption")) << refused.message.toStdString();
 
   // A password written into Kestrel.ini still works, and the status line says where it goes.
-  settings.LineDatabase = "postgresql://tls-S1:" + account.password + "@127.0.0.1:" +
-                          QString::number(server.port()) + "/" + name + tls;
+  settings.LineDatabase = "postgresql://tls-S1:" + account.password +
+                          "@127.0.0.1:" + QString::number(server.port()) + "/" + name + tls;
   {
     StationDir dir;
     ResultStore store(dir.path());
@@ -157,7 +168,8 @@ TEST(LineTls, VerifyFullEndToEndAWrongCaAndNoTlsAreRefused) {
     store.OpenForSettings(settings, sink);
     // It connects, and finds the reservation the first start-up left, under its role's name.
     ASSERT_EQ(sink.shown.size(), 1);
-    EXPECT_TRUE(sink.shown[0].startsWith("Station tls-S1 holds identities")) << sink.shown[0].toStdString();
+    EXPECT_TRUE(sink.shown[0].startsWith("Station tls-S1 holds identities"))
+        << sink.shown[0].toStdString();
     EXPECT_TRUE(store.LineNotice().contains("move it to the password file"));
     EXPECT_FALSE(store.LineNotice().contains(account.password));
   }

@@ -146,9 +146,8 @@ bool TakeOption(QStringList* args, const QString& name, QString* value) {
 
 // IMEI.txt's line for identities given on the command line (its order of parts).
 QString RecordLine(const QString& stamp, const records::LineItems& items) {
-  static const char* const order[][2] = {{"IMEI1", "IMEI"}, {"IMEI2", "IMEI2"},
-                                         {"IMEI3", "IMEI3"}, {"IMEI4", "IMEI4"},
-                                         {"WIFI", "WIFI"},   {"BT", "BT"},
+  static const char* const order[][2] = {{"IMEI1", "IMEI"},  {"IMEI2", "IMEI2"}, {"IMEI3", "IMEI3"},
+                                         {"IMEI4", "IMEI4"}, {"WIFI", "WIFI"},   {"BT", "BT"},
                                          {"SN1", "SN1"},     {"SN2", "SN2"}};
   QString line = stamp;
   for (const auto& [slot, label] : order) {
@@ -203,7 +202,8 @@ int RunLineCommand(const QStringList& argsIn) {
       args.indexOf(QLatin1String("--station-dir")) == args.size() - 1) {
     return Usage();
   }
-  if (hasDir && !database.isEmpty()) return Usage("--station-dir and --database exclude each other");
+  if (hasDir && !database.isEmpty())
+    return Usage("--station-dir and --database exclude each other");
   if (database.isEmpty()) {
     const QString folder = config::ResolveStationFolder(args);
     config::SettingsLoadContext context;
@@ -252,8 +252,8 @@ int RunLineCommand(const QStringList& argsIn) {
   }
   if (verb == QLatin1String("add-imei-range")) {
     std::uint64_t first = 0, count = 0;
-    if (rest.size() != 2 || !ParseDecimal(rest.at(0), &first) || !ParseDecimal(rest.at(1), &count) ||
-        count == 0 || first + count > 100000000000000ULL) {
+    if (rest.size() != 2 || !ParseDecimal(rest.at(0), &first) ||
+        !ParseDecimal(rest.at(1), &count) || count == 0 || first + count > 100000000000000ULL) {
       return Usage("add-imei-range takes a body of up to 14 digits and a count within the bodies");
     }
     return Finish(line.AddRange(records::LineRangeKind::Imei, first, first + count - 1));
@@ -327,8 +327,9 @@ int RunLineCommand(const QStringList& argsIn) {
                          "the file PGSERVICEFILE names):")
               .arg(a.name));
     Print(a.serviceSection.trimmed());
-    Print(QStringLiteral("# in the password file (~/.pgpass, or the file PGPASSFILE names; "
-                         "mode 0600):"));
+    Print(
+        QStringLiteral("# in the password file (~/.pgpass, or the file PGPASSFILE names; "
+                       "mode 0600):"));
     Print(a.passwordLine);
     Print(QStringLiteral("# and in Kestrel.ini:\n[LINE]\nDatabase=service=%1").arg(a.serviceName));
     return kExitDone;
