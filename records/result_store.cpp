@@ -2,6 +2,7 @@
 
 #include "log/trace_log.h"
 #include "records/durable_file.h"
+#include "records/line_uri.h"
 #include "records/result_text.h"
 #include "resources/message_format.h"
 #include "resources/string_table.h"
@@ -122,6 +123,7 @@ void ResultStore::CloseImeiDatabase() {
 }
 
 void ResultStore::OpenForSettings(const config::StationSettings& s, config::MessageSink& messages) {
+  lineNotice_.clear();
   if (UsesLine(s)) OpenLine(s, messages);
   if (UsesDatabase(s)) {
     OpenImeiDatabase(messages);
@@ -141,6 +143,12 @@ LineDatabase& ResultStore::line(const config::StationSettings& s) {
 
 void ResultStore::OpenLine(const config::StationSettings& s, config::MessageSink& messages) {
   LineDatabase& db = line(s);
+  LineConnection connection;
+  lineNotice_.clear();
+  if (ParseLineUri(s.LineDatabase, &connection) && !connection.password.isEmpty()) {
+    lineNotice_ = QStringLiteral("Line database: the password stands in Kestrel.ini; move it to "
+                                 "the password file (~/.pgpass or PGPASSFILE)");
+  }
   const LineResult r = db.Connect();
   if (!r.ok()) {
     messages.ShowMessage(LineRefusalText(r) +
@@ -156,7 +164,7 @@ void ResultStore::OpenLine(const config::StationSettings& s, config::MessageSink
         QStringLiteral("Station %1 holds identities reserved by a job that did not finish: %2.\n"
                        "They stay with this station for its next phone. If that job's phone was "
                        "written, set it aside for rework.")
-            .arg(s.LineStation, values.join(QStringLiteral(", "))));
+            .arg(db.ActingStation(), values.join(QStringLiteral(", "))));
   }
 }
 

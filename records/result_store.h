@@ -100,6 +100,9 @@ class ResultStore {
   bool NextLineRun(const config::StationSettings& settings, LineRangeKind kind, int count,
                    std::uint64_t* first, QString* why);
   LineDatabase& line(const config::StationSettings& settings);
+  // A standing word about the line's set-up for the status line (a password in Kestrel.ini);
+  // empty when there is none.
+  const QString& LineNotice() const { return lineNotice_; }
 
  private:
   QString folder_;
@@ -109,6 +112,7 @@ class ResultStore {
   LineDatabase line_;
   QString lineUri_;  // the URI and station line_ was configured with
   QString lineStation_;
+  QString lineNotice_;
 };
 
 // The text of a line-database refusal: message 164 with the value and its holder, or the

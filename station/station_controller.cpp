@@ -145,8 +145,9 @@ void StationController::Initialise() {
   // 12. The next phone's identities; sets the focus.
   PrepareNextIdentities();
 
-  // 13. Result store.
+  // 13. Result store; the status line carries its word about the line's set-up.
   resultStore_->OpenForSettings(settings_, *this);
+  ShowStatusLine(settings_.OperationMode, portPresent_.load());
 
   // 14.
   controls_.apVersion->setReadOnly(true);
@@ -162,6 +163,7 @@ void StationController::OnSettingCommand() {
   const bool saved = runSettings_ ? runSettings_(settings_) : false;
   if (saved) ApplyAcceptedSettings();
   if (resultStore_) resultStore_->OpenForSettings(settings_, *this);
+  ShowStatusLine(settings_.OperationMode, portPresent_.load());
   powerRepeatCount_.store(0);
 }
 

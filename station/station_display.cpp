@@ -1,5 +1,6 @@
 // The display operations of the station window and its bound texts. Every operation here may
 // be called from a job thread: widget work is handed to the window's thread.
+#include "records/result_store.h"
 #include "station/control_ids.h"
 #include "station/station_controller.h"
 #include "ui/colour_label.h"
@@ -259,7 +260,10 @@ void StationController::ShowStatusLine(int mode, bool present) {
   // its closing "!" stays at the end of its own phrase.
   QString port = resources::LoadString(present ? 155 : 156);
   if (!ReadsRightToLeft(port)) port += QChar(0x200E);
-  const QString text = resources::LoadString(mode != 0 ? 148 : 149) + QStringLiteral(", ") + port;
+  QString text = resources::LoadString(mode != 0 ? 148 : 149) + QStringLiteral(", ") + port;
+  if (resultStore_ && !resultStore_->LineNotice().isEmpty()) {
+    text += QStringLiteral(" | ") + resultStore_->LineNotice();
+  }
   OnWindowThread([this, text] { PutLabelText(controls_.statusLine, text); });
 }
 
