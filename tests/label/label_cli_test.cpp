@@ -58,16 +58,12 @@ TEST(LabelCli, PreviewDrawsTheStationsLabelWithTheValuesGiven) {
   // The sample IMEI1 with its check digit.
   EXPECT_EQ(testing::ReadDataMatrix(rendered, 1),
             QStringList{QStringLiteral("356938035643809/A-7")});
-
-  // Wrong arguments.
-  for (const QStringList& args :
-       {QStringList{QStringLiteral("preview")},
-        QStringList{QStringLiteral("preview"), QStringLiteral("--imei9"), QStringLiteral("1"),
-                    QStringLiteral("--out"), png},
-        QStringList{QStringLiteral("print")}, QStringList{QStringLiteral("bogus")}}) {
-    EXPECT_EQ(RunStationCli(QStringLiteral("label"), dir, args).exitCode, 2)
-        << args.join(' ').toStdString();
-  }
+  // A field the template format does not know is a wrong argument.
+  EXPECT_EQ(RunStationCli(QStringLiteral("label"), dir,
+                          {QStringLiteral("preview"), QStringLiteral("--imei9"),
+                           QStringLiteral("1"), QStringLiteral("--out"), png})
+                .exitCode,
+            2);
 }
 
 TEST(LabelCli, CheckNamesTheLineOfABadTemplateAndDefaultTemplateIsTheShippedOne) {
