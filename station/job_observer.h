@@ -1,6 +1,7 @@
 // Who watches the jobs: one call when a job starts, two per step it runs (each phone-library
-// call and each mandated wait: as it starts and when it has finished), one when it has ended. The station's audit record and the job
-// benchmark listen here; a job never waits for what an observer does with the news.
+// call and each mandated wait: as it starts and when it has finished), one when it has ended.
+// The station's audit record, the operator's aids and the job benchmark listen here; a job
+// never waits for what an observer does with the news.
 #pragma once
 
 #include "identity/identity_set.h"
