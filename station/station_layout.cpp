@@ -4,6 +4,7 @@
 #include "station/control_ids.h"
 #include "station/station_controller.h"
 #include "ui/colour_label.h"
+#include "ui/countdown_bar.h"
 #include "ui/fonts.h"
 
 #include "resources/string_table.h"
@@ -146,6 +147,8 @@ void StationController::BuildControls() {
   c.result->setFrameShadow(QFrame::Sunken);
   c.result->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
   right->addWidget(c.result, 1);
+  c.countdown = Tag(new ui::CountdownBar(c.frame), ids::kCountdown);
+  right->addWidget(c.countdown);
 
   auto* counters = new QHBoxLayout;
   counters->setSpacing(6);
