@@ -72,12 +72,14 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# What the executables link is found by dpkg-shlibdeps; the database drivers Qt loads as
-# plugins it cannot see: SQLite for IMEI.mdb, PostgreSQL for a line database.
+# What the executables link is found by dpkg-shlibdeps (libzint, Qt Multimedia and Print
+# Support among them); the database drivers Qt loads as plugins it cannot see: SQLite for
+# IMEI.mdb, PostgreSQL for a line database. Labels go to a CUPS queue; a PDF queue (cups-pdf)
+# serves for trying them out.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6sql6-psql")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6sql6-psql, cups")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3, printer-driver-cups-pdf")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 # Our own maintainer scripts (udev), which also keep CPack from adding ldconfig calls for the
 # language module: /usr/lib/kestrel is no library folder.

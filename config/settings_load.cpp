@@ -23,6 +23,8 @@ const QString kOther = QStringLiteral("OTHER");
 const QString kCustomization = QStringLiteral("CUSTOMIZATION");
 const QString kAmpvane = QStringLiteral("AMPVANE");
 const QString kLine = QStringLiteral("LINE");
+const QString kOperator = QStringLiteral("OPERATOR");
+const QString kLabel = QStringLiteral("LABEL");
 
 constexpr int kMessageVersionLength = 163;
 
@@ -44,6 +46,7 @@ constexpr int kLineStationChars = 199;
 // A phone takes up to four consecutive bodies, so a block holds at least four.
 constexpr int kLineImeiBlockMin = 4;
 constexpr int kLineImeiBlockMax = 100000;
+constexpr int kLabelCopiesMax = 99;
 
 int OtherKey(int key) {
   return key == kKeyEnter ? kKeySpace : kKeyEnter;
@@ -359,6 +362,16 @@ StationSettings LoadSettings(const QString& path, const SettingsLoadContext& con
   }
   s.LineImeiBlock = std::clamp(ini.ReadInt(kLine, QStringLiteral("ImeiBlock"), 20),
                                kLineImeiBlockMin, kLineImeiBlockMax);
+
+  // 17. What the operator hears, and the label (never written by the save).
+  s.Sound = ReadFlag(ini, kOperator, QStringLiteral("Sound"), 1) ? 1 : 0;
+  s.SoundVolume = std::clamp(ini.ReadInt(kOperator, QStringLiteral("SoundVolume"), 100), 0, 100);
+  s.LabelPrint = ReadFlag(ini, kLabel, QStringLiteral("Print"), 0) ? 1 : 0;
+  s.LabelPrinter =
+      ini.ReadString(kLabel, QStringLiteral("Printer"), QString(), kShortTextChars).trimmed();
+  s.LabelTemplate =
+      ini.ReadString(kLabel, QStringLiteral("Template"), QString(), kPathChars).trimmed();
+  s.LabelCopies = std::clamp(ini.ReadInt(kLabel, QStringLiteral("Copies"), 1), 1, kLabelCopiesMax);
   return s;
 }
 

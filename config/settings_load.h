@@ -53,6 +53,12 @@ StationSettings LoadSettings(const QString& path, const SettingsLoadContext& con
 // characters; empty or absent = CurrentStationName, '@' and the host name); ImeiBlock, the IMEI
 // bodies claimed at a time (default 20, kept within 4..100000). SaveSettings never writes them.
 //
+// [OPERATOR] and [LABEL] (read after [LINE]): Sound, 1 (the default) for the verdict sounds,
+// any other value for none; SoundVolume 0..100 (default 100); Print, the label
+// printed for each passed phone (default off); Printer, the CUPS queue (empty: the default
+// printer); Template, the label template's file (empty: the shipped default); Copies 1..99
+// (default 1). SaveSettings never writes them.
+//
 // Writes the keys the station writes at close, in its save order, in one atomic replacement
 // of the file. `imeiBase` is the IMEI base counter after the close adjustment; it is written
 // to DefaultIMEI as 14 decimal digits with leading zeros. Returns false when the file could

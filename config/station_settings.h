@@ -101,6 +101,16 @@ struct StationSettings {
   QString LineStation;   // Station: this station's name in the line (default CurrentStationName@host)
   int LineImeiBlock = 20;  // ImeiBlock: IMEI bodies claimed from the line's range at a time
 
+  // [OPERATOR]: what the operator hears.
+  int Sound = 1;          // Sound: a pass and a fail sound on every verdict (1) or none (0)
+  int SoundVolume = 100;  // SoundVolume: 0..100
+
+  // [LABEL]: the IMEI label printed when a phone passes (label/).
+  int LabelPrint = 0;     // Print: 1 prints a label for every passed write job
+  QString LabelPrinter;   // Printer: a CUPS queue; empty: the default printer
+  QString LabelTemplate;  // Template: a file in the station folder; empty: the shipped default
+  int LabelCopies = 1;    // Copies: 1..99
+
   // Not in the file: set by the Settings dialog.
   int QuarlVariant = 0;
 

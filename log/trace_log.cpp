@@ -130,7 +130,10 @@ bool TraceLog::MakePath(const char* name, bool textLog, const QString& captureSu
   } else {
     stamp[0] = '\0';
   }
-  *path = f.folder + QLatin1Char('/') + base + QString::fromLatin1(stamp) + captureSuffix + f.ext;
+  // The rotations keep the date (and time) of the name, so that no day's rotation overwrites
+  // another day's.
+  f.base = base + QString::fromLatin1(stamp) + captureSuffix;
+  *path = f.folder + QLatin1Char('/') + f.base + f.ext;
   return true;
 }
 

@@ -15,8 +15,9 @@
 //   otherwise     folder/base.ext
 //   absolute name its own folder/base.ext
 // The capture files add "_Rd" and "_Wt" to the base. With a size limit, a file whose size in
-// whole MB exceeds the limit is closed before the next write and continued in
-// folder/base_N.ext (N = 1, 2, ... per file; the capture files keep their "_Rd"/"_Wt").
+// whole MB exceeds the limit is closed before the next write and continued in the file of its
+// own name with "_N" before the extension (N = 1, 2, ... per file): base_N.ext, with the date
+// flag base_YYYY_MM_DD_N.ext, the capture files base[_date]_Rd_N.ext and base[_date]_Wt_N.ext.
 //
 // Line form: "[YYYY-MM-DD hh:mm:ss:mmm] text\r\n" (local time), or "text\r\n" without time
 // stamps; a line is at most 8220 bytes including its CR LF.

@@ -66,16 +66,27 @@ void SetSyncHookForTesting(std::function<bool(const QString& path)> hook) {
   Hook() = std::move(hook);
 }
 
-bool AppendDurably(const QString& path, const QByteArray& bytes) {
+bool AppendDurably(const QString& path, const QByteArray& bytes, bool* mayHoldBytes) {
+  if (mayHoldBytes != nullptr) *mayHoldBytes = false;
   const bool existed = QFileInfo::exists(path);
   QFile file(path);
   if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) return false;
-  bool ok = file.write(bytes) == bytes.size() && file.flush();
-  ok = ok && SyncHandle(file.handle());
+  const qint64 before = file.size();
+  const bool whole = file.write(bytes) == bytes.size() && file.flush();
+  bool ok = whole && SyncHandle(file.handle());
   ok = ok && (existed || SyncFolderOf(path));
   ok = ok && RunHook(path);
+  if (ok) {
+    file.close();
+    if (file.error() == QFileDevice::NoError) return true;
+    if (mayHoldBytes != nullptr) *mayHoldBytes = true;  // synced whole before the close failed
+    return false;
+  }
+  // Nothing of a failed record stays: the file goes back to its length before the append.
+  const bool cut = file.resize(before) && SyncHandle(file.handle());
   file.close();
-  return ok && file.error() == QFileDevice::NoError;
+  if (mayHoldBytes != nullptr) *mayHoldBytes = whole || !cut;
+  return false;
 }
 
 bool TouchForAppend(const QString& path) {

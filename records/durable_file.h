@@ -10,8 +10,11 @@ namespace kestrel::records {
 
 // Opens `path` for appending (creating it when missing), writes `bytes` at its end, flushes and
 // syncs the file to the disk (and the folder when the file was new), then closes it. False when
-// any step fails; the bytes may then be partly written.
-bool AppendDurably(const QString& path, const QByteArray& bytes);
+// any step fails: the file is then cut back to its length before the call, so that nothing of
+// the bytes stays to be joined by the next append. `*mayHoldBytes` (when given) tells whether
+// the bytes may be in the file all the same: they were written whole and a later step failed
+// (a sync that failed may still have reached the disk), or the cut failed.
+bool AppendDurably(const QString& path, const QByteArray& bytes, bool* mayHoldBytes = nullptr);
 
 // Opens `path` for appending, creating it (and syncing its folder) when missing, and closes it.
 bool TouchForAppend(const QString& path);

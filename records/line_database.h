@@ -4,7 +4,13 @@
 // What it keeps (records/line_schema.sql): the line's ranges of IMEI bodies and Bluetooth and
 // Wi-Fi addresses; the blocks of them each station has claimed; every identity reserved by a
 // station for the phone on its bench or passed with a phone; the passed phones with station,
-// save stamp and the line IMEI.txt would hold.
+// save stamp and the line IMEI.txt would hold; the station accounts; and the append-only
+// events that tell each block's and identity's story.
+//
+// Who may do what is the database's: the admin role owns the schema (init, ranges, import,
+// accounts); a station logs in with a role of its own that holds no table rights and calls
+// only the schema's functions, which act for the calling role: the station's name is its role.
+// The admin may act for a named station.
 //
 // A job reserves every identity it writes before the phone is touched (Reserve) and confirms
 // them when the phone is saved (Confirm). A unique key on (kind, value) decides between
@@ -14,6 +20,11 @@
 // phone. One live connection per station name: the connection holds a session lock on its
 // station's name, so two processes using one name cannot both reserve, and the lock goes with
 // the connection when a station dies.
+//
+// The files: line_database.cpp the connection and session (line_session.h), line_schema.cpp
+// init and the schema's steps, line_blocks.cpp ranges and blocks, line_reservations.cpp
+// reserve, confirm and release, line_import.cpp the import, line_status.cpp status, find and
+// history, line_stations.cpp the station accounts.
 //
 // Threads: the connection lives on a thread of its own (records/database_thread.h); any
 // thread may call. Every value is bound. A failing statement closes the connection, so the
@@ -42,6 +53,14 @@ enum class LineStatus {
   Unreachable,  // cannot connect, or a statement failed
 };
 
+// Whom a connection acts for.
+enum class LineActor {
+  None,     // no station: schema, ranges, accounts, status, find, history
+  Station,  // a station, holding the lock on its name: a station role is its own name whatever
+            // `station` says; the admin acts for `station` (none when empty)
+  Named,    // as Station, but a station role asked to act for another name is refused
+};
+
 struct LineResult {
   LineStatus status = LineStatus::Done;
   QString message;  // why, for Refused and Unreachable
@@ -60,6 +79,22 @@ struct LineFound {
   QString kind, value, slot, station, state, reservedAt, passedAt, record;
 };
 
+// A station account: what AddStation made, and what goes on the station PC.
+struct LineStationAccount {
+  QString name;
+  QString password;        // generated; only in passwordLine below
+  QString serviceName;     // the service-file section's name (Database=service=NAME)
+  QString serviceSection;  // the libpq service-file section, lines ending in '\n'
+  QString passwordLine;    // the libpq password-file line
+};
+
+struct LineStationInfo {
+  QString name;
+  bool account = false;  // a login role of this line; false: a name on rows without one
+  qint64 reserved = 0;
+  qint64 phones = 0;
+};
+
 // One imported phone: its stamp, its line, and its identities.
 struct LineImportPhone {
   qint64 sourceLine = 0;
@@ -68,6 +103,8 @@ struct LineImportPhone {
   LineItems items;
 };
 
+class LineSession;
+
 class LineDatabase {
  public:
   LineDatabase();
@@ -75,17 +112,22 @@ class LineDatabase {
   LineDatabase(const LineDatabase&) = delete;
   LineDatabase& operator=(const LineDatabase&) = delete;
 
-  // The database's URI and this connection's station name (empty for commands that act for
-  // no station). `stationLockWaitMs` is how long a connection waits for its station's lock
-  // held by another connection (0: not at all); the default covers the moment in which the
-  // server is still letting go of the connection of a station that just closed or restarted.
-  // Closes an open connection; connects lazily.
-  void Configure(const QString& uri, const QString& station, int stationLockWaitMs = 3000);
+  // The database (records/line_uri.h: a URI or a service) and the station this connection
+  // acts for (see LineActor). `stationLockWaitMs` is how long a connection waits for its
+  // station's lock held by another connection (0: not at all); the default covers the moment
+  // in which the server is still letting go of the connection of a station that just closed
+  // or restarted. Closes an open connection; connects lazily.
+  void Configure(const QString& uri, const QString& station, int stationLockWaitMs = 3000,
+                 LineActor actor = LineActor::Station);
   const QString& station() const { return station_; }
 
   // Connects now (when not connected) and checks the schema version.
   LineResult Connect();
   void Close();
+  // After a successful Connect: the station the line knows this connection as (empty when it
+  // acts for none), and whether it speaks as the admin.
+  QString ActingStation();
+  bool IsAdmin();
 
   // Creates the schema or brings it up to this build's version; *version receives it.
   LineResult Init(int* version = nullptr);
@@ -123,18 +165,29 @@ class LineDatabase {
   // Every identity holding `value` (any kind; addresses without regard to case).
   LineResult Find(const QString& value, std::vector<LineFound>* found);
 
-  // Lines describing ranges, blocks, and reservations and passes per station.
-  LineResult Status(QStringList* lines);
+  // Lines describing ranges, blocks, reservations and passes per station, and the last
+  // `events` events (a station sees its own).
+  LineResult Status(QStringList* lines, int events = 10);
 
-  // Records imported phones as passed for `station`, in one transaction; a phone any of whose
-  // identities the line already knows (or an earlier phone of the same call holds) is skipped.
-  LineResult ImportPhones(const std::vector<LineImportPhone>& phones, int* imported,
-                          int* skipped);
+  // The events of one identity (any kind; addresses without regard to case), the phone it
+  // passed with and the block it lies in, oldest first (admin).
+  LineResult History(const QString& value, QStringList* lines);
+
+  // Station accounts (admin). AddStation creates the login role with a generated password;
+  // RemoveStation drops it, refused while it holds reservations unless `release` gives them
+  // back (*released: how many).
+  LineResult AddStation(const QString& name, LineStationAccount* account);
+  LineResult RemoveStation(const QString& name, bool release, int* released = nullptr);
+  LineResult ListStations(std::vector<LineStationInfo>* stations);
+
+  // Records imported phones as passed for `station` (admin), in one transaction; a phone any of
+  // whose identities the line already knows (or an earlier phone of the same call holds) is
+  // skipped.
+  LineResult ImportPhones(const std::vector<LineImportPhone>& phones, int* imported, int* skipped);
 
  private:
-  class Session;
   QString station_;
-  std::unique_ptr<Session> session_;
+  std::unique_ptr<LineSession> session_;
 };
 
 }  // namespace kestrel::records

@@ -1,5 +1,7 @@
 #include "records/line_import.h"
 
+#include "records/line_session.h"
+
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -18,7 +20,9 @@ struct Part {
   const char* label;
   const char* slot;
 };
-constexpr Part kParts[] = {{"IMEI", "IMEI1"}, {"IMEI2", "IMEI2"}, {"IMEI3", "IMEI3"},
+constexpr int kImportAttempts = 3;
+
+constexpr Part kParts[] = {{"IMEI", "IMEI1"},  {"IMEI2", "IMEI2"}, {"IMEI3", "IMEI3"},
                            {"IMEI4", "IMEI4"}, {"WIFI", "WIFI"},   {"BT", "BT"},
                            {"SN1", "SN1"},     {"SN2", "SN2"}};
 
@@ -95,10 +99,14 @@ LineResult ImportDatabase(LineDatabase& line, const QString& path, LineImportCou
     } else {
       // Column name, IMEI.txt label and slot, in the order IMEI.txt writes them.
       const std::vector<std::pair<QString, Part>> order = {
-          {QStringLiteral("IMEI"), kParts[0]},           {QStringLiteral("IMEI2"), kParts[1]},
-          {QStringLiteral("IMEI3"), kParts[2]},          {QStringLiteral("IMEI4"), kParts[3]},
-          {QStringLiteral("WIFI MAC ADDR"), kParts[4]},  {QStringLiteral("BLUETOOTH ADDR"), kParts[5]},
-          {QStringLiteral("SN1"), kParts[6]},            {QStringLiteral("SN2"), kParts[7]}};
+          {QStringLiteral("IMEI"), kParts[0]},
+          {QStringLiteral("IMEI2"), kParts[1]},
+          {QStringLiteral("IMEI3"), kParts[2]},
+          {QStringLiteral("IMEI4"), kParts[3]},
+          {QStringLiteral("WIFI MAC ADDR"), kParts[4]},
+          {QStringLiteral("BLUETOOTH ADDR"), kParts[5]},
+          {QStringLiteral("SN1"), kParts[6]},
+          {QStringLiteral("SN2"), kParts[7]}};
       std::vector<LineImportPhone> batch;
       qint64 number = 0;
       const QSqlRecord shape = q.record();
@@ -149,6 +157,83 @@ bool ParseResultLine(const QByteArray& line, LineImportPhone* phone) {
     phone->items.push_back({QLatin1String(slot), QString::fromLatin1(part.mid(colon + 1))});
   }
   return phone->items.front().slot == QLatin1String("IMEI1");
+}
+
+LineResult LineDatabase::ImportPhones(const std::vector<LineImportPhone>& phones, int* imported,
+                                      int* skipped) {
+  return session_->Call([&]() -> LineResult {
+    LineSession& s = *session_;
+    QStringList lineNo, stamps, records, idLine, kinds, slotNames, values;
+    for (const LineImportPhone& p : phones) {
+      std::vector<LineIdentity> ids;
+      QString why;
+      if (!LineIdentities(p.items, &ids, &why) || ids.empty()) continue;
+      const QString n = QString::number(p.sourceLine);
+      lineNo << n;
+      stamps << p.stamp;
+      records << p.record;
+      for (const LineIdentity& id : ids) {
+        idLine << n;
+        kinds << id.kind;
+        slotNames << id.slot;
+        values << id.value;
+      }
+    }
+    LineResult r = s.ConnectHere(true);
+    if (!r.ok()) return r;
+    if (s.acting().isEmpty()) return LineRefused(QStringLiteral("no station name"));
+    for (int attempt = 0; attempt < kImportAttempts; ++attempt) {
+      if (!s.Db().transaction()) return s.FailDb();
+      // One statement: the phones none of whose identities the line knows (nor an earlier
+      // phone of the batch holds), their identities as passed, and an event per phone.
+      QSqlQuery& q = s.Prepared(
+          "WITH rec AS (SELECT * FROM unnest(?::bigint[], ?::text[], ?::text[]) AS r(n, stamp, "
+          "record)), "
+          "cand AS (SELECT * FROM unnest(?::bigint[], ?::text[], ?::text[], ?::text[]) "
+          "AS c(n, kind, slot, value)), "
+          "bad AS (SELECT c.n FROM cand c JOIN line_identity i ON i.kind = c.kind AND "
+          "i.value = c.value UNION SELECT c.n FROM cand c JOIN cand d ON d.kind = c.kind AND "
+          "d.value = c.value AND d.n < c.n), "
+          "ph AS (INSERT INTO line_phone (station, stamp, record, source_line) "
+          "SELECT ?::text, stamp, record, n FROM rec WHERE n NOT IN (SELECT n FROM bad) "
+          "RETURNING id, source_line), "
+          "ins AS (INSERT INTO line_identity (kind, value, slot, station, state, phone_id, "
+          "passed_at) SELECT c.kind, c.value, c.slot, ?::text, 'passed', ph.id, now() "
+          "FROM cand c JOIN ph ON ph.source_line = c.n RETURNING 1), "
+          "ev AS (INSERT INTO line_event (event, station, phone_id, detail) "
+          "SELECT 'imported', ?::text, ph.id, 'line ' || ph.source_line FROM ph) "
+          "SELECT (SELECT count(*) FROM ph), (SELECT count(*) FROM ins)");
+      q.addBindValue(LineArrayLiteral(lineNo));
+      q.addBindValue(LineArrayLiteral(stamps));
+      q.addBindValue(LineArrayLiteral(records));
+      q.addBindValue(LineArrayLiteral(idLine));
+      q.addBindValue(LineArrayLiteral(kinds));
+      q.addBindValue(LineArrayLiteral(slotNames));
+      q.addBindValue(LineArrayLiteral(values));
+      q.addBindValue(s.acting());
+      q.addBindValue(s.acting());
+      q.addBindValue(s.acting());
+      if (!q.exec()) {
+        const QSqlError e = q.lastError();
+        q.finish();
+        const QString code = e.nativeErrorCode();
+        if (code == QLatin1String("23505") || code == QLatin1String("23P01")) {
+          // A station took one of these values meanwhile: the next attempt skips that phone.
+          s.Db().rollback();
+          continue;
+        }
+        return s.Answer(e, true);
+      }
+      q.next();
+      const int done = q.value(0).toInt();
+      q.finish();
+      if (!s.Db().commit()) return s.FailDb();
+      *imported = done;
+      *skipped = static_cast<int>(phones.size()) - done;
+      return {};
+    }
+    return LineUnreachable(QStringLiteral("the import kept meeting values taken meanwhile"));
+  });
 }
 
 LineResult ImportResultFile(LineDatabase& line, const QString& path, LineImportCounts* counts,

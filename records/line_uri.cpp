@@ -15,7 +15,7 @@ void SetError(QString* error, const QString& text) {
 // A value handed to libpq inside QPSQL's option list: nothing that could end the value or
 // start another one.
 bool PlainOptionValue(const QString& value) {
-  static const QRegularExpression plain(QStringLiteral("\\A[A-Za-z0-9_.:/-]{1,200}\\z"));
+  static const QRegularExpression plain(QStringLiteral("\\A[A-Za-z0-9_.:/@+-]{1,200}\\z"));
   return plain.match(value).hasMatch();
 }
 
@@ -24,6 +24,57 @@ bool ParsePort(const QString& text, int* port) {
   const int value = text.toInt(&ok);
   if (!ok || value < 1 || value > 65535) return false;
   *port = value;
+  return true;
+}
+
+// One name=value of the URI's query or of the keyword form.
+bool TakeParameter(const QString& name, const QString& value, LineConnection* c,
+                   QStringList* options, QString* error) {
+  static const QStringList passed = {
+      QStringLiteral("connect_timeout"),  QStringLiteral("sslmode"),
+      QStringLiteral("sslrootcert"),      QStringLiteral("sslcert"),
+      QStringLiteral("sslkey"),           QStringLiteral("sslcrl"),
+      QStringLiteral("service"),          QStringLiteral("passfile"),
+      QStringLiteral("application_name"), QStringLiteral("keepalives"),
+      QStringLiteral("keepalives_idle")};
+  if (name == QLatin1String("host")) {
+    c->host = value;
+  } else if (name == QLatin1String("port")) {
+    if (!ParsePort(value, &c->port)) {
+      SetError(error, QStringLiteral("bad port: %1").arg(value));
+      return false;
+    }
+  } else if (name == QLatin1String("user")) {
+    c->user = value;
+  } else if (name == QLatin1String("password")) {
+    c->password = value;
+  } else if (name == QLatin1String("dbname")) {
+    c->database = value;
+  } else if (passed.contains(name)) {
+    if (!PlainOptionValue(value)) {
+      SetError(error, QStringLiteral("bad value of %1").arg(name));
+      return false;
+    }
+    *options << name + QLatin1Char('=') + value;
+  } else {
+    SetError(error, QStringLiteral("unknown parameter %1").arg(name));
+    return false;
+  }
+  return true;
+}
+
+// libpq's keyword form, "name=value" separated by blanks (no quoting).
+bool ParseKeywords(const QString& text, LineConnection* c, QString* error) {
+  QStringList options;
+  for (const QString& part : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    const qsizetype eq = part.indexOf(QLatin1Char('='));
+    if (eq <= 0) {
+      SetError(error, QStringLiteral("not name=value: %1").arg(part.left(eq < 0 ? 40 : eq)));
+      return false;
+    }
+    if (!TakeParameter(part.left(eq), part.mid(eq + 1), c, &options, error)) return false;
+  }
+  c->options = options.join(QLatin1Char(';'));
   return true;
 }
 
@@ -37,7 +88,10 @@ bool ParseLineUri(const QString& uri, LineConnection* c, QString* error) {
     if (text.startsWith(scheme, Qt::CaseInsensitive)) schemeEnd = scheme.size();
   }
   if (schemeEnd < 0) {
-    SetError(error, QStringLiteral("not a postgresql:// URI"));
+    if (text.contains(QLatin1Char('=')) && !text.contains(QLatin1Char('\n'))) {
+      return ParseKeywords(text, c, error);
+    }
+    SetError(error, QStringLiteral("not a postgresql:// URI nor service=NAME"));
     return false;
   }
   QString rest = text.mid(schemeEnd);
@@ -87,33 +141,8 @@ bool ParseLineUri(const QString& uri, LineConnection* c, QString* error) {
 
   QStringList options;
   const QUrlQuery parameters(query);
-  for (const auto& [name, encoded] : parameters.queryItems(QUrl::FullyDecoded)) {
-    const QString& value = encoded;
-    if (name == QLatin1String("host")) {
-      c->host = value;
-    } else if (name == QLatin1String("port")) {
-      if (!ParsePort(value, &c->port)) {
-        SetError(error, QStringLiteral("bad port: %1").arg(value));
-        return false;
-      }
-    } else if (name == QLatin1String("user")) {
-      c->user = value;
-    } else if (name == QLatin1String("password")) {
-      c->password = value;
-    } else if (name == QLatin1String("dbname")) {
-      c->database = value;
-    } else if (name == QLatin1String("connect_timeout") || name == QLatin1String("sslmode") ||
-               name == QLatin1String("application_name") ||
-               name == QLatin1String("keepalives") || name == QLatin1String("keepalives_idle")) {
-      if (!PlainOptionValue(value)) {
-        SetError(error, QStringLiteral("bad value of %1").arg(name));
-        return false;
-      }
-      options << name + QLatin1Char('=') + value;
-    } else {
-      SetError(error, QStringLiteral("unknown parameter %1").arg(name));
-      return false;
-    }
+  for (const auto& [name, value] : parameters.queryItems(QUrl::FullyDecoded)) {
+    if (!TakeParameter(name, value, c, &options, error)) return false;
   }
   c->options = options.join(QLatin1Char(';'));
   return true;
@@ -124,7 +153,11 @@ QString LineUriForDisplay(const QString& uri) {
   // part at the last '@' of what is left.
   QString shown = uri;
   const qsizetype schemeEnd = shown.indexOf(QStringLiteral("://"));
-  if (schemeEnd < 0) return shown;
+  if (schemeEnd < 0) {
+    static const QRegularExpression password(QStringLiteral("(^|\\s)password=\\S*"));
+    shown.replace(password, QStringLiteral("\\1password=***"));
+    return shown;
+  }
   const qsizetype start = schemeEnd + 3;
   qsizetype query = shown.indexOf(QLatin1Char('?'), start);
   if (query < 0) query = shown.size();

@@ -1,9 +1,13 @@
 // The line database's address: a libpq connection URI,
 //   postgresql://[user[:password]@][host][:port][/database][?name=value&...]
-// (also "postgres://"). The host may be percent-encoded (a socket folder such as %2Frun%2Fpg)
-// or given as the parameter host=; parameters host, port, user, password, dbname override
-// the parts before them; connect_timeout, sslmode, application_name, keepalives and
-// keepalives_idle are handed to libpq; any other parameter is refused.
+// (also "postgres://"), or libpq's keyword form "name=value name=value ...", most often just
+// "service=line1": libpq then reads the connection from the service file (~/.pg_service.conf,
+// or the file PGSERVICEFILE names) and the password from the password file (~/.pgpass, or
+// PGPASSFILE), so that Kestrel.ini holds no secret. In the URI the host may be
+// percent-encoded (a socket folder such as %2Frun%2Fpg) or given as the parameter host=;
+// parameters host, port, user, password, dbname override the parts before them; service,
+// passfile, connect_timeout, sslmode, sslrootcert, sslcert, sslkey, sslcrl, application_name,
+// keepalives and keepalives_idle are handed to libpq; any other parameter is refused.
 #pragma once
 
 #include <QString>
@@ -22,7 +26,8 @@ struct LineConnection {
 // False (with a reason) when `uri` is not such a URI.
 bool ParseLineUri(const QString& uri, LineConnection* connection, QString* error = nullptr);
 
-// The URI with its password replaced by "***" (an empty URI stays empty), for showing.
+// The URI (or keyword form) with its password replaced by "***" (an empty URI stays empty),
+// for showing.
 QString LineUriForDisplay(const QString& uri);
 
 }  // namespace kestrel::records

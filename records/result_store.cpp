@@ -2,6 +2,7 @@
 
 #include "log/trace_log.h"
 #include "records/durable_file.h"
+#include "records/line_uri.h"
 #include "records/result_text.h"
 #include "resources/message_format.h"
 #include "resources/string_table.h"
@@ -47,12 +48,13 @@ ResultStore::ResultStore(const QString& stationFolder)
       databasePath_(stationFolder + QStringLiteral("/IMEI.mdb")) {}
 
 bool ResultStore::SaveResult(const config::StationSettings& settings, const RecordIdentities& ids,
-                             ResultReport& report) {
-  return SaveResultAt(settings, ids, report, QDateTime::currentDateTime());
+                             ResultReport& report, bool* mayBeRecorded) {
+  return SaveResultAt(settings, ids, report, QDateTime::currentDateTime(), mayBeRecorded);
 }
 
 bool ResultStore::SaveResultAt(const config::StationSettings& s, const RecordIdentities& ids,
-                               ResultReport& report, const QDateTime& when) {
+                               ResultReport& report, const QDateTime& when, bool* mayBeRecorded) {
+  if (mayBeRecorded != nullptr) *mayBeRecorded = false;
   // The line first: a phone it does not take is not recorded anywhere.
   if (UsesLine(s)) {
     const LineItems items = JobLineItems(s, ids);
@@ -73,7 +75,7 @@ bool ResultStore::SaveResultAt(const config::StationSettings& s, const RecordIde
   const QString stamp = FormatSaveStamp(when);
   bool saved = false;
   if (s.SaveToTxt != 0) {
-    saved = AppendDurably(textPath_, ComposeResultLine(s, ids, stamp));
+    saved = AppendDurably(textPath_, ComposeResultLine(s, ids, stamp), mayBeRecorded);
   } else {
     saved = database_.Insert(ComposeImeiRow(s, ids, stamp));
   }
@@ -121,6 +123,7 @@ void ResultStore::CloseImeiDatabase() {
 }
 
 void ResultStore::OpenForSettings(const config::StationSettings& s, config::MessageSink& messages) {
+  lineNotice_.clear();
   if (UsesLine(s)) OpenLine(s, messages);
   if (UsesDatabase(s)) {
     OpenImeiDatabase(messages);
@@ -140,6 +143,12 @@ LineDatabase& ResultStore::line(const config::StationSettings& s) {
 
 void ResultStore::OpenLine(const config::StationSettings& s, config::MessageSink& messages) {
   LineDatabase& db = line(s);
+  LineConnection connection;
+  lineNotice_.clear();
+  if (ParseLineUri(s.LineDatabase, &connection) && !connection.password.isEmpty()) {
+    lineNotice_ = QStringLiteral("Line database: the password stands in Kestrel.ini; move it to "
+                                 "the password file (~/.pgpass or PGPASSFILE)");
+  }
   const LineResult r = db.Connect();
   if (!r.ok()) {
     messages.ShowMessage(LineRefusalText(r) +
@@ -155,7 +164,7 @@ void ResultStore::OpenLine(const config::StationSettings& s, config::MessageSink
         QStringLiteral("Station %1 holds identities reserved by a job that did not finish: %2.\n"
                        "They stay with this station for its next phone. If that job's phone was "
                        "written, set it aside for rework.")
-            .arg(s.LineStation, values.join(QStringLiteral(", "))));
+            .arg(db.ActingStation(), values.join(QStringLiteral(", "))));
   }
 }
 

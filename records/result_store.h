@@ -49,12 +49,14 @@ class ResultStore {
   // Saves a written phone. True when saved, or when nothing was to be saved (SaveIMEI off, or
   // none of IMEI1-IMEI3 enabled). False when the store could not be written: the result
   // message is then 134 and has been shown in the Fail state. A line of IMEI.txt is synced to
-  // the disk, a row of IMEI.mdb committed, before true is returned.
+  // the disk, a row of IMEI.mdb committed, before true is returned. On false `*mayBeRecorded`
+  // (when given) tells whether the phone's line may be in IMEI.txt all the same (written whole,
+  // its sync failed): its IMEIs must then not be offered again.
   bool SaveResult(const config::StationSettings& settings, const RecordIdentities& ids,
-                  ResultReport& report);
+                  ResultReport& report, bool* mayBeRecorded = nullptr);
   // SaveResult with the save time given.
   bool SaveResultAt(const config::StationSettings& settings, const RecordIdentities& ids,
-                    ResultReport& report, const QDateTime& when);
+                    ResultReport& report, const QDateTime& when, bool* mayBeRecorded = nullptr);
 
   // True when IMEI number `index` (1-4) of the phone, `imei`, may be used. False when the store
   // holds it (result message 133 with `index`) or cannot be read (134). Only sets the result
@@ -98,6 +100,9 @@ class ResultStore {
   bool NextLineRun(const config::StationSettings& settings, LineRangeKind kind, int count,
                    std::uint64_t* first, QString* why);
   LineDatabase& line(const config::StationSettings& settings);
+  // A standing word about the line's set-up for the status line (a password in Kestrel.ini);
+  // empty when there is none.
+  const QString& LineNotice() const { return lineNotice_; }
 
  private:
   QString folder_;
@@ -107,6 +112,7 @@ class ResultStore {
   LineDatabase line_;
   QString lineUri_;  // the URI and station line_ was configured with
   QString lineStation_;
+  QString lineNotice_;
 };
 
 // The text of a line-database refusal: message 164 with the value and its holder, or the

@@ -38,6 +38,8 @@ constexpr int kHash1 = 1127;  // 1127 ... 1131
 constexpr int kHash5 = 1131;
 constexpr int kUidLabel = 1136;
 constexpr int kHashLabel = 1137;
+// Beyond the window's original controls: the countdown under the result.
+constexpr int kCountdown = 1150;
 
 // The system-menu command of the About item.
 constexpr int kAboutCommand = 16;

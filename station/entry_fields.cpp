@@ -70,6 +70,13 @@ int SlotMode(const config::StationSettings& s, int slot) {
   return v[slot - 1];
 }
 
+// The length of a complete text of `field`.
+int CompleteLength(const config::StationSettings& s, IdentityField field) {
+  if (IsImei(field)) return kImeiLength;
+  if (field == IdentityField::BT || field == IdentityField::WIFI) return kAddressLength;
+  return s.SNLength;
+}
+
 // A format text padded on the right with "X" to 12 characters, as messages 170 and 171 show.
 QString PaddedFormat(const QString& format) {
   QString padded = format;
@@ -181,6 +188,42 @@ bool StationController::NeedsInput(IdentityField field) const {
       return s.WriteSN && s.SN2Enabled && !s.AutoCreateSN2 && length != s.SNLength;
   }
   return false;
+}
+
+bool StationController::OperatorTypes(IdentityField field) const {
+  const config::StationSettings& s = settings_;
+  switch (field) {
+    case IdentityField::IMEI1:
+      return s.IMEI1Enabled && s.IMEI1GenMode == 0;
+    case IdentityField::IMEI2:
+    case IdentityField::IMEI3:
+    case IdentityField::IMEI4: {
+      const int slot = static_cast<int>(field) + 1;
+      return SlotEnabled(s, slot) && SlotMode(s, slot) == 0 && !s.UseSameIMEI;
+    }
+    case IdentityField::BT:
+      return s.BT_ADDR && !s.AutoGenerateBT_ADDR && !s.ManualAssignBTAddr;
+    case IdentityField::WIFI:
+      return s.WIFI_ADDR && !s.AutoWIFI_ADDR && !s.ManualAssignWIFIAddr;
+    case IdentityField::SN1:
+      return s.WriteSN && s.SN1Enabled && !s.AutoCreateSN1;
+    case IdentityField::SN2:
+      return s.WriteSN && s.SN2Enabled && !s.AutoCreateSN2;
+  }
+  return false;
+}
+
+void StationController::VoidEntryAfterPush(const identity::IdentitySet& shown, bool typedChanged) {
+  // The window's own texts raise no change reaction, yet the entry the operator completed is
+  // gone all the same (Setting -> Save empties a scanned IMEI1, or asks for a field that was
+  // not asked for before): the scanner's next Enter must not start a write with it.
+  bool incomplete = false;
+  for (int i = 0; i < kIdentityFieldCount && !incomplete; ++i) {
+    const auto field = static_cast<IdentityField>(i);
+    incomplete =
+        OperatorTypes(field) && Text(shown, field).size() != CompleteLength(settings_, field);
+  }
+  if (typedChanged || incomplete) readyToWrite_.store(false);
 }
 
 void StationController::RunCompletionChain(IdentityField changed) {

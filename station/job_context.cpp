@@ -35,6 +35,7 @@ void JobContext::ReportUs(const char* name, std::int64_t startUs, std::int64_t d
 }
 
 bool JobContext::Pause(const char* name, int ms) const {
+  if (observer != nullptr) observer->StepStarted(name);
   const std::int64_t start = NowUs();
   bool aborted = false;
   if (ms > 0) {

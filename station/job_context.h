@@ -32,9 +32,11 @@ struct JobContext {
   const config::StationSettings& S() const { return *settings; }
   JobHost& Host() const { return *host; }
 
-  // Runs one phone-library call as a step: times it and tells the observer.
+  // Runs one phone-library call as a step: tells the observer as it starts, times it and tells
+  // the observer when it has returned.
   template <typename F>
   std::int32_t Call(const char* name, F&& call) const {
+    if (observer != nullptr) observer->StepStarted(name);
     const std::int64_t start = NowUs();
     const std::int32_t r = call();
     ReportUs(name, start, NowUs() - start, r);

@@ -64,9 +64,19 @@ void JobControl::LeaveSequence() {
   inSequence_ = false;
 }
 
+bool JobControl::Stranded() const {
+  return !active_ && thread_.joinable() && !threadDone_.IsSet();
+}
+
+QString JobControl::StrandedText() {
+  return QStringLiteral(
+      "The phone library has not returned from its last call; restart the station.");
+}
+
 void JobControl::Launch(std::function<void()> body) {
   // A thread left from the last job has ended its work (it only closes the phone test after
-  // its post); wait for it rather than start a second one beside it.
+  // its post); wait for it rather than start a second one beside it. (A stranded thread is
+  // never waited for here: the window refuses the job first.)
   if (thread_.joinable()) thread_.join();
   {
     std::lock_guard<std::mutex> lock(sequenceLock_);
@@ -223,6 +233,7 @@ bool JobControl::Finish(std::uint64_t job) {
 }
 
 bool JobControl::Stop() {
+  if (Stranded()) return true;  // its Stop has waited for it once already
   {
     std::lock_guard<std::mutex> lock(sequenceLock_);
     if (inSequence_) return false;
@@ -239,6 +250,7 @@ bool JobControl::Stop() {
 }
 
 void JobControl::Abort() {
+  const bool stranded = Stranded();
   abort_.Set();
   {
     std::lock_guard<std::mutex> lock(sequenceLock_);
@@ -248,7 +260,12 @@ void JobControl::Abort() {
   // Ends whatever call the job waits in; every later call fails at once.
   stop_.Set();
   if (phone_ != KV_INVALID_HANDLE) KV_EndPhoneTest(phone_);
-  thread_.join();
+  if (stranded) {
+    // Its call did not return to Stop either; the station ends with its window.
+    thread_.detach();
+  } else {
+    thread_.join();
+  }
   active_ = false;
   running_.store(false);
 }

@@ -10,6 +10,12 @@
 // stop event, and joins the thread within kStopJoinMs. Nothing is ever terminated by force.
 // From the moment the phone is reached until the sequence returns a Stop is refused, so a
 // sequence is never cut half-way.
+//
+// A thread that has not ended within kStopJoinMs of its Stop is stranded: it is inside a call
+// that has not returned (a phone library that ignores the end of the phone test). Until it
+// ends, no job can be run beside it, so the window refuses new jobs at once (StrandedText); the
+// window may still close, and Abort then leaves the thread to the end of the process rather than
+// wait for it.
 #pragma once
 
 #include "config/station_settings.h"
@@ -17,6 +23,8 @@
 #include "device/sync/manual_reset_event.h"
 #include "station/job_context.h"
 #include "station/job_host.h"
+
+#include <QString>
 
 #include <atomic>
 #include <cstdint>
@@ -81,6 +89,10 @@ class JobControl {
   bool Active() const { return active_; }
   // The phone was reached: the sequence runs (or has run) and Stop is refused.
   bool SequenceStarted() const;
+  // The thread of the last job outlived its Stop and has not ended yet (window thread).
+  bool Stranded() const;
+  // What the window shows when it refuses a job while a thread is stranded.
+  static QString StrandedText();
   // Steady-clock ms when the phone was reached (0 before).
   std::int64_t JobStartMs() const { return jobStartMs_.load(); }
   bool TimedOut() const { return timedOut_.load(); }
@@ -95,7 +107,8 @@ class JobControl {
   // the job. Returns true also when no job was running.
   bool Stop();
 
-  // The window goes: aborts whatever runs (the sequence too) and joins without bound.
+  // The window goes: aborts whatever runs (the sequence too) and joins without bound; a
+  // stranded thread is not waited for.
   void Abort();
 
  private:

@@ -1,6 +1,7 @@
-// Who watches the jobs: one call when a job starts, one per step it runs (each phone-library
-// call and each mandated wait), one when it has ended. The station's audit record and the job
-// benchmark listen here; a job never waits for what an observer does with the news.
+// Who watches the jobs: one call when a job starts, two per step it runs (each phone-library
+// call and each mandated wait: as it starts and when it has finished), one when it has ended.
+// The station's audit record, the operator's aids and the job benchmark listen here; a job
+// never waits for what an observer does with the news.
 #pragma once
 
 #include "identity/identity_set.h"
@@ -50,6 +51,9 @@ class JobObserver {
   virtual ~JobObserver() = default;
   // Window thread: StartJob has begun a job.
   virtual void JobStarted(JobKind kind, int operationMode, const QDateTime& startedAt) = 0;
+  // Job thread (or the window thread for the steps StartJob runs): a step begins; `name` as in
+  // JobStep. A step whose start is not told (one timed by its caller) is still finished.
+  virtual void StepStarted(const char* /*name*/) {}
   // Job thread (or the window thread for the steps StartJob runs).
   virtual void StepFinished(const JobStep& step) = 0;
   // Window thread: the job has ended (finished, refused, timed out or stopped).
@@ -66,6 +70,9 @@ class JobObserverList : public JobObserver {
   bool Empty() const { return observers_.empty(); }
   void JobStarted(JobKind kind, int operationMode, const QDateTime& startedAt) override {
     for (JobObserver* o : observers_) o->JobStarted(kind, operationMode, startedAt);
+  }
+  void StepStarted(const char* name) override {
+    for (JobObserver* o : observers_) o->StepStarted(name);
   }
   void StepFinished(const JobStep& step) override {
     for (JobObserver* o : observers_) o->StepFinished(step);

@@ -61,6 +61,13 @@ bool StationController::RetryImeiBaseWrite() {
 void StationController::StartJob() {
   // One job at a time; the repeat run's pause counts as part of its run.
   if (JobRunning() || jobs_.Active() || repeatTimer_.isActive()) return;
+  if (jobs_.Stranded()) {
+    readJob_.store(false);
+    EnableInputs(true);
+    SetResultText(JobControl::StrandedText());
+    ShowPlainResult(ResultState::Fail);
+    return;
+  }
   const config::StationSettings& s = settings_;
   const bool readJob = readJob_.load();
 

@@ -14,6 +14,7 @@
 #include "resources/string_table.h"
 #include "station/control_ids.h"
 #include "station/job_audit.h"
+#include "station/operator_aids.h"
 #include "ui/colour_label.h"
 #include "ui/mode_dialog.h"
 #include "ui/settings_dialog.h"
@@ -60,6 +61,7 @@ StationController::~StationController() {
   closing_.Set();
   jobs_.Abort();
   audit_.reset();  // the last records are written while the window is still whole
+  aids_.reset();   // and the last labels printed
   qApp->removeEventFilter(this);
   portWatchTimer_.stop();
   repeatTimer_.stop();
@@ -111,6 +113,7 @@ void StationController::Initialise() {
   settings_ = config::LoadSettings(settingsPath_, context, &powerSource_);
   initialised_ = true;
   StartJobAudit();
+  aids_ = std::make_unique<OperatorAids>(*this, startup_.stationFolder);
 
   // 7. CU reference edits: one character each, empty, usable only when the CU reference is
   // written. The 24th is never typed into (its byte is always written as 0); it only shows
@@ -145,8 +148,9 @@ void StationController::Initialise() {
   // 12. The next phone's identities; sets the focus.
   PrepareNextIdentities();
 
-  // 13. Result store.
+  // 13. Result store; the status line carries its word about the line's set-up.
   resultStore_->OpenForSettings(settings_, *this);
+  ShowStatusLine(settings_.OperationMode, portPresent_.load());
 
   // 14.
   controls_.apVersion->setReadOnly(true);
@@ -162,6 +166,7 @@ void StationController::OnSettingCommand() {
   const bool saved = runSettings_ ? runSettings_(settings_) : false;
   if (saved) ApplyAcceptedSettings();
   if (resultStore_) resultStore_->OpenForSettings(settings_, *this);
+  ShowStatusLine(settings_.OperationMode, portPresent_.load());
   powerRepeatCount_.store(0);
 }
 

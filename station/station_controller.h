@@ -62,7 +62,8 @@ class QPushButton;
 
 namespace kestrel::ui {
 class ColourLabel;
-}
+class CountdownBar;
+}  // namespace kestrel::ui
 namespace kestrel::device::ports {
 class PortMonitor;
 }
@@ -77,6 +78,7 @@ class PowerSourceFactory;
 namespace kestrel::station {
 
 class JobAudit;
+class OperatorAids;
 using identity::ResultState;
 
 // The eight identity entry fields, in the order of the completion chain.
@@ -111,6 +113,7 @@ struct StationControls {
   QPushButton* help = nullptr;
   QFrame* frame = nullptr;
   ui::ColourLabel* result = nullptr;
+  ui::CountdownBar* countdown = nullptr;  // under the result: a calibration-mode wait
   ui::ColourLabel* passCount = nullptr;
   ui::ColourLabel* failCount = nullptr;
   ui::ColourLabel* yield = nullptr;
@@ -216,6 +219,9 @@ class StationController : public QDialog, public JobWindow {
   void AddJobObserver(JobObserver* observer);
   // The station's own audit observer (null until Initialise found a station folder).
   JobAudit* Audit() const { return audit_.get(); }
+  // The sounds, the wait's countdown, the step line and the label (null until Initialise found
+  // a station folder).
+  OperatorAids* Aids() const { return aids_.get(); }
   // A pass whose DefaultIMEI could not be written: write jobs are refused until it is.
   bool ImeiBaseUnsaved() const { return !imeiBaseError_.isEmpty(); }
 
@@ -321,6 +327,11 @@ class StationController : public QDialog, public JobWindow {
   QLineEdit* Edit(IdentityField field) const;
   // entry_fields.cpp
   bool NeedsInput(IdentityField field) const;
+  // Whether the operator types `field` (its edit is enabled between jobs).
+  bool OperatorTypes(IdentityField field) const;
+  // After the window put texts into the fields (`shown`): clears ReadyToWrite as a typed change
+  // would, when a field the operator types was altered or is left incomplete.
+  void VoidEntryAfterPush(const identity::IdentitySet& shown, bool typedChanged);
   void RunCompletionChain(IdentityField changed);
   void FocusField(QWidget* widget);
   // station_controller.cpp
@@ -348,6 +359,7 @@ class StationController : public QDialog, public JobWindow {
   // The audit record of every job (Log/jobs-YYYY-MM-DD.jsonl); made with the station folder.
   // Declared before the job control so that it outlives every job thread.
   std::unique_ptr<JobAudit> audit_;
+  std::unique_ptr<OperatorAids> aids_;
   // Job state. The job threads are JobControl's; the flags here are the window's.
   JobControl jobs_{*this};
   std::atomic<bool> readJob_{false};

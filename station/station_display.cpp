@@ -1,5 +1,6 @@
 // The display operations of the station window and its bound texts. Every operation here may
 // be called from a job thread: widget work is handed to the window's thread.
+#include "records/result_store.h"
 #include "station/control_ids.h"
 #include "station/station_controller.h"
 #include "ui/colour_label.h"
@@ -121,10 +122,17 @@ void StationController::ApplyBoundTexts(const BoundTexts& t) {
   const QString* sources[kIdentityFieldCount] = {
       &t.identities.IMEI1, &t.identities.IMEI2, &t.identities.IMEI3, &t.identities.IMEI4,
       &t.identities.BT,    &t.identities.WIFI,  &t.identities.SN1,   &t.identities.SN2};
+  bool changed = false;
+  bool typedChanged = false;
   for (int i = 0; i < kIdentityFieldCount; ++i) {
-    PutText(controls_.identity[static_cast<std::size_t>(i)], *sources[i]);
+    QLineEdit* edit = controls_.identity[static_cast<std::size_t>(i)];
+    if (edit->text() == *sources[i]) continue;
+    edit->setText(*sources[i]);
+    changed = true;
+    typedChanged = typedChanged || OperatorTypes(static_cast<IdentityField>(i));
   }
   --pushing_;
+  if (changed) VoidEntryAfterPush(t.identities, typedChanged);
   PutLabelText(controls_.result, t.resultText);
   PutLabelText(controls_.passCount, t.passText);
   PutLabelText(controls_.failCount, t.failText);
@@ -252,7 +260,10 @@ void StationController::ShowStatusLine(int mode, bool present) {
   // its closing "!" stays at the end of its own phrase.
   QString port = resources::LoadString(present ? 155 : 156);
   if (!ReadsRightToLeft(port)) port += QChar(0x200E);
-  const QString text = resources::LoadString(mode != 0 ? 148 : 149) + QStringLiteral(", ") + port;
+  QString text = resources::LoadString(mode != 0 ? 148 : 149) + QStringLiteral(", ") + port;
+  if (resultStore_ && !resultStore_->LineNotice().isEmpty()) {
+    text += QStringLiteral(" | ") + resultStore_->LineNotice();
+  }
   OnWindowThread([this, text] { PutLabelText(controls_.statusLine, text); });
 }
 

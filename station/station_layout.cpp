@@ -4,6 +4,7 @@
 #include "station/control_ids.h"
 #include "station/station_controller.h"
 #include "ui/colour_label.h"
+#include "ui/countdown_bar.h"
 #include "ui/fonts.h"
 
 #include "resources/string_table.h"
@@ -54,6 +55,8 @@ QLineEdit* SmallEdit(int id, QWidget* parent, int width) {
 
 void StationController::BuildControls() {
   StationControls& c = controls_;
+  // The window's own font; every control without a font of its own takes it.
+  setFont(ui::DialogFont(QStringLiteral("VERDANA"), 13));
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(10, 6, 10, 8);
   outer->setSpacing(8);
@@ -144,6 +147,8 @@ void StationController::BuildControls() {
   c.result->setFrameShadow(QFrame::Sunken);
   c.result->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
   right->addWidget(c.result, 1);
+  c.countdown = Tag(new ui::CountdownBar(c.frame), ids::kCountdown);
+  right->addWidget(c.countdown);
 
   auto* counters = new QHBoxLayout;
   counters->setSpacing(6);

@@ -13,8 +13,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QUrl>
 
 namespace kestrel::station {
@@ -28,6 +30,25 @@ int VirtualKey(const QKeyEvent& event) {
   if (key == Qt::Key_Space) return config::kKeySpace;
   if ((key >= Qt::Key_0 && key <= Qt::Key_9) || (key >= Qt::Key_A && key <= Qt::Key_Z)) return key;
   return 0;
+}
+
+// The window cannot go while a job still uses it: the status line tells the operator how to
+// end the job, for a few seconds (unless the line is written again meanwhile).
+void TellToStopFirst(QLabel* statusLine) {
+  constexpr int kShownMs = 5000;
+  static const QString hint = QStringLiteral(
+      "A job is running! Press Stop (or wait until it ends), then close the window.");
+  if (statusLine->text() != hint) {
+    QTimer::singleShot(
+        kShownMs, statusLine,
+        [statusLine, before = statusLine->text(), direction = statusLine->layoutDirection()] {
+          if (statusLine->text() != hint) return;
+          statusLine->setLayoutDirection(direction);
+          statusLine->setText(before);
+        });
+  }
+  statusLine->setLayoutDirection(Qt::LeftToRight);
+  statusLine->setText(hint);
 }
 
 }  // namespace
@@ -103,12 +124,16 @@ void StationController::accept() {}
 
 void StationController::reject() {
   // A running job still uses the controller; the window stays until it has ended.
-  if (JobRunning() || jobs_.Active()) return;
+  if (JobRunning() || jobs_.Active()) {
+    TellToStopFirst(controls_.statusLine);
+    return;
+  }
   QDialog::reject();
 }
 
 void StationController::closeEvent(QCloseEvent* event) {
   if (JobRunning() || jobs_.Active()) {
+    TellToStopFirst(controls_.statusLine);
     event->ignore();
     return;
   }

@@ -186,14 +186,17 @@ void WriteSequence::RunWriteJob() {
     // would offer IMEIs already recorded (and refuse every phone after them).
     const QString baseBefore = s.DefaultIMEI;
     StoreImeiBase();
+    bool mayBeRecorded = false;
     if (records_.store == nullptr ||
-        !records_.store->SaveResult(s, ToRecord(w.Identities()), w)) {
+        !records_.store->SaveResult(s, ToRecord(w.Identities()), w, &mayBeRecorded)) {
       if (records_.store == nullptr) {
         w.SetResultText(resources::LoadString(134));
         w.ShowResult(ResultState::Fail);
       }
-      // Not recorded: the next phone is offered the same IMEIs again.
-      RestoreImeiBase(baseBefore);
+      // Not recorded: the next phone is offered the same IMEIs again. A line that may still be
+      // in the file (its sync failed) keeps the new base: skipping IMEIs is safe, offering
+      // recorded ones again refuses every phone after them.
+      if (!mayBeRecorded) RestoreImeiBase(baseBefore);
       tally.RecordOutcome(false);
     } else {
       // Recorded: its line and the new base stay, whatever a later step says.

@@ -493,6 +493,42 @@ TEST(LoadSettings, LineSectionWithItsDefaultsAndLimits) {
   }
 }
 
+TEST(LoadSettings, OperatorAndLabelSectionsWithTheirDefaultsAndLimits) {
+  StationDir dir;
+  struct Case {
+    const char* ini;
+    int sound, volume, print;
+    const char* printer;
+    const char* labelTemplate;
+    int copies;
+  } cases[] = {
+      {"", 1, 100, 0, "", "", 1},
+      {"[operator]\nSound=0\nSoundVolume=40\n[Label]\nPrint=1\nPrinter= Zebra-1 \n"
+       "Template=labels/box.txt\nCopies=2\n",
+       0, 40, 1, "Zebra-1", "labels/box.txt", 2},
+      {"[OPERATOR]\nSound=2\nSoundVolume=250\n[LABEL]\nPrint=yes\nCopies=0\n", 0, 100, 0, "", "",
+       1},
+      {"[OPERATOR]\nSoundVolume=-5\n[LABEL]\nCopies=1000\n", 1, 0, 0, "", "", 99},
+  };
+  for (const Case& c : cases) {
+    const StationSettings s = Load(dir, c.ini);
+    EXPECT_EQ(s.Sound, c.sound) << c.ini;
+    EXPECT_EQ(s.SoundVolume, c.volume) << c.ini;
+    EXPECT_EQ(s.LabelPrint, c.print) << c.ini;
+    EXPECT_EQ(s.LabelPrinter, QString::fromLatin1(c.printer)) << c.ini;
+    EXPECT_EQ(s.LabelTemplate, QString::fromLatin1(c.labelTemplate)) << c.ini;
+    EXPECT_EQ(s.LabelCopies, c.copies) << c.ini;
+  }
+  // The save leaves both sections as they are.
+  const QByteArray sections = "[OPERATOR]\nSound=0\n[LABEL]\nPrint=1\nCopies=3\n";
+  const QString path = dir.Write("Kestrel.ini", "[General]\nIMEI1=1\n" + sections);
+  StationSettings s = LoadSettings(path, {});
+  s.Sound = 1;
+  s.LabelCopies = 1;
+  ASSERT_TRUE(SaveSettings(s, path, 1));
+  EXPECT_TRUE(dir.Read("Kestrel.ini").contains(sections)) << dir.Read("Kestrel.ini").toStdString();
+}
+
 TEST(SaveSettings, KeepsTheLineSectionUntouched) {
   StationDir dir;
   const QByteArray line =

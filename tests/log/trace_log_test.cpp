@@ -163,6 +163,28 @@ TEST_F(TraceLogTest, RotatesPastTheSizeLimitIntoNumberedFiles) {
   EXPECT_FALSE(QFileInfo::exists(LogFile(QStringLiteral("big_3.log"))));
 }
 
+TEST_F(TraceLogTest, DatedLogsRotateUnderTheirDatedNamesAndLeaveOtherDaysAlone) {
+  // The rotations of earlier days, under the undated and the dated rotation name.
+  const QString yesterday = QDate::currentDate().addDays(-1).toString(QStringLiteral("yyyy_MM_dd"));
+  for (const QString& name : {QStringLiteral("day_1.log"), "day_" + yesterday + "_1.log"}) {
+    station_.Write(QStringLiteral("Log/") + name, "an earlier day\r\n");
+  }
+  TraceLog log;
+  ASSERT_EQ(log.Open("day.log", 0x4002, 3, 1), 1);
+  const QString opened = log.TextPath();
+  log.SetOption(kOptionTimeStamps, 0, nullptr);
+  const std::string chunk(8190, 'x');
+  for (int i = 0; i < 2 * 128 + 1; ++i) ASSERT_EQ(log.LogText(1, chunk.c_str()), 1);
+  const QString rotated = log.TextPath();
+  log.Close();
+  ASSERT_TRUE(opened.endsWith(QStringLiteral(".log")));
+  EXPECT_EQ(rotated, opened.chopped(4) + QStringLiteral("_1.log"));
+  EXPECT_EQ(QFileInfo(rotated).size(), 8192);
+  for (const QString& name : {QStringLiteral("day_1.log"), "day_" + yesterday + "_1.log"}) {
+    EXPECT_EQ(ReadAll(LogFile(name)), "an earlier day\r\n") << name.toStdString();
+  }
+}
+
 TEST_F(TraceLogTest, TwentyByteDumpGivesTwoRowsTheSecondFilledOut) {
   TraceLog log;
   ASSERT_EQ(log.Open("dump.log", 0x4000, 3, 0), 1);

@@ -135,7 +135,8 @@ TEST_F(PackageTest, ControlFieldsCarryTheBuiltVersionAndDerivedDependencies) {
   EXPECT_TRUE(r.out.contains(QStringLiteral("Version: ") + version + QLatin1Char('\n')))
       << r.out.toStdString();
   // Found by dpkg-shlibdeps in the executables, not written by hand.
-  for (const char* library : {"libc6", "libqt6widgets6", "libqt6sql6", "libstdc++6"}) {
+  for (const char* library : {"libc6", "libqt6widgets6", "libqt6sql6", "libstdc++6", "libzint2.11",
+                              "libqt6multimedia6", "libqt6printsupport6"}) {
     EXPECT_TRUE(r.out.contains(QLatin1String(library))) << library << "\n" << r.out.toStdString();
   }
 }

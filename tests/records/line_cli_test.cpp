@@ -1,8 +1,10 @@
 // kestrel-cli line as engineers and racing stations run it, against a real server.
 #include "identity/imei.h"
-#include "tests/support/child_process.h"
 #include "tests/records/line_test_support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
+
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -36,8 +38,7 @@ class LineCliTest : public ::testing::Test {
 
   std::unique_ptr<ChildProcess> Spawn(const QStringList& args) {
     auto child = std::make_unique<ChildProcess>();
-    EXPECT_TRUE(child->Start(BinPath("kestrel-cli"),
-                             QStringList{"line", "--database", uri_} + args,
+    EXPECT_TRUE(child->Start(BinPath("kestrel-cli"), QStringList{"line", "--database", uri_} + args,
                              {{"KESTREL_STATION_DIR", dir_.path()}}));
     return child;
   }
@@ -185,7 +186,8 @@ TEST_F(LineCliTest, FiftyStationsRacingNextImeiReserveAndConfirmUseNoValueTwice)
   EXPECT_EQ(Sql("SELECT count(*) FROM line_identity WHERE state = 'reserved'"), "0");
   // The winners' confirmations used every issued value at most once; none came from outside.
   QString issued;
-  for (const QByteArray& v : all) issued += (issued.isEmpty() ? "'" : ",'") + QString::fromLatin1(v) + "'";
+  for (const QByteArray& v : all)
+    issued += (issued.isEmpty() ? "'" : ",'") + QString::fromLatin1(v) + "'";
   EXPECT_EQ(Sql("SELECT count(*) FROM line_identity WHERE value NOT IN (" + issued + ")"), "0");
 }
 
@@ -213,7 +215,8 @@ TEST_F(LineCliTest, FiftyStationsReservingOneScannedImeiExactlyOneWins) {
   }
   ASSERT_GE(winner, 0);
   EXPECT_EQ(refused, 49);
-  const QByteArray expected = ("IMEI1=" + imei + " reserved-by S" + QString::number(winner)).toLatin1();
+  const QByteArray expected =
+      ("IMEI1=" + imei + " reserved-by S" + QString::number(winner)).toLatin1();
   for (const CliRun& r : runs) {
     if (r.code == 3) {
       EXPECT_EQ(r.out.value(0), expected);
@@ -223,10 +226,10 @@ TEST_F(LineCliTest, FiftyStationsReservingOneScannedImeiExactlyOneWins) {
 
 TEST_F(LineCliTest, ImportPrintsItsCounts) {
   const QString imei = kestrel::identity::FullImei(35000000000000ULL);
-  const QString path = dir_.Write(
-      "IMEI.txt", ("2026-12-07-09-05-03, IMEI:" + imei + ", SN1:A1\r\n" + "junk\r\n" +
-                   "2026-12-07-09-05-04, IMEI:" + imei + "\r\n")
-                      .toLatin1());
+  const QString path =
+      dir_.Write("IMEI.txt", ("2026-12-07-09-05-03, IMEI:" + imei + ", SN1:A1\r\n" + "junk\r\n" +
+                              "2026-12-07-09-05-04, IMEI:" + imei + "\r\n")
+                                 .toLatin1());
   const CliRun r = Cli({"import", path});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, (QList<QByteArray>{"imported 1", "skipped 2"}));
@@ -245,9 +248,92 @@ TEST_F(LineCliTest, TheStationFolderNamesTheDatabaseAndTheStation) {
   EXPECT_EQ(Sql("SELECT station FROM line_identity WHERE value = 'FOLDER1'"), "L1-S09");
   StationDir empty;
   ChildProcess none;
-  ASSERT_TRUE(none.Start(BinPath("kestrel-cli"), {"line", "--station-dir", empty.path(), "status"}));
+  ASSERT_TRUE(
+      none.Start(BinPath("kestrel-cli"), {"line", "--station-dir", empty.path(), "status"}));
   none.ReadAll(30000);
   EXPECT_EQ(none.exitCode(), 2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LineCliTest, AStationAccountLogsInThroughItsFilesAndActsForItselfAlone) {
+  // The admin as the README makes it: a role that may create roles, owning the database.
+  const QString admin = name_ + "_admin", database = name_ + "_own";
+  ASSERT_TRUE(
+      server_->Exec("postgres", "CREATE ROLE " + admin + " LOGIN CREATEROLE PASSWORD 'Adm1n-pw'"));
+  ASSERT_TRUE(server_->Exec("postgres", "CREATE DATABASE " + database + " OWNER " + admin));
+  const QString adminUri = "postgresql://" + admin +
+                           ":Adm1n-pw@127.0.0.1:" + QString::number(server_->port()) + "/" +
+                           database;
+  const QMap<QString, QString> env = {{"KESTREL_STATION_DIR", dir_.path()},
+                                      {"PGSERVICEFILE", dir_.File("pg_service.conf")},
+                                      {"PGPASSFILE", dir_.File("pgpass")}};
+  auto run = [&](const QString& db, const QStringList& args) {
+    return kestrel::testing::RunChild(BinPath("kestrel-cli"),
+                                      QStringList{"line", "--database", db} + args, env, 60000);
+  };
+  ASSERT_EQ(run(adminUri, {"init"}).exitCode, 0);
+  ASSERT_EQ(run(adminUri, {"add-imei-range", "35000000000000", "100"}).exitCode, 0);
+  const QString station = name_ + "-S";
+  const auto added = run(adminUri, {"add-station", station});
+  ASSERT_EQ(added.exitCode, 0) << added.err.toStdString();
+  // The service section, the password-file line, Kestrel.ini's line: each after its comment.
+  const QStringList out = QString::fromUtf8(added.out).split('\n', Qt::SkipEmptyParts);
+  const qsizetype pass = out.indexOf(QRegularExpression("^# in the password file.*"));
+  ASSERT_GT(pass, 1) << added.out.toStdString();
+  ASSERT_TRUE(
+      dir_.Write("pg_service.conf", out.mid(1, pass - 1).join('\n').toUtf8() + "\n").size() > 0);
+  dir_.Write("pgpass", out.at(pass + 1).toUtf8() + "\n");
+  QFile::setPermissions(dir_.File("pgpass"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  ASSERT_TRUE(out.last().startsWith("Database=service=")) << out.last().toStdString();
+  const QString service = out.last().mid(QStringLiteral("Database=").size());
+  EXPECT_FALSE(out.mid(0, pass).join('\n').contains("password"))
+      << "only the password file holds it";
+
+  const auto next = run(service, {"next-imei"});
+  ASSERT_EQ(next.exitCode, 0) << next.err.toStdString();
+  const QString imei = QString::fromUtf8(next.out).trimmed();
+  const struct {
+    QString database;
+    QStringList args;
+    int code;
+  } cases[] = {
+      {service, {"reserve", "IMEI1=" + imei}, 0},
+      {service, {"reserve", "--station", station, "IMEI2=" + imei}, 0},  // its own name: fine
+      {service, {"reserve", "--station", "L1-S99", "SN1=X"}, 3},         // another's: refused
+      {service, {"release", "--station", "L1-S99"}, 3},
+      {service, {"history", imei}, 3},  // the admin's
+      {service, {"add-station", "L1-S98"}, 3},
+      {service,
+       {"import", dir_.Write("one.txt", "2026-12-07-09-05-03, IMEI:350000000000501\r\n")},
+       3},
+      {service, {"status"}, 0},
+      {adminUri, {"history", imei}, 0},
+      {adminUri, {"remove-station", station}, 3},  // it holds a reservation
+  };
+  for (const auto& c : cases) {
+    const auto r = run(c.database, c.args);
+    EXPECT_EQ(r.exitCode, c.code) << c.args.join(' ').toStdString() << ": " << r.err.toStdString();
+  }
+  const QString story = QString::fromUtf8(run(adminUri, {"history", imei}).out);
+  EXPECT_TRUE(story.contains(" claimed " + station + " by=" + station)) << story.toStdString();
+  EXPECT_TRUE(
+      story.contains(" reserved " + station + " by=" + station + " from=127.0.0.1 IMEI2 " + imei))
+      << story.toStdString();
+  EXPECT_TRUE(QString::fromUtf8(run(service, {"status"}).out).contains(" reserved " + station));
+  EXPECT_EQ(QString::fromUtf8(run(adminUri, {"list-stations"}).out).trimmed(),
+            station + " account reserved 1 phones 0");
+  const auto removed = run(adminUri, {"remove-station", station, "--release"});
+  EXPECT_EQ(removed.exitCode, 0);
+  EXPECT_EQ(QString::fromUtf8(removed.out).trimmed(), "removed " + station + ", released 1");
+  EXPECT_EQ(run(service, {"status"}).exitCode, 4) << "the account is gone";
+
+  // No message shows a password, not even of a URI that fails.
+  const auto failed = run("postgresql://" + admin + ":Adm1n-pw@127.0.0.1:1/x", {"status"});
+  EXPECT_EQ(failed.exitCode, 4);
+  EXPECT_FALSE((failed.out + failed.err).contains("Adm1n-pw")) << failed.err.toStdString();
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kestrel::records::LineConnection c;
   if (kestrel::records::ParseLineUri(text, &c)) {
     static const QRegularExpression plain(
-        QStringLiteral("\\A([a-z_]+=[A-Za-z0-9_.:/-]{1,200})?(;[a-z_]+=[A-Za-z0-9_.:/-]{1,200})*\\z"));
+        QStringLiteral("\\A([a-z_]+=[A-Za-z0-9_.:/@+-]{1,200})?(;[a-z_]+=[A-Za-z0-9_.:/@+-]{1,200})*\\z"));
     Require(plain.match(c.options).hasMatch());
     Require(c.port == -1 || (c.port >= 1 && c.port <= 65535));
     if (c.password.size() >= 4 && !c.user.contains(c.password) && !c.host.contains(c.password) &&

@@ -7,6 +7,10 @@
 #include "resources/string_table.h"
 #include "ui/colour_label.h"
 
+#include <QDir>
+
+#include <functional>
+
 namespace kestrel::station::testing {
 namespace {
 
@@ -240,6 +244,44 @@ TEST_F(StationWindowTest, AcceptedSettingsClearTheTypedFieldsAndPrepareAgain) {
   EXPECT_EQ(Focus(), EditOf(ids::kBluetooth));
   EXPECT_TRUE(EditOf(ids::kBluetooth)->isEnabled());
   EXPECT_EQ(W().Settings().EndBTValue, 0x0102030405FFULL);
+}
+
+TEST_F(StationWindowTest, AfterSettingSaveTheScannersEnterStartsNothingUntilTheEntryIsComplete) {
+  const struct {
+    const char* name;
+    std::function<void(config::StationSettings&)> save;
+    int focus;
+  } cases[] = {
+      {"the same settings: the scanned IMEI1 is emptied", [](config::StationSettings&) {},
+       ids::kImei1},
+      {"IMEI1 now generated, Bluetooth now scanned",
+       [](config::StationSettings& s) {
+         s.IMEI1GenMode = 1;
+         s.AutoCreateIMEI = 1;
+         s.BT_ADDR = 1;
+       },
+       ids::kBluetooth},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Open("[General]\nIMEI1=1\n[Control]\nUser Privilege=1\n");
+    Scan(QString::fromLatin1(kImei1));
+    ASSERT_TRUE(W().ReadyToWrite());
+    W().SetSettingsDialogRunner([&c](config::StationSettings& s) {
+      c.save(s);
+      return true;
+    });
+    Click(ids::kSetting);
+    EXPECT_FALSE(W().ReadyToWrite());
+    PressKey(Qt::Key_Return);
+    EXPECT_EQ(W().ResultText(), LoadString(109));
+    EXPECT_EQ(W().FailCount(), 0U);
+    EXPECT_EQ(Focus(), EditOf(c.focus));
+    window_.reset();  // its job records written
+    EXPECT_TRUE(QDir(dir_.File(QStringLiteral("Log")))
+                    .entryList({QStringLiteral("jobs-*")}, QDir::Files)
+                    .isEmpty());
+  }
 }
 
 }  // namespace

@@ -4,13 +4,20 @@
 
 #include "config/ini_file.h"
 #include "identity/imei.h"
+#include "records/durable_file.h"
 #include "resources/message_format.h"
 #include "resources/string_table.h"
 #include "ui/colour_label.h"
+#include "ui/fonts.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
+
+#include <atomic>
+#include <string_view>
+#include <thread>
 
 namespace kestrel::station::testing {
 namespace {
@@ -374,6 +381,91 @@ TEST_F(JobTest, StopEndsAWaitingOrProbingJobWithinTheBoundAndCountsNothing) {
   }
 }
 
+// Holds the job thread in the step of its first probe until `release`, as a phone library whose
+// call never returns holds it: the thread ignores Stop.
+struct HeldProbe : JobObserver {
+  void JobStarted(JobKind, int, const QDateTime&) override {}
+  void JobEnded(const JobSummary&) override {}
+  void StepFinished(const JobStep& step) override {
+    if (std::string_view(step.name) != "KV_GetMsVersion") return;
+    held = true;
+    while (!release) QThread::msleep(5);
+  }
+  std::atomic<bool> held{false};
+  std::atomic<bool> release{false};
+};
+
+TEST_F(JobTest, AThreadThatOutlivesItsStopRefusesNewJobsAtOnceAndTheWindowMayClose) {
+  ASSERT_TRUE(StartPhone({QStringLiteral("--no-answer")}));
+  Open(NormalStation());
+  // Never freed: the station leaves the held thread behind, still waiting on it.
+  auto* held = new HeldProbe;
+  W().AddJobObserver(held);
+  Click(ids::kWrite);
+  QElapsedTimer t;
+  t.start();
+  while (!held->held && t.elapsed() < 5000) QApplication::processEvents();
+  ASSERT_TRUE(held->held);
+  Click(ids::kStop);  // within its bound; the thread stays behind
+  EXPECT_EQ(W().ResultText(), LoadString(115));
+
+  // A wait for the held thread would never end: after 5 s the watchdog lets it go, so that the
+  // wait shows as a failure rather than as a hang.
+  std::atomic<bool> answered{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 500 && !answered.load(); ++i) QThread::msleep(10);
+    if (!answered.load()) held->release = true;
+  });
+  t.restart();
+  Click(ids::kWrite);
+  answered = true;
+  watchdog.join();
+  EXPECT_LT(t.elapsed(), 1000);
+  EXPECT_EQ(W().ResultText(),
+            QStringLiteral(
+                "The phone library has not returned from its last call; restart the station."));
+  EXPECT_EQ(LabelColour(W()), QColor(255, 0, 0));
+  EXPECT_EQ(W().FailCount() + W().PassCount(), 0U);
+  EXPECT_TRUE(ButtonOf(ids::kWrite)->isEnabled());
+
+  // The window closes, and goes without waiting for the thread.
+  W().close();
+  EXPECT_FALSE(W().isVisible());
+  t.restart();
+  window_.reset();
+  EXPECT_LT(t.elapsed(), 1000);
+}
+
+TEST_F(JobTest, TheWindowIsInVerdana13UncutAndACloseDuringAJobSaysPressStop) {
+  Open(CalibrationStation("-1", "Timeout=20000\n"));
+  EXPECT_EQ(W().font(), ui::DialogFont(QStringLiteral("VERDANA"), 13));
+  auto* status = qobject_cast<QLabel*>(W().Control(ids::kStatusLine));
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(status->font(), W().font());
+  // Nothing is cut: each button and one-line label is at least as large as its text needs.
+  for (QWidget* w : W().findChildren<QWidget*>()) {
+    auto* label = qobject_cast<QLabel*>(w);
+    if (!w->isVisible() || (qobject_cast<QPushButton*>(w) == nullptr &&
+                            (label == nullptr || label->wordWrap() || label->text().isEmpty()))) {
+      continue;
+    }
+    EXPECT_GE(w->width(), w->sizeHint().width()) << w->objectName().toStdString();
+    EXPECT_GE(w->height(), w->sizeHint().height()) << w->objectName().toStdString();
+  }
+
+  Click(ids::kWrite);
+  ASSERT_TRUE(W().JobRunning());
+  W().close();
+  EXPECT_TRUE(W().isVisible());
+  EXPECT_TRUE(status->text().contains(QStringLiteral("Press Stop")))
+      << status->text().toStdString();
+  EXPECT_GE(status->width(), status->sizeHint().width());
+  W().grab().save(QStringLiteral(KESTREL_TEST_OUTPUT_DIR "/close_refused.png"));
+  Click(ids::kStop);
+  W().close();
+  EXPECT_FALSE(W().isVisible());
+}
+
 // --- The repeat run with the bench power source ---
 
 TEST_F(JobTest, RepeatRunWithTestCountsOneRunsTwoJobsAndRests) {
@@ -505,6 +597,29 @@ TEST_F(JobTest, APassWhoseBaseCannotBeWrittenStopsFurtherWritesUntilItIs) {
   EXPECT_FALSE(W().ImeiBaseUnsaved());
   EXPECT_EQ(W().PassCount(), 2U);
   EXPECT_EQ(Ini(dir_, "General", "DefaultIMEI"), QStringLiteral("35123456000003"));
+}
+
+TEST_F(JobTest, ALineWhoseSyncFailedIsCutAndItsImeisAreNeverOfferedAgain) {
+  ASSERT_TRUE(StartPhone());
+  Open(NormalStation("CheckRepeat=1\n"));
+  // The first sync of IMEI.txt fails after its line was written whole (as on a failing disk).
+  const QString txt = dir_.File(QStringLiteral("IMEI.txt"));
+  std::atomic<bool> failed{false};
+  records::SetSyncHookForTesting(
+      [txt, &failed](const QString& path) { return path != txt || failed.exchange(true); });
+  RunJob();
+  EXPECT_EQ(Message(), LoadString(134));
+  EXPECT_EQ(W().FailCount(), 1U);
+  EXPECT_EQ(ImeiTxtLines(), QStringList());  // nothing of the failed line stays
+  EXPECT_EQ(Ini(dir_, "General", "DefaultIMEI"), QStringLiteral("35123456000002"));
+
+  // The next phone gets the next IMEI, passes and is recorded on a line of its own.
+  RunJob();
+  records::SetSyncHookForTesting({});
+  EXPECT_EQ(Message(), LoadString(105));
+  EXPECT_EQ(W().PassCount(), 1U);
+  ASSERT_EQ(ImeiTxtLines().size(), 1);
+  EXPECT_TRUE(ImeiTxtLines()[0].contains(identity::FullImei(kBase + 1)));
 }
 
 TEST_F(JobTest, ACloseWhoseSaveFailsTellsTheOperator) {

@@ -3,6 +3,8 @@
 // temporary folder, listening on 127.0.0.1 at a free port and on a socket in that folder.
 // Run as root, the server runs as the user postgres. A watchdog stops it should the test
 // process die without its destructor. Each test takes a database of its own (NewDatabase).
+// The superuser kestrel comes in without a password; every other role (the line's stations
+// and admins) with its password (scram-sha-256), unless the options give pg_hba.conf.
 #pragma once
 
 #include "tests/support/child_process.h"
@@ -23,8 +25,19 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace kestrel::testing {
+
+struct LineServerOptions {
+  bool durable = false;  // fsync on, as a line runs it (the benchmark); otherwise off, for speed
+  QByteArray conf;       // more lines of postgresql.conf
+  QByteArray hba;        // pg_hba.conf in full; empty: the default above
+  // Files written into the data folder before the server starts (readable by it alone), such
+  // as a TLS certificate and key.
+  std::vector<std::pair<QString, QByteArray>> files;
+};
 
 class LineServer {
  public:
@@ -58,6 +71,13 @@ class LineServer {
   // Creates and starts the server. `durable`: fsync on, as a line runs it (the benchmark);
   // otherwise off, for speed. False with a reason.
   bool Start(QString* why, bool durable = false) {
+    LineServerOptions options;
+    options.durable = durable;
+    return Start(why, options);
+  }
+
+  bool Start(QString* why, const LineServerOptions& options) {
+    const bool durable = options.durable;
     bin_ = BinDir();
     if (bin_.isEmpty()) return Fail(why, "no PostgreSQL server (initdb) is installed");
     if (::geteuid() == 0) {
@@ -84,7 +104,27 @@ class LineServer {
                QFile::encodeName(dir_->path()) + "'\n");
     conf.write(durable ? "fsync = on\nsynchronous_commit = on\n"
                        : "fsync = off\nsynchronous_commit = off\nfull_page_writes = off\n");
+    conf.write(options.conf);
     conf.close();
+    QFile hba(Data() + "/pg_hba.conf");
+    if (!hba.open(QIODevice::WriteOnly | QIODevice::Truncate)) return Fail(why, "cannot write pg_hba.conf");
+    hba.write(!options.hba.isEmpty() ? options.hba
+                                     : QByteArray("local all all trust\n"
+                                                  "host all kestrel 127.0.0.1/32 trust\n"
+                                                  "host all all 127.0.0.1/32 scram-sha-256\n"));
+    hba.close();
+    for (const auto& [name, bytes] : options.files) {
+      const QString path = Data() + "/" + name;
+      QFile f(path);
+      if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) {
+        return Fail(why, "cannot write " + name);
+      }
+      f.close();
+      f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+      if (uid_ != 0 && ::chown(QFile::encodeName(path).constData(), uid_, gid_) != 0) {
+        return Fail(why, "cannot hand " + name + " to postgres");
+      }
+    }
     for (int attempt = 0; attempt < 5; ++attempt) {
       port_ = FreePort();
       if (StartServer()) {

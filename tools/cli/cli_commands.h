@@ -16,5 +16,6 @@ int RunPowerCommand(const QStringList& args);
 int RunPortsCommand(const QStringList& args);
 int RunLineCommand(const QStringList& args);
 int RunReportCommand(const QStringList& args);
+int RunLabelCommand(const QStringList& args);
 
 }  // namespace kestrel::cli

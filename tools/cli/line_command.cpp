@@ -9,13 +9,19 @@
 //   confirm [--station NAME] SLOT=VALUE... record them as a passed phone
 //   release [--station NAME]               drop the station's reservations
 //   find VALUE                             print what the line knows of an identity
-//   status                                 ranges, blocks, reservations and passes
+//   history VALUE                          print an identity's events, oldest first
+//   status                                 ranges, blocks, reservations, passes, last events
 //   import FILE [--station NAME]           take IMEI.txt or IMEI.mdb in as passed phones
+//   add-station NAME                       make a station's login role; print what its PC needs
+//   remove-station NAME [--release]        drop it (refused while it holds reservations)
+//   list-stations                          station accounts, and names on rows without one
 //
 // Slots: IMEI1-IMEI4, BT, WIFI, SN1, SN2. The database is the station folder's [LINE] Database
-// (with its Station and ImeiBlock) unless --database names one. Exit: 0 done, 1 find found
-// nothing, 2 usage, 3 an identity is already used (or a range overlaps, or none is left),
-// 4 the database is unreachable or failing.
+// (with its Station and ImeiBlock) unless --database names one (a URI or service=NAME).
+// Logged in as a station, the commands act for that station; only the admin may name one with
+// --station. Exit: 0 done, 1 find or history found nothing, 2 usage, 3 refused (an identity is
+// already used, a range overlaps, none is left, not allowed), 4 the database is unreachable
+// or failing.
 #include "config/settings_load.h"
 #include "config/station_folder.h"
 #include "identity/imei.h"
@@ -55,8 +61,12 @@ const char kUsage[] =
     "  confirm [--station NAME] SLOT=VALUE...\n"
     "  release [--station NAME]\n"
     "  find VALUE\n"
+    "  history VALUE\n"
     "  status\n"
-    "  import FILE [--station NAME]\n";
+    "  import FILE [--station NAME]\n"
+    "  add-station NAME\n"
+    "  remove-station NAME [--release]\n"
+    "  list-stations\n";
 
 int Usage(const char* why = nullptr) {
   if (why != nullptr) std::fprintf(stderr, "kestrel-cli line: %s\n", why);
@@ -136,9 +146,8 @@ bool TakeOption(QStringList* args, const QString& name, QString* value) {
 
 // IMEI.txt's line for identities given on the command line (its order of parts).
 QString RecordLine(const QString& stamp, const records::LineItems& items) {
-  static const char* const order[][2] = {{"IMEI1", "IMEI"}, {"IMEI2", "IMEI2"},
-                                         {"IMEI3", "IMEI3"}, {"IMEI4", "IMEI4"},
-                                         {"WIFI", "WIFI"},   {"BT", "BT"},
+  static const char* const order[][2] = {{"IMEI1", "IMEI"},  {"IMEI2", "IMEI2"}, {"IMEI3", "IMEI3"},
+                                         {"IMEI4", "IMEI4"}, {"WIFI", "WIFI"},   {"BT", "BT"},
                                          {"SN1", "SN1"},     {"SN2", "SN2"}};
   QString line = stamp;
   for (const auto& [slot, label] : order) {
@@ -193,7 +202,8 @@ int RunLineCommand(const QStringList& argsIn) {
       args.indexOf(QLatin1String("--station-dir")) == args.size() - 1) {
     return Usage();
   }
-  if (hasDir && !database.isEmpty()) return Usage("--station-dir and --database exclude each other");
+  if (hasDir && !database.isEmpty())
+    return Usage("--station-dir and --database exclude each other");
   if (database.isEmpty()) {
     const QString folder = config::ResolveStationFolder(args);
     config::SettingsLoadContext context;
@@ -213,17 +223,25 @@ int RunLineCommand(const QStringList& argsIn) {
   if (rest.isEmpty()) return Usage();
   const QString verb = rest.takeFirst();
   QString station = setup.station;
+  const bool named = rest.contains(QLatin1String("--station"));
   if (!TakeOption(&rest, QStringLiteral("--station"), &station)) return Usage();
   const bool needsStation = verb == QLatin1String("next-imei") ||
                             verb == QLatin1String("next-address") ||
                             verb == QLatin1String("reserve") || verb == QLatin1String("confirm") ||
                             verb == QLatin1String("release");
   if (verb == QLatin1String("import") && station.isEmpty()) station = QStringLiteral("import");
-  if (needsStation && station.trimmed().isEmpty()) return Usage("--station NAME is needed");
+  const bool acts = needsStation || verb == QLatin1String("import");
 
   records::LineDatabase line;
-  line.Configure(setup.uri, needsStation || verb == QLatin1String("import") ? station : QString(),
-                 kStationLockWaitMs);
+  line.Configure(setup.uri, acts ? station.trimmed() : QString(), kStationLockWaitMs,
+                 !acts ? records::LineActor::None
+                       : (named ? records::LineActor::Named : records::LineActor::Station));
+  if (needsStation) {
+    // A station role is its own name; the admin acts for the one named.
+    const records::LineResult r = line.Connect();
+    if (!r.ok()) return Finish(r);
+    if (line.ActingStation().isEmpty()) return Usage("--station NAME is needed");
+  }
 
   if (verb == QLatin1String("init")) {
     if (!rest.isEmpty()) return Usage();
@@ -234,8 +252,8 @@ int RunLineCommand(const QStringList& argsIn) {
   }
   if (verb == QLatin1String("add-imei-range")) {
     std::uint64_t first = 0, count = 0;
-    if (rest.size() != 2 || !ParseDecimal(rest.at(0), &first) || !ParseDecimal(rest.at(1), &count) ||
-        count == 0 || first + count > 100000000000000ULL) {
+    if (rest.size() != 2 || !ParseDecimal(rest.at(0), &first) ||
+        !ParseDecimal(rest.at(1), &count) || count == 0 || first + count > 100000000000000ULL) {
       return Usage("add-imei-range takes a body of up to 14 digits and a count within the bodies");
     }
     return Finish(line.AddRange(records::LineRangeKind::Imei, first, first + count - 1));
@@ -292,6 +310,50 @@ int RunLineCommand(const QStringList& argsIn) {
     }
     return found.empty() ? kExitNotFound : kExitDone;
   }
+  if (verb == QLatin1String("history")) {
+    if (rest.size() != 1) return Usage();
+    QStringList lines;
+    const records::LineResult r = line.History(rest.at(0), &lines);
+    if (!r.ok()) return Finish(r);
+    for (const QString& l : lines) Print(l);
+    return lines.isEmpty() ? kExitNotFound : kExitDone;
+  }
+  if (verb == QLatin1String("add-station")) {
+    if (rest.size() != 1) return Usage();
+    records::LineStationAccount a;
+    const records::LineResult r = line.AddStation(rest.at(0), &a);
+    if (!r.ok()) return Finish(r);
+    Print(QStringLiteral("# station %1: on its PC, in the service file (~/.pg_service.conf, or "
+                         "the file PGSERVICEFILE names):")
+              .arg(a.name));
+    Print(a.serviceSection.trimmed());
+    Print(
+        QStringLiteral("# in the password file (~/.pgpass, or the file PGPASSFILE names; "
+                       "mode 0600):"));
+    Print(a.passwordLine);
+    Print(QStringLiteral("# and in Kestrel.ini:\n[LINE]\nDatabase=service=%1").arg(a.serviceName));
+    return kExitDone;
+  }
+  if (verb == QLatin1String("remove-station")) {
+    const bool release = rest.removeAll(QStringLiteral("--release")) > 0;
+    if (rest.size() != 1) return Usage();
+    int released = 0;
+    const records::LineResult r = line.RemoveStation(rest.at(0), release, &released);
+    if (r.ok()) Print(QStringLiteral("removed %1, released %2").arg(rest.at(0)).arg(released));
+    return Finish(r);
+  }
+  if (verb == QLatin1String("list-stations")) {
+    if (!rest.isEmpty()) return Usage();
+    std::vector<records::LineStationInfo> stations;
+    const records::LineResult r = line.ListStations(&stations);
+    for (const records::LineStationInfo& i : stations) {
+      Print(QStringLiteral("%1 %2 reserved %3 phones %4")
+                .arg(i.name, i.account ? QStringLiteral("account") : QStringLiteral("no-account"))
+                .arg(i.reserved)
+                .arg(i.phones));
+    }
+    return Finish(r);
+  }
   if (verb == QLatin1String("status")) {
     if (!rest.isEmpty()) return Usage();
     QStringList lines;
@@ -310,7 +372,8 @@ int RunLineCommand(const QStringList& argsIn) {
     const records::LineResult r = records::ImportResultFile(line, rest.at(0), &counts, batch);
     Print(QStringLiteral("imported %1").arg(counts.imported));
     Print(QStringLiteral("skipped %1").arg(counts.skipped));
-    if (r.status == records::LineStatus::Refused && r.holder.isEmpty()) {
+    if (r.status == records::LineStatus::Refused && r.holder.isEmpty() &&
+        r.message.startsWith(QLatin1String("cannot read"))) {
       std::fprintf(stderr, "kestrel-cli line: %s\n", r.message.toLocal8Bit().constData());
       return kExitUsage;
     }

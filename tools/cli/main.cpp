@@ -5,10 +5,12 @@
 #include "tools/cli/cli_commands.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QStringList>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -24,6 +26,7 @@ const Command kCommands[] = {
     {"ports", kestrel::cli::RunPortsCommand},
     {"line", kestrel::cli::RunLineCommand},
     {"report", kestrel::cli::RunReportCommand},
+    {"label", kestrel::cli::RunLabelCommand},
 };
 
 // The help text's "Usage:" section, up to the blank line after it.
@@ -41,7 +44,17 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
+  // Drawing a label needs fonts, hence a GUI application; it never shows a window, so it needs
+  // no display either.
+  const bool gui = argc > 1 && std::strcmp(argv[1], "label") == 0;
+  if (gui && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  std::unique_ptr<QCoreApplication> app;
+  if (gui) {
+    app = std::make_unique<QGuiApplication>(argc, argv);
+  } else {
+    app = std::make_unique<QCoreApplication>(argc, argv);
+  }
   QStringList args = QCoreApplication::arguments();
   args.removeFirst();
   if (args.isEmpty()) return Usage();

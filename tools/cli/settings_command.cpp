@@ -128,6 +128,12 @@ void Print(const config::StationSettings& s) {
   Line("LineDatabase", records::LineUriForDisplay(s.LineDatabase));
   FIELD(LineStation);
   FIELD(LineImeiBlock);
+  FIELD(Sound);
+  FIELD(SoundVolume);
+  FIELD(LabelPrint);
+  FIELD(LabelPrinter);
+  FIELD(LabelTemplate);
+  FIELD(LabelCopies);
   FIELD(QuarlVariant);
   // Derived at load.
   FIELD(WriteKey);
