@@ -46,10 +46,17 @@ JobAudit::JobAudit(Options options)
 
 JobAudit::~JobAudit() = default;
 
+JobAudit::Counts JobAudit::ReadCounts() const {
+  Counts c;
+  if (options_.kv != nullptr) {
+    options_.kv->RequestCounts(options_.phone, &c.requests, &c.retransmissions);
+  }
+  return c;
+}
+
 void JobAudit::JobStarted(JobKind, int, const QDateTime&) {
   station_ = options_.stationName ? options_.stationName() : QString();
-  countsAtStart_ = {};
-  KV_GetRequestCounts(options_.phone, &countsAtStart_.requests, &countsAtStart_.retransmissions);
+  countsAtStart_ = ReadCounts();
   std::lock_guard lock(mutex_);
   steps_.clear();
   open_ = true;
@@ -94,11 +101,9 @@ void JobAudit::JobEnded(const JobSummary& s) {
   }
   r.passCount = s.passCount;
   r.failCount = s.failCount;
-  Counts now;
-  if (KV_GetRequestCounts(options_.phone, &now.requests, &now.retransmissions) == KV_OK) {
-    r.requests = Since(now.requests, countsAtStart_.requests);
-    r.retransmissions = Since(now.retransmissions, countsAtStart_.retransmissions);
-  }
+  const Counts now = ReadCounts();
+  r.requests = Since(now.requests, countsAtStart_.requests);
+  r.retransmissions = Since(now.retransmissions, countsAtStart_.retransmissions);
   writer_->Append(std::move(r));
 }
 

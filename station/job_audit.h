@@ -9,7 +9,7 @@
 // thread winding down) belong to no record and are dropped.
 #pragma once
 
-#include "device/oxbind/oxbind.h"
+#include "device/oxbind_loader/phone_api.h"
 #include "records/job_record.h"
 #include "records/job_record_writer.h"
 #include "station/job_observer.h"
@@ -35,7 +35,9 @@ class JobAudit final : public JobObserver {
   struct Options {
     QString stationFolder;                  // the records go to its Log/ folder
     PhoneHandle phone = KV_INVALID_HANDLE;  // whose link counters each record carries
-    std::function<QString()> stationName;   // asked on the window thread as a job starts
+    // The library's calls; a library without request counters gives zero counts.
+    const device::oxbind::PhoneApi* kv = nullptr;
+    std::function<QString()> stationName;  // asked on the window thread as a job starts
     records::JobRecordWriter::FailureCallback onFailure;  // called on the writer's thread
   };
 
@@ -67,6 +69,8 @@ class JobAudit final : public JobObserver {
     std::uint64_t requests = 0;
     std::uint64_t retransmissions = 0;
   };
+  Counts ReadCounts() const;
+
   Counts countsAtStart_;  // window thread
 };
 

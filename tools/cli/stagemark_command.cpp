@@ -49,10 +49,19 @@ void Outcome(int32_t code, const QByteArray& checked) {
   Fact("MESSAGE", message.toUtf8());
 }
 
-int32_t Show(PhoneHandle h) {
+// The library in use has no station-record calls.
+int32_t NotSupported(const device::oxbind::PhoneApi& kv) {
+  std::fprintf(stderr,
+               "kestrel-cli phone: the phone library %s does not support the station record\n",
+               kv.info.name);
+  return KV_ERR_NOT_SUPPORTED;
+}
+
+int32_t Show(const device::oxbind::PhoneApi& kv, PhoneHandle h) {
+  if (!kv.HasStationRecord()) return NotSupported(kv);
   QByteArray block(KV_MAX_STATION_RECORD, '\0');
   int32_t length = 0;
-  if (KV_ReadStationRecord(h, reinterpret_cast<uint8_t*>(block.data()), KV_MAX_STATION_RECORD,
+  if (kv.ReadStationRecord(h, reinterpret_cast<uint8_t*>(block.data()), KV_MAX_STATION_RECORD,
                            &length) != KV_OK) {
     Outcome(STAGEMARK_READ_FAILED, {});
     return STAGEMARK_READ_FAILED;
@@ -101,8 +110,10 @@ const char* ValidateStagemarkCommand(const QString& command, const QStringList& 
   return "unknown command";
 }
 
-int32_t RunStagemarkCommand(PhoneHandle h, const QString& command, const QStringList& a) {
-  if (command == kShow) return Show(h);
+int32_t RunStagemarkCommand(const device::oxbind::PhoneApi& kv, PhoneHandle h,
+                            const QString& command, const QStringList& a) {
+  if (command == kShow) return Show(kv, h);
+  if (!kv.HasStationRecord()) return NotSupported(kv);
   StagemarkObject* object = CreateStagemarkObject(h);
   if (object == nullptr) {
     std::fputs(qPrintable(resources::LoadString(113) + QLatin1Char('\n')), stderr);
