@@ -33,8 +33,16 @@ QString PhoneLibrary::OwnFileName() {
 }
 
 QString PhoneLibrary::DefaultFile(const QString& executableFolder) {
-  const QString beside = QDir(executableFolder).filePath(OwnFileName());
-  return QFileInfo::exists(beside) ? beside : OwnFileName();
+  const QDir folder(executableFolder);
+  // Beside the executable (a build tree, a station unpacked into a folder of its own), then
+  // the multiarch folder next to the installed executables' /usr/lib/kestrel.
+  for (const QString& candidate :
+       {folder.filePath(OwnFileName()),
+        QDir::cleanPath(folder.filePath(QStringLiteral("../" KESTREL_LIBRARY_ARCH "/") +
+                                        OwnFileName()))}) {
+    if (QFileInfo::exists(candidate)) return candidate;
+  }
+  return OwnFileName();
 }
 
 QString PhoneLibrary::Title() const {

@@ -18,8 +18,9 @@ class PhoneLibrary {
   // The file name of Kestrel's own library (its SONAME).
   static QString OwnFileName();
   // The library used when none is named: Kestrel's own beside the executable when it is
-  // there, else by its file name alone, which the system's loader finds where the package
-  // installed it.
+  // there, else in the multiarch library folder beside the executable's folder (the package's
+  // layout: /usr/lib/kestrel and /usr/lib/<multiarch>), else by its file name alone, which the
+  // system's loader looks up.
   static QString DefaultFile(const QString& executableFolder);
 
   // Loads `file` (empty: DefaultFile of the running executable's folder) and resolves its
