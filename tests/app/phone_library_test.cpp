@@ -194,6 +194,17 @@ TEST(PhoneLibrary, CliPhoneWorksWithEitherLibrary) {
     EXPECT_EQ(r.exitCode, c.library.isEmpty() ? 0 : 11) << r.err.toStdString();
   }
   EXPECT_TRUE(dir.Read(QStringLiteral("phone.txt")).contains("imei1=356938035643809\n"));
+
+  // A call told to hang never returns (for tests of a station on a library that does not).
+  kestrel::testing::ChildProcess hung;
+  QMap<QString, QString> hangEnv = env;
+  hangEnv.insert(QStringLiteral("KESTREL_TEST_PHONE_HANG"), QStringLiteral("KV_ReadSN"));
+  ASSERT_TRUE(hung.Start(
+      BinPath(QStringLiteral("kestrel-cli")),
+      {"phone", "--station-dir", dir.path(), "--library", Adapter(), "--port", "3", "read-sn", "1"},
+      hangEnv));
+  EXPECT_FALSE(hung.WaitFinished(1500));
+  hung.Kill();
   const ChildRun bad =
       cli({"--library", dir.File(QStringLiteral("none.so")), "--port", "3", "version"});
   EXPECT_EQ(bad.exitCode, 2);
