@@ -9,20 +9,47 @@
 
 namespace kestrel::device::oxbind {
 
+// clang-format off
 // The calls every library has (the load fails without one of them) ...
-#define KESTREL_OXBIND_REQUIRED_CALLS(X)                                                       \
-  X(GetLibraryInfo)                                                                            \
-  X(CreateEvent)                                                                               \
-  X(SetEvent)                                                                                  \
-  X(ResetEvent) X(WaitEvent) X(WaitAnyEvent) X(CloseEvent) X(CreatePhone) X(ReleasePhone)      \
-      X(SetProperty) X(BeginPhoneTest) X(EndPhoneTest) X(EnterModeProcess) X(StopModeProcess)  \
-          X(GetUsbPort) X(Write) X(GetMsVersion) X(FastReadVersion) X(GetAPVersion)            \
-              X(SendATCommand) X(FastReadNvInfo) X(FastWriteNvInfo) X(NvWriteDirect) X(ReadSN) \
-                  X(WriteSN) X(SetUsbAutoMode) X(ReadCURef) X(WriteCURef) X(ReadSecureBoot)    \
-                      X(WriteSecureBoot) X(EnableSecureBoot) X(PowerOff)
+#define KESTREL_OXBIND_REQUIRED_CALLS(X) \
+  X(GetLibraryInfo) \
+  X(CreateEvent) \
+  X(SetEvent) \
+  X(ResetEvent) \
+  X(WaitEvent) \
+  X(WaitAnyEvent) \
+  X(CloseEvent) \
+  X(CreatePhone) \
+  X(ReleasePhone) \
+  X(SetProperty) \
+  X(BeginPhoneTest) \
+  X(EndPhoneTest) \
+  X(EnterModeProcess) \
+  X(StopModeProcess) \
+  X(GetUsbPort) \
+  X(Write) \
+  X(GetMsVersion) \
+  X(FastReadVersion) \
+  X(GetAPVersion) \
+  X(SendATCommand) \
+  X(FastReadNvInfo) \
+  X(FastWriteNvInfo) \
+  X(NvWriteDirect) \
+  X(ReadSN) \
+  X(WriteSN) \
+  X(SetUsbAutoMode) \
+  X(ReadCURef) \
+  X(WriteCURef) \
+  X(ReadSecureBoot) \
+  X(WriteSecureBoot) \
+  X(EnableSecureBoot) \
+  X(PowerOff)
 // ... and those a library may lack (left null then).
 #define KESTREL_OXBIND_OPTIONAL_CALLS(X) \
-  X(ReadStationRecord) X(WriteStationRecord) X(GetRequestCounts)
+  X(ReadStationRecord) \
+  X(WriteStationRecord) \
+  X(GetRequestCounts)
+// clang-format on
 
 struct PhoneApi {
 #define KESTREL_OXBIND_MEMBER(name) decltype(&::KV_##name) name = nullptr;

@@ -38,8 +38,8 @@ QString PhoneLibrary::DefaultFile(const QString& executableFolder) {
   // the multiarch folder next to the installed executables' /usr/lib/kestrel.
   for (const QString& candidate :
        {folder.filePath(OwnFileName()),
-        QDir::cleanPath(folder.filePath(QStringLiteral("../" KESTREL_LIBRARY_ARCH "/") +
-                                        OwnFileName()))}) {
+        QDir::cleanPath(
+            folder.filePath(QStringLiteral("../" KESTREL_LIBRARY_ARCH "/") + OwnFileName()))}) {
     if (QFileInfo::exists(candidate)) return candidate;
   }
   return OwnFileName();

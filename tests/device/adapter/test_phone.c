@@ -182,8 +182,7 @@ int32_t KV_ResetEvent(KV_Event* e) {
   return KV_OK;
 }
 
-int32_t KV_WaitAnyEvent(KV_Event* const* events, int32_t count, int32_t timeoutMs,
-                        int32_t* index) {
+int32_t KV_WaitAnyEvent(KV_Event* const* events, int32_t count, int32_t timeoutMs, int32_t* index) {
   struct timespec deadline;
   int32_t i;
   int timedOut = 0;
@@ -341,8 +340,7 @@ int32_t KV_Write(PhoneHandle h, const uint8_t* data, int32_t length) {
   return Enter(h, "KV_Write");
 }
 
-static int32_t Text(PhoneHandle h, const char* name, const char* text, char* buffer,
-                    int32_t size) {
+static int32_t Text(PhoneHandle h, const char* name, const char* text, char* buffer, int32_t size) {
   int32_t r = Enter(h, name);
   if (r != KV_OK) return r;
   if (buffer == NULL || size <= 0) return KV_ERR_BAD_ARGUMENT;
@@ -445,7 +443,8 @@ static int32_t ReadItem(PhoneHandle h, const char* name, int key, char* buffer, 
   Load(&s);
   pthread_mutex_unlock(&g_fileLock);
   memset(buffer, 0, (size_t)size);
-  memcpy(buffer, s.value[key], strlen(s.value[key]) < (size_t)size ? strlen(s.value[key]) : (size_t)size);
+  memcpy(buffer, s.value[key],
+         strlen(s.value[key]) < (size_t)size ? strlen(s.value[key]) : (size_t)size);
   return KV_OK;
 }
 
