@@ -1,0 +1,262 @@
+// kestrel-oxbind.dll on Windows (run under Wine by run_wine_tests.sh) against simulated
+// phones on COM ports. The ports come from the environment:
+//   KESTREL_WINE_PHONE_COM   a phone that answers
+//   KESTREL_WINE_SILENT_COM  a phone that never answers (--no-answer)
+//   KESTREL_WINE_DOOMED_COM  a phone that answers after 2.5 s, killed on request
+//   KESTREL_WINE_CONTROL     a folder; the file "kill" made there asks the driver to kill
+//                            the doomed phone's simulator (SIGKILL)
+#include "device/oxbind/oxbind.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+int32_t ComFromEnv(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::atoi(v) : 0;
+}
+
+class Win32PhoneTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    h_ = KV_CreatePhone(0);
+    ASSERT_NE(h_, KV_INVALID_HANDLE);
+    Timeouts(300, 2);
+  }
+  void TearDown() override {
+    KV_EndPhoneTest(h_);
+    KV_ReleasePhone(h_);
+  }
+
+  void Timeouts(int ms, int attempts) {
+    ASSERT_EQ(KV_SetProperty(h_, KV_PROP_REPLY_TIMEOUT, ms, 0), KV_OK);
+    ASSERT_EQ(KV_SetProperty(h_, KV_PROP_ATTEMPTS, attempts, 0), KV_OK);
+  }
+
+  // Opens the phone test on the COM port named by the environment variable.
+  void Open(const char* env) {
+    const int32_t com = ComFromEnv(env);
+    ASSERT_GT(com, 0) << env << " names no COM port: run this program through run_wine_tests.sh";
+    const PortChannel c{KV_CHANNEL_COM, com, 115200};
+    ASSERT_EQ(KV_BeginPhoneTest(h_, &c), KV_OK) << "COM" << com;
+  }
+
+  PhoneHandle h_ = KV_INVALID_HANDLE;
+};
+
+NvInfoRecord Record(uint32_t mask, const char* imei1, const char* bt, const char* wifi) {
+  NvInfoRecord r;
+  std::memset(&r, 0, sizeof(r));
+  r.mask = mask;
+  std::strcpy(r.imei1, imei1);
+  std::strcpy(r.imei2, "356938035643817");
+  std::strcpy(r.imei3, "356938035643825");
+  std::strcpy(r.imei4, "356938035643833");
+  std::strcpy(r.bt, bt);
+  std::strcpy(r.wifi, wifi);
+  return r;
+}
+
+TEST_F(Win32PhoneTest, ChannelsThatCannotOpen) {
+  struct Case {
+    PortChannel channel;
+    int32_t expected;
+  } cases[] = {
+      {{KV_CHANNEL_COM, 42, 115200}, KV_ERR_PORT_OPEN},  // no such port in the prefix
+      {{KV_CHANNEL_COM, 0, 115200}, KV_ERR_PORT_OPEN},
+      {{KV_CHANNEL_COM, -3, 115200}, KV_ERR_PORT_OPEN},
+      {{7, 1, 115200}, KV_ERR_BAD_ARGUMENT},  // no such channel kind
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(KV_BeginPhoneTest(h_, &c.channel), c.expected)
+        << "kind " << c.channel.type << " port " << c.channel.port;
+  }
+  char text[64] = {};
+  EXPECT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_ERR_NOT_OPEN);
+  EXPECT_EQ(KV_BeginPhoneTest(h_, nullptr), KV_ERR_BAD_ARGUMENT);
+  EXPECT_EQ(KV_GetMsVersion(KV_INVALID_HANDLE, text, sizeof(text)), KV_ERR_INVALID_HANDLE);
+}
+
+// What a write job does, through the DLL: versions, identities written two ways and read
+// back, serial numbers, CU reference, secure boot, an AT command. The driver checks the
+// simulator's state file afterwards, from the Linux side.
+TEST_F(Win32PhoneTest, IdentitiesWrittenAndReadBack) {
+  Open("KESTREL_WINE_PHONE_COM");
+  const uint8_t sync[10] = {0x7E, 0, 0, 0, 0, 0, 0x08, 0, 0, 0x7E};
+  EXPECT_EQ(KV_Write(h_, sync, 10), KV_OK);
+  char text[4096] = {};
+  ASSERT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_OK);
+  EXPECT_NE(std::string(text).find("BASE:KS_A1_V1.0.2"), std::string::npos) << text;
+
+  const uint32_t all = KV_NV_IMEI1 | KV_NV_IMEI2 | KV_NV_IMEI3 | KV_NV_IMEI4 | KV_NV_BT | KV_NV_WIFI;
+  struct Write {
+    const char* what;
+    int32_t (*call)(PhoneHandle, const NvInfoRecord*);
+    NvInfoRecord record;
+  } writes[] = {
+      {"fast write, every field", KV_FastWriteNvInfo,
+       Record(all, "356938035643809", "0011223344AA", "A0B1C2D3E4F5")},
+      {"direct write, IMEI1 and Bluetooth", KV_NvWriteDirect,
+       Record(KV_NV_IMEI1 | KV_NV_BT, "490154203237518", "0011223344BB", "FFFFFFFFFFFF")},
+      {"fast write, Wi-Fi", KV_FastWriteNvInfo,
+       Record(KV_NV_WIFI, "000000000000000", "000000000000", "A0B1C2D3E4F6")},
+  };
+  NvInfoRecord expected = Record(all, "", "", "");
+  for (const Write& w : writes) {
+    ASSERT_EQ(w.call(h_, &w.record), KV_OK) << w.what;
+    const uint32_t m = w.record.mask;
+    if (m & KV_NV_IMEI1) std::memcpy(expected.imei1, w.record.imei1, 16);
+    if (m & KV_NV_BT) std::memcpy(expected.bt, w.record.bt, 13);
+    if (m & KV_NV_WIFI) std::memcpy(expected.wifi, w.record.wifi, 13);
+    NvInfoRecord back;
+    std::memset(&back, 0, sizeof(back));
+    back.mask = all;
+    ASSERT_EQ(KV_FastReadNvInfo(h_, &back), KV_OK) << w.what;
+    EXPECT_EQ(std::memcmp(&back, &expected, sizeof(back)), 0)
+        << w.what << ": read back " << back.imei1 << " " << back.bt << " " << back.wifi;
+  }
+
+  ASSERT_EQ(KV_WriteSN(h_, 1, "SN1AAAAAAAAAAAAAAAAAAAA1", 24), KV_OK);
+  ASSERT_EQ(KV_WriteSN(h_, 0, "SN2BBBBB", 8), KV_OK);
+  char sn[24];
+  ASSERT_EQ(KV_ReadSN(h_, 1, sn, 24), KV_OK);
+  EXPECT_EQ(std::string(sn, 24), "SN1AAAAAAAAAAAAAAAAAAAA1");
+  ASSERT_EQ(KV_ReadSN(h_, 0, sn, 24), KV_OK);
+  EXPECT_STREQ(sn, "SN2BBBBB");
+
+  const char cu[24] = {'C', 'U', '1', 0, 'X'};
+  ASSERT_EQ(KV_WriteCURef(h_, cu, 24), KV_OK);
+  char cuBack[24];
+  ASSERT_EQ(KV_ReadCURef(h_, cuBack, 24), KV_OK);
+  EXPECT_EQ(std::memcmp(cuBack, cu, 24), 0);
+
+  const SecureBootItem item{4, 0xA0000004u};
+  ASSERT_EQ(KV_WriteSecureBoot(h_, &item, 6), KV_OK);
+  SecureBootItem got{4, 0};
+  ASSERT_EQ(KV_ReadSecureBoot(h_, &got, 6), KV_OK);
+  const uint32_t value = got.value;
+  EXPECT_EQ(value, 0xA0000004u);
+
+  char reply[256] = {};
+  int32_t length = -1;
+  ASSERT_EQ(KV_SendATCommand(h_, "AT+CFUN=1", 1, reply, sizeof(reply), &length, 2000), KV_OK);
+  EXPECT_STREQ(reply, "OK");
+  EXPECT_EQ(length, 2);
+
+  ASSERT_EQ(KV_EndPhoneTest(h_), KV_OK);
+  EXPECT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_ERR_NOT_OPEN);
+}
+
+TEST_F(Win32PhoneTest, SilentPhoneTimesOutAfterEveryAttempt) {
+  Open("KESTREL_WINE_SILENT_COM");
+  struct Case {
+    int replyMs;
+    int attempts;
+  } cases[] = {{200, 1}, {150, 3}};
+  for (const Case& c : cases) {
+    Timeouts(c.replyMs, c.attempts);
+    char text[64] = {};
+    const auto start = Clock::now();
+    EXPECT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_ERR_TIMEOUT);
+    const int64_t ms = MsSince(start);
+    const int64_t budget = int64_t{c.replyMs} * c.attempts;
+    EXPECT_GE(ms, budget - 20) << c.replyMs << " ms x " << c.attempts;
+    EXPECT_LT(ms, budget + 1000) << c.replyMs << " ms x " << c.attempts;
+  }
+  // KV_SendATCommand waits its own time-out, once per attempt.
+  Timeouts(5000, 1);
+  char reply[64] = {};
+  int32_t length = -1;
+  const auto start = Clock::now();
+  EXPECT_EQ(KV_SendATCommand(h_, "AT", 1, reply, sizeof(reply), &length, 250), KV_ERR_TIMEOUT);
+  EXPECT_LT(MsSince(start), 1500);
+}
+
+// A call blocked on a phone that does not answer ends within milliseconds when another
+// thread ends the phone test; the handle opens again afterwards.
+TEST_F(Win32PhoneTest, BlockingCallCancelledFromAnotherThread) {
+  struct Case {
+    const char* what;
+    int32_t (*call)(PhoneHandle);
+  } cases[] = {
+      {"KV_GetMsVersion",
+       [](PhoneHandle h) {
+         char text[64] = {};
+         return KV_GetMsVersion(h, text, sizeof(text));
+       }},
+      {"KV_FastReadNvInfo",
+       [](PhoneHandle h) {
+         NvInfoRecord r;
+         std::memset(&r, 0, sizeof(r));
+         r.mask = KV_NV_IMEI1;
+         return KV_FastReadNvInfo(h, &r);
+       }},
+      {"KV_SendATCommand",
+       [](PhoneHandle h) {
+         char reply[64] = {};
+         int32_t length = 0;
+         return KV_SendATCommand(h, "AT", 1, reply, sizeof(reply), &length, 20000);
+       }},
+  };
+  for (const Case& c : cases) {
+    Open("KESTREL_WINE_SILENT_COM");
+    Timeouts(10000, 3);
+    int32_t result = -1;
+    int64_t blockedMs = -1;
+    const auto start = Clock::now();
+    std::thread caller([&] {
+      result = c.call(h_);
+      blockedMs = MsSince(start);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(KV_EndPhoneTest(h_), KV_OK) << c.what;
+    const int64_t endedMs = MsSince(start);
+    caller.join();
+    EXPECT_EQ(result, KV_ERR_CANCELLED) << c.what;
+    EXPECT_GE(blockedMs, 250) << c.what;
+    EXPECT_LT(blockedMs, 1300) << c.what;
+    EXPECT_LT(endedMs, 1300) << c.what << ": KV_EndPhoneTest waited for the call";
+    char text[64] = {};
+    EXPECT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_ERR_NOT_OPEN) << c.what;
+  }
+}
+
+// The simulator dies while a call waits for its (late) reply: the call ends at once with
+// the line lost, not at its time-out, and the port is gone for the next call.
+TEST_F(Win32PhoneTest, SimulatorKilledMidCall) {
+  const char* control = std::getenv("KESTREL_WINE_CONTROL");
+  ASSERT_NE(control, nullptr) << "KESTREL_WINE_CONTROL names no folder";
+  Open("KESTREL_WINE_DOOMED_COM");
+  Timeouts(8000, 1);
+  char text[256] = {};
+  int32_t result = -1;
+  int64_t blockedMs = -1;
+  const auto start = Clock::now();
+  std::thread caller([&] {
+    result = KV_GetMsVersion(h_, text, sizeof(text));
+    blockedMs = MsSince(start);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  { std::ofstream(std::string(control) + "\\kill") << "kill\n"; }
+  caller.join();
+  EXPECT_EQ(result, KV_ERR_LINK_LOST);
+  EXPECT_LT(blockedMs, 2000) << "the reply would have come after the simulator's delay";
+  EXPECT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_ERR_PORT_OPEN)
+      << "the port opens again only when the phone is back";
+  EXPECT_EQ(KV_EndPhoneTest(h_), KV_OK);
+}
+
+}  // namespace
