@@ -10,7 +10,6 @@
 #pragma once
 
 #include "device/oxbind/oxbind.h"
-#include "device/oxbind/request_counts.h"
 #include "records/job_record.h"
 #include "records/job_record_writer.h"
 #include "station/job_observer.h"
@@ -61,10 +60,14 @@ class JobAudit final : public JobObserver {
   std::unique_ptr<records::JobRecordWriter> writer_;
 
   std::mutex mutex_;
-  bool open_ = false;       // between JobStarted and JobEnded
+  bool open_ = false;        // between JobStarted and JobEnded
   std::vector<Step> steps_;  // of the job in progress; guarded by mutex_
-  QString station_;         // window thread
-  device::oxbind::RequestCounts countsAtStart_;  // window thread
+  QString station_;          // window thread
+  struct Counts {
+    std::uint64_t requests = 0;
+    std::uint64_t retransmissions = 0;
+  };
+  Counts countsAtStart_;  // window thread
 };
 
 }  // namespace kestrel::station

@@ -2,7 +2,6 @@
 // the phone library. The record's rules live in station_record.cpp.
 #include "device/stagemark/stagemark.h"
 
-#include "device/oxbind/station_record_io.h"
 #include "device/stagemark/station_record.h"
 
 #include <QDateTime>
@@ -13,8 +12,7 @@
 #include <new>
 #include <optional>
 
-static_assert(kestrel::device::stagemark::kMaxRecordBytes ==
-                  kestrel::device::oxbind::kMaxStationRecordBytes,
+static_assert(kestrel::device::stagemark::kMaxRecordBytes == KV_MAX_STATION_RECORD,
               "the record fits the phone's block");
 
 struct StagemarkObject {
@@ -65,15 +63,21 @@ int32_t LoadRecord(StagemarkObject& object, StationRecord* record) {
     *record = *object.record;
     return STAGEMARK_PASS;
   }
-  QByteArray block;
-  if (oxbind::ReadStationRecord(object.h, &block) != KV_OK) return STAGEMARK_READ_FAILED;
+  QByteArray block(KV_MAX_STATION_RECORD, '\0');
+  int32_t length = 0;
+  if (KV_ReadStationRecord(object.h, reinterpret_cast<uint8_t*>(block.data()),
+                           KV_MAX_STATION_RECORD, &length) != KV_OK) {
+    return STAGEMARK_READ_FAILED;
+  }
+  block.truncate(length);
   return DecodeStationRecord(block, record);
 }
 
 int32_t StoreRecord(StagemarkObject& object, const StationRecord& record) {
   QByteArray block;
   if (const int32_t r = EncodeStationRecord(record, &block); r != STAGEMARK_PASS) return r;
-  if (oxbind::WriteStationRecord(object.h, block) != KV_OK) {
+  if (KV_WriteStationRecord(object.h, reinterpret_cast<const uint8_t*>(block.constData()),
+                            static_cast<int32_t>(block.size())) != KV_OK) {
     object.record.reset();  // what the phone holds now is not known: read it again next time
     return STAGEMARK_WRITE_FAILED;
   }

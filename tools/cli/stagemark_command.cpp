@@ -4,7 +4,6 @@
 // Each prints STAGEMARK=<code> and the code's message (MESSAGE=...) and returns the code.
 #include "tools/cli/stagemark_command.h"
 
-#include "device/oxbind/station_record_io.h"
 #include "device/stagemark/stagemark.h"
 #include "device/stagemark/station_record.h"
 #include "resources/message_format.h"
@@ -51,11 +50,14 @@ void Outcome(int32_t code, const QByteArray& checked) {
 }
 
 int32_t Show(PhoneHandle h) {
-  QByteArray block;
-  if (device::oxbind::ReadStationRecord(h, &block) != KV_OK) {
+  QByteArray block(KV_MAX_STATION_RECORD, '\0');
+  int32_t length = 0;
+  if (KV_ReadStationRecord(h, reinterpret_cast<uint8_t*>(block.data()), KV_MAX_STATION_RECORD,
+                           &length) != KV_OK) {
     Outcome(STAGEMARK_READ_FAILED, {});
     return STAGEMARK_READ_FAILED;
   }
+  block.truncate(length);
   Fact("BYTES", QByteArray::number(block.size()));
   sm::StationRecord record;
   const int32_t r = sm::DecodeStationRecord(block, &record);
