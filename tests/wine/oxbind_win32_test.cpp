@@ -15,6 +15,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -70,7 +71,14 @@ NvInfoRecord Record(uint32_t mask, const char* imei1, const char* bt, const char
   return r;
 }
 
-TEST_F(Win32PhoneTest, ChannelsThatCannotOpen) {
+TEST_F(Win32PhoneTest, AnswersWithoutAPhone) {
+  KV_LibraryInfo info;
+  ASSERT_EQ(KV_GetLibraryInfo(&info), KV_OK);
+  EXPECT_EQ(info.abiMajor, KV_ABI_MAJOR);
+  EXPECT_EQ(info.abiMinor, KV_ABI_MINOR);
+  EXPECT_STREQ(info.name, "Kestrel Oxbind");
+  EXPECT_NE(info.version[0], '\0');
+
   struct Case {
     PortChannel channel;
     int32_t expected;
@@ -90,6 +98,48 @@ TEST_F(Win32PhoneTest, ChannelsThatCannotOpen) {
   EXPECT_EQ(KV_GetMsVersion(KV_INVALID_HANDLE, text, sizeof(text)), KV_ERR_INVALID_HANDLE);
 }
 
+// The KV_Event calls over Win32 events: the first set event in the caller's order wins, a
+// list may name an event twice, a wait ends when another thread sets the event.
+TEST(Win32EventTest, WaitAnyReportsTheFirstSetEvent) {
+  KV_Event* e[3] = {KV_CreateEvent(), KV_CreateEvent(), KV_CreateEvent()};
+  for (KV_Event* event : e) ASSERT_NE(event, nullptr);
+  struct Case {
+    std::vector<int> set;
+    std::vector<int> list;
+    int32_t result;
+    int32_t index;
+  } cases[] = {
+      {{}, {0, 1, 2}, KV_ERR_TIMEOUT, -1}, {{2, 1}, {0, 1, 2}, KV_OK, 1},
+      {{2}, {0, 1, 2}, KV_OK, 2},          {{1, 2}, {2, 1}, KV_OK, 0},
+      {{0}, {2, 0, 2, 0}, KV_OK, 1},
+  };
+  for (const Case& c : cases) {
+    for (KV_Event* event : e) ASSERT_EQ(KV_ResetEvent(event), KV_OK);
+    for (int i : c.set) ASSERT_EQ(KV_SetEvent(e[i]), KV_OK);
+    std::vector<KV_Event*> list;
+    for (int i : c.list) list.push_back(e[i]);
+    int32_t index = 7;
+    EXPECT_EQ(KV_WaitAnyEvent(list.data(), static_cast<int32_t>(list.size()), 30, &index), c.result)
+        << "case with " << c.set.size() << " set";
+    EXPECT_EQ(index, c.index) << "case with " << c.set.size() << " set";
+  }
+  ASSERT_EQ(KV_ResetEvent(e[0]), KV_OK);
+  EXPECT_EQ(KV_WaitEvent(e[0], 0), KV_ERR_TIMEOUT);
+  const auto start = Clock::now();
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    KV_SetEvent(e[0]);
+  });
+  EXPECT_EQ(KV_WaitEvent(e[0], 5000), KV_OK);
+  const int64_t ms = MsSince(start);
+  setter.join();
+  EXPECT_GE(ms, 80);
+  EXPECT_LT(ms, 2000);
+  EXPECT_EQ(KV_WaitEvent(e[0], -1), KV_OK) << "stays set";
+  EXPECT_EQ(KV_WaitEvent(nullptr, 0), KV_ERR_BAD_ARGUMENT);
+  for (KV_Event* event : e) EXPECT_EQ(KV_CloseEvent(event), KV_OK);
+}
+
 // What a write job does, through the DLL: versions, identities written two ways and read
 // back, serial numbers, CU reference, secure boot, an AT command. The driver checks the
 // simulator's state file afterwards, from the Linux side.
@@ -101,7 +151,8 @@ TEST_F(Win32PhoneTest, IdentitiesWrittenAndReadBack) {
   ASSERT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_OK);
   EXPECT_NE(std::string(text).find("BASE:KS_A1_V1.0.2"), std::string::npos) << text;
 
-  const uint32_t all = KV_NV_IMEI1 | KV_NV_IMEI2 | KV_NV_IMEI3 | KV_NV_IMEI4 | KV_NV_BT | KV_NV_WIFI;
+  const uint32_t all =
+      KV_NV_IMEI1 | KV_NV_IMEI2 | KV_NV_IMEI3 | KV_NV_IMEI4 | KV_NV_BT | KV_NV_WIFI;
   struct Write {
     const char* what;
     int32_t (*call)(PhoneHandle, const NvInfoRecord*);
@@ -158,6 +209,46 @@ TEST_F(Win32PhoneTest, IdentitiesWrittenAndReadBack) {
 
   ASSERT_EQ(KV_EndPhoneTest(h_), KV_OK);
   EXPECT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_ERR_NOT_OPEN);
+}
+
+// The system's serial ports (under Wine: the prefix's Ports key) are what channel kind 3 and
+// the mode process search: both find the answering phone under its own COM number, and a
+// mode process waiting on the silent phone ends when this thread stops it.
+TEST_F(Win32PhoneTest, UsbChannelAndModeProcessFindThePhoneByItsComNumber) {
+  const int32_t phone = ComFromEnv("KESTREL_WINE_PHONE_COM");
+  const int32_t silent = ComFromEnv("KESTREL_WINE_SILENT_COM");
+  ASSERT_GT(phone, 0);
+  ASSERT_GT(silent, 0);
+  const PortChannel usb{KV_CHANNEL_USB, 0, 0};
+  ASSERT_EQ(KV_BeginPhoneTest(h_, &usb), KV_OK);
+  char text[256] = {};
+  ASSERT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_OK);
+  EXPECT_EQ(KV_GetUsbPort(h_), phone);
+  ASSERT_EQ(KV_EndPhoneTest(h_), KV_OK);
+
+  KV_Event* arrived = KV_CreateEvent();
+  ASSERT_NE(arrived, nullptr);
+  struct Case {
+    int32_t port;
+    bool answers;
+  } cases[] = {{phone, true}, {silent, false}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(KV_ResetEvent(arrived), KV_OK);
+    ASSERT_EQ(KV_BeginPhoneTest(h_, &usb), KV_OK);
+    ASSERT_EQ(KV_EnterModeProcess(h_, 0, c.port, 22, arrived, 0), KV_OK) << "COM" << c.port;
+    EXPECT_EQ(KV_EnterModeProcess(h_, 0, c.port, 22, arrived, 0), KV_ERR_BUSY);
+    EXPECT_EQ(KV_WaitEvent(arrived, c.answers ? 5000 : 700), c.answers ? KV_OK : KV_ERR_TIMEOUT)
+        << "COM" << c.port;
+    const auto start = Clock::now();
+    EXPECT_EQ(KV_StopModeProcess(h_), KV_OK);
+    EXPECT_LT(MsSince(start), 500) << "COM" << c.port << ": the stop waited";
+    EXPECT_EQ(KV_GetUsbPort(h_), c.answers ? c.port : -1) << "COM" << c.port;
+    if (c.answers) {
+      EXPECT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_OK);
+    }
+    ASSERT_EQ(KV_EndPhoneTest(h_), KV_OK);
+  }
+  EXPECT_EQ(KV_CloseEvent(arrived), KV_OK);
 }
 
 TEST_F(Win32PhoneTest, SilentPhoneTimesOutAfterEveryAttempt) {

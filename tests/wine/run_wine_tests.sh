@@ -72,6 +72,7 @@ start_sim() {
     --log "$tmp/phone$com.log" --exit-with-parent "$@" >"$tmp/sim$com.out" 2>&1 &
   sim_pid=$!
   pids+=("$sim_pid")
+  disown "$sim_pid"  # one is killed on purpose: no job report of it
   local line=""
   for _ in $(seq 200); do
     line=$(grep -m1 "^ready COM$com " "$tmp/sim$com.out" 2>/dev/null) && break
@@ -100,11 +101,28 @@ if ! wait "$boot"; then
   cat "$tmp/wineboot.log"
   exit 1
 fi
-t_prefix=$(now_ms)
-# Wine opens \\.\COMn through the prefix's dosdevices/comN link.
+# Wine opens \\.\COMn through the prefix's dosdevices/comN link. The same ports in the
+# prefix's key HKLM\Software\Wine\Ports make them the system's serial ports (the
+# SERIALCOMM list, by which the library finds ports for channel kind 3 and the mode process)
+# once Wine starts again.
+{
+  printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+  for com in "${!devices[@]}"; do printf '"COM%s"="%s"\n' "$com" "${devices[$com]}"; done
+} >"$tmp/ports.reg"
+if ! "$wine" reg import "$tmp/ports.reg" >"$tmp/reg.log" 2>&1; then
+  echo "oxbind_wine_test: the ports could not be entered in the prefix's registry:"
+  cat "$tmp/reg.log"
+  exit 1
+fi
+"$wineserver" -k
+"$wineserver" -w
+# The server that the program's Wine would start keeps that process's output and writes a
+# dump of its objects there when it is ended: started here, it writes to a file instead.
+"$wineserver" -p >"$tmp/wineserver.log" 2>&1
 for com in "${!devices[@]}"; do
   ln -sfn "${devices[$com]}" "$WINEPREFIX/dosdevices/com$com"
 done
+t_prefix=$(now_ms)
 
 # The program asks for the kill by making the file "kill" in the control folder, which it
 # sees as Z:\...\control.
@@ -124,7 +142,7 @@ t_run=$(now_ms)
 # The identities written through the DLL are in the phone's state, as seen from Linux.
 if [ $rc -eq 0 ] && [ $# -eq 0 ]; then
   for want in '"imei1": "490154203237518"' '"bt": "0011223344BB"' '"wifi": "A0B1C2D3E4F6"' \
-    '"sn2": "SN2BBBBB"'; do
+    '"sn2": "SN2BBBBB"' '"boot_mode": 22'; do
     if ! grep -qF "$want" "$tmp/phone7.json"; then
       echo "oxbind_wine_test: COM7's state file lacks $want:"
       cat "$tmp/phone7.json"
