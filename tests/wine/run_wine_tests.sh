@@ -92,7 +92,7 @@ start_sim 7
 devices[7]=$sim_device
 start_sim 8 --no-answer
 devices[8]=$sim_device
-start_sim 9 --delay-ms 2500
+start_sim 9 --delay-ms 5000
 devices[9]=$sim_device
 doomed=$sim_pid
 
@@ -101,6 +101,7 @@ if ! wait "$boot"; then
   cat "$tmp/wineboot.log"
   exit 1
 fi
+t_boot=$(now_ms)
 # Wine opens \\.\COMn through the prefix's dosdevices/comN link. The same ports in the
 # prefix's key HKLM\Software\Wine\Ports make them the system's serial ports (the
 # SERIALCOMM list, by which the library finds ports for channel kind 3 and the mode process)
@@ -117,8 +118,9 @@ fi
 "$wineserver" -k
 "$wineserver" -w
 # The server that the program's Wine would start keeps that process's output and writes a
-# dump of its objects there when it is ended: started here, it writes to a file instead.
-"$wineserver" -p >"$tmp/wineserver.log" 2>&1
+# dump of its objects there when it is ended: started here, it writes to a file instead. Should
+# this script be killed before its clean-up, the server ends 20 s after its last client.
+"$wineserver" -p20 >"$tmp/wineserver.log" 2>&1
 for com in "${!devices[@]}"; do
   ln -sfn "${devices[$com]}" "$WINEPREFIX/dosdevices/com$com"
 done
@@ -150,5 +152,6 @@ if [ $rc -eq 0 ] && [ $# -eq 0 ]; then
     fi
   done
 fi
-echo "oxbind_wine_test: prefix and simulators $((t_prefix - t0)) ms, test program $((t_run - t_prefix)) ms"
+echo "oxbind_wine_test: prefix and simulators $((t_boot - t0)) ms, ports registered" \
+  "$((t_prefix - t_boot)) ms, test program $((t_run - t_prefix)) ms"
 exit $rc
