@@ -135,8 +135,10 @@ mkdir -p "$tmp/control"
 ) &
 pids+=($!)
 
+# The station folder (where the mode process keeps its marker) is this folder too.
+windows_tmp="Z:${tmp//\//\\}"
 KESTREL_WINE_PHONE_COM=7 KESTREL_WINE_SILENT_COM=8 KESTREL_WINE_DOOMED_COM=9 \
-  KESTREL_WINE_CONTROL="Z:${tmp//\//\\}\\control" \
+  KESTREL_WINE_CONTROL="$windows_tmp\\control" KESTREL_STATION_DIR="$windows_tmp" \
   timeout 150 "$wine" "$exe" --gtest_brief=1 "$@"
 rc=$?
 t_run=$(now_ms)
