@@ -7,10 +7,15 @@
 #include "tests/support/test_support.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <utility>
 
 using kestrel::testing::BinDir;
 using kestrel::testing::BinPath;
@@ -29,10 +34,9 @@ QString Adapter(const char* variant = "") {
   return BinDir() + QStringLiteral("/libkestrel-test-phone%1.so").arg(QLatin1String(variant));
 }
 
-// Runs kestrel on the station folder; the driver plugin presses Write when `drive` is set,
-// otherwise the window (or a message box) closes after a moment.
-ChildRun RunStation(const StationDir& dir, bool drive, QMap<QString, QString> env = {},
-                    const QStringList& extra = {}) {
+// The environment of kestrel on the station folder: the driver plugin takes its steps when
+// `drive` is set, otherwise the window (or a message box) closes after a moment.
+QMap<QString, QString> StationEnv(const StationDir& dir, bool drive, QMap<QString, QString> env) {
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
   env.insert(QStringLiteral("KESTREL_STARTUP_TRACE"), QStringLiteral("1"));
   env.insert(QStringLiteral("KESTREL_SYSTEM_PORTS"), QStringLiteral("0"));
@@ -43,6 +47,12 @@ ChildRun RunStation(const StationDir& dir, bool drive, QMap<QString, QString> en
   } else {
     env.insert(QStringLiteral("KESTREL_EXIT_AFTER_MS"), QStringLiteral("300"));
   }
+  return env;
+}
+
+ChildRun RunStation(const StationDir& dir, bool drive, QMap<QString, QString> env = {},
+                    const QStringList& extra = {}) {
+  env = StationEnv(dir, drive, std::move(env));
   QStringList args{QStringLiteral("--station-dir"), dir.path()};
   args << extra;
   return RunChild(BinPath(QStringLiteral("kestrel")), args, env, 60000);
@@ -159,6 +169,77 @@ TEST(PhoneLibrary, TheStationRunsWriteJobsOnAnotherMakersLibrary) {
       EXPECT_FALSE(phone.contains("imei1=35")) << phone.toStdString();
     }
   }
+}
+
+// A call the library never returns from, not even on the end of the phone test: Stop lets the
+// job go within its bound, the next Write is refused at once and counts nothing, and the
+// window closes and the station exits by itself with the thread still inside the library.
+TEST(PhoneLibrary, ACallThatNeverReturnsLeavesTheWindowFreeToRefuseJobsAndClose) {
+  StationDir dir;
+  dir.Write(QStringLiteral("Kestrel.ini"),
+            kWriteIni + kControlIni + "[PHONE]\nLibrary=" + Adapter().toUtf8() + "\n");
+  const QMap<QString, QString> env = StationEnv(
+      dir, true,
+      {{QStringLiteral("KESTREL_TEST_PHONE_HANG"), QStringLiteral("KV_GetMsVersion")},
+       {QStringLiteral("KESTREL_DRIVER_STEPS"), QStringLiteral("write,stop,write,close")},
+       {QStringLiteral("KESTREL_DRIVER_JOB_MS"), QStringLiteral("1000")}});
+  kestrel::testing::ChildProcess station;
+  ASSERT_TRUE(station.Start(BinPath(QStringLiteral("kestrel")),
+                            {QStringLiteral("--station-dir"), dir.path()}, env,
+                            kestrel::testing::ChildProcess::Streams::kOutAndErr));
+  QByteArray err;
+  QElapsedTimer t;
+  t.start();
+  while (!err.contains("driver: close\n") && station.running() && t.elapsed() < 30000) {
+    station.WaitFinished(20);
+    err += station.TakeErr();
+  }
+  t.restart();
+  const bool exited = station.WaitFinished(10000);
+  const qint64 exitMs = t.elapsed();
+  err += station.TakeErr();
+  station.Kill();  // a station that did not end by itself
+  ASSERT_TRUE(exited) << err.toStdString();
+  EXPECT_EQ(station.termSignal(), 0) << err.toStdString();
+  EXPECT_EQ(station.exitCode(), 0) << err.toStdString();
+  EXPECT_LT(exitMs, 3000) << err.toStdString();
+  EXPECT_TRUE(err.contains("station window closed")) << err.toStdString();
+
+  // What the driver saw, its times taken out.
+  QStringList seen;
+  QMap<QString, int> ms;
+  const QRegularExpression timed(QStringLiteral("^(stop|refused) in (\\d+) ms$"));
+  for (const QString& line : QString::fromLocal8Bit(err).split(QLatin1Char('\n'))) {
+    if (!line.startsWith(QLatin1String("driver: "))) continue;
+    QString step = line.mid(8);
+    if (const QRegularExpressionMatch m = timed.match(step); m.hasMatch()) {
+      ms.insert(m.captured(1), m.captured(2).toInt());
+      step = m.captured(1) + QStringLiteral(" in");
+    }
+    seen << step;
+  }
+  const QString counts = QStringLiteral("counts הצליח :  0 נכשל :0");  // nothing counted
+  const QStringList expected{
+      "write",
+      "no job end",
+      "result מוודא.",
+      counts,
+      "stop in",
+      "result המשתמש עצר!",
+      counts,
+      "write",
+      "refused in",
+      "result The phone library has not returned from its last call; restart the station.",
+      counts,
+      "close"};
+  EXPECT_EQ(seen, expected) << err.toStdString();
+  // Stop waits for the thread up to its bound (3 s), and no longer.
+  EXPECT_LT(ms.value(QStringLiteral("stop")), 4000);
+  EXPECT_LT(ms.value(QStringLiteral("refused")), 500);
+  std::fprintf(stderr, "stop %d ms, refusal %d ms, close to exit %lld ms\n",
+               ms.value(QStringLiteral("stop")), ms.value(QStringLiteral("refused")),
+               static_cast<long long>(exitMs));
+  EXPECT_FALSE(dir.Read(QStringLiteral("phone.txt")).contains("imei1=35"));
 }
 
 TEST(PhoneLibrary, CliPhoneWorksWithEitherLibrary) {
