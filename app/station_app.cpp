@@ -1,6 +1,7 @@
 #include "app/station_app.h"
 
 #include "config/ini_file.h"
+#include "config/phone_library_setting.h"
 #include "config/station_folder.h"
 #include "resources/manual/help_text.h"
 #include "resources/string_table.h"
@@ -9,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
@@ -30,35 +32,78 @@ void Trace(const QString& line) {
   if (TraceOn()) std::fprintf(stderr, "kestrel: %s\n", line.toLocal8Bit().constData());
 }
 
-// --help and --version are answered before anything else (no phone handle, no window):
-// the exit code, or -1 when neither is the first argument.
-int AnswerInfoOption(int argc, char** argv) {
+// --help is answered before anything else (no library, no handle, no window): the exit code,
+// or -1 when it is not the first argument.
+int AnswerHelp(int argc, char** argv) {
   if (argc < 2) return -1;
-  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-    std::fputs(kestrel_help_text, stdout);
-    return 0;
-  }
-  if (std::strcmp(argv[1], "--version") != 0) return -1;
-  const QString version = resources::VersionInfoReader::ReadProductVersion(
-      QFile::symLinkTarget(QStringLiteral("/proc/self/exe")));
+  if (std::strcmp(argv[1], "--help") != 0 && std::strcmp(argv[1], "-h") != 0) return -1;
+  std::fputs(kestrel_help_text, stdout);
+  return 0;
+}
+
+bool AsksVersion(int argc, char** argv) {
+  return argc >= 2 && std::strcmp(argv[1], "--version") == 0;
+}
+
+QString ExecutablePath() {
+  return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+}
+
+// The phone library of the station folder's settings (no application object exists yet).
+std::unique_ptr<device::oxbind::PhoneLibrary> LoadPhoneLibrary(int argc, char** argv,
+                                                               QString* error) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const QString folder =
+      config::FindStationFolder(arguments, QFileInfo(ExecutablePath()).absolutePath());
+  const QString file = config::PhoneLibrarySetting(folder);
+  return device::oxbind::PhoneLibrary::Load(file, error);
+}
+
+// --version: the station's version and its phone library's.
+int AnswerVersion(const device::oxbind::PhoneLibrary* library, const QString& error) {
+  const QString version = resources::VersionInfoReader::ReadProductVersion(ExecutablePath());
   if (version.isEmpty()) return 1;
   std::printf("kestrel %s\n", version.toLocal8Bit().constData());
+  if (library == nullptr) {
+    std::fprintf(stderr, "kestrel: %s\n", error.toLocal8Bit().constData());
+    return 2;
+  }
+  std::printf("phone library: %s (%s)\n", library->Title().toLocal8Bit().constData(),
+              library->Path().toLocal8Bit().constData());
   return 0;
 }
 
 }  // namespace
 
 int StationApp::Main(int& argc, char** argv) {
-  if (const int handled = AnswerInfoOption(argc, argv); handled >= 0) return handled;
-  const PhoneHandle phone = KV_CreatePhone(0);
+  if (const int handled = AnswerHelp(argc, argv); handled >= 0) return handled;
+  QString error;
+  std::unique_ptr<device::oxbind::PhoneLibrary> library = LoadPhoneLibrary(argc, argv, &error);
+  if (AsksVersion(argc, argv)) return AnswerVersion(library.get(), error);
+  if (!library) {
+    StationApp app(argc, argv, nullptr, KV_INVALID_HANDLE);
+    return app.RefuseToStart(error);
+  }
+  const PhoneHandle phone = library->Api().CreatePhone(0);
   if (phone == KV_INVALID_HANDLE) return 1;
-  StationApp app(argc, argv, phone);
+  StationApp app(argc, argv, std::move(library), phone);
   return app.Start();
 }
 
-StationApp::StationApp(int& argc, char** argv, PhoneHandle phone)
-    : QApplication(argc, argv), phone_(phone) {
+StationApp::StationApp(int& argc, char** argv,
+                       std::unique_ptr<device::oxbind::PhoneLibrary> library, PhoneHandle phone)
+    : QApplication(argc, argv), library_(std::move(library)), phone_(phone) {
   setApplicationName(QStringLiteral("Kestrel"));
+}
+
+int StationApp::RefuseToStart(const QString& message) {
+  std::fprintf(stderr, "kestrel: %s\n", message.toLocal8Bit().constData());
+  ArmExitTimer();
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Kestrel"),
+                  QStringLiteral("The station cannot start: %1.").arg(message), QMessageBox::Ok);
+  box.exec();
+  return 2;
 }
 
 StationApp::~StationApp() {
@@ -67,7 +112,7 @@ StationApp::~StationApp() {
 
 void StationApp::Exit() {
   if (phone_ != KV_INVALID_HANDLE) {
-    KV_ReleasePhone(phone_);
+    library_->Api().ReleasePhone(phone_);
     phone_ = KV_INVALID_HANDLE;
   }
 }
@@ -76,6 +121,7 @@ int StationApp::Start() {
   const QString executable = applicationFilePath();
   productVersion_ = resources::VersionInfoReader::ReadProductVersion(executable);
   Trace(QStringLiteral("product version: ") + productVersion_);
+  Trace(QStringLiteral("phone library: %1 (%2)").arg(library_->Title(), library_->Path()));
 
   const QString executableFolder = config::ExecutableFolder();
   const QString stationFolder = config::ResolveStationFolder(arguments());
@@ -96,6 +142,8 @@ int StationApp::Start() {
 
   station::StationStartup startup;
   startup.phone = phone_;
+  startup.phoneApi = &library_->Api();
+  startup.phoneLibrary = library_->Title();
   startup.productVersion = productVersion_;
   startup.stationFolder = stationFolder;
   startup.executableFolder = executableFolder;

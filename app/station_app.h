@@ -1,9 +1,9 @@
-// The application object: the process-wide phone handle, the product version, the language
-// module; runs the station window and releases the phone handle at exit.
+// The application object: the phone library and the process-wide phone handle, the product
+// version, the language module; runs the station window and releases the phone handle at exit.
 #pragma once
 
 #include "app/station_folder_guard.h"
-#include "device/oxbind/oxbind.h"
+#include "device/oxbind_loader/phone_library.h"
 #include "resources/language/language_module.h"
 
 #include <QApplication>
@@ -15,13 +15,17 @@ namespace kestrel::app {
 
 class StationApp : public QApplication {
  public:
-  // The whole process: creates the phone handle first, before the windowing framework is
-  // touched; without a handle the process ends at once (exit code 1) with nothing shown, read
-  // or written. Otherwise builds the application object and runs Start.
+  // The whole process: loads the phone library named by [PHONE] Library (the one key read
+  // before anything else; empty: Kestrel's own) and creates the phone handle, before the
+  // windowing framework is touched. A library that cannot be used ends the process with a
+  // message naming the file and what is wrong (exit code 2); without a handle the process ends
+  // at once (exit code 1) with nothing shown or written. Otherwise builds the application
+  // object and runs Start.
   static int Main(int& argc, char** argv);
 
-  // Takes over `phone` (released by Exit).
-  StationApp(int& argc, char** argv, PhoneHandle phone);
+  // Takes over the library and `phone` (released by Exit).
+  StationApp(int& argc, char** argv, std::unique_ptr<device::oxbind::PhoneLibrary> library,
+             PhoneHandle phone);
   ~StationApp() override;
 
   StationApp(const StationApp&) = delete;
@@ -39,10 +43,15 @@ class StationApp : public QApplication {
   const QString& productVersion() const { return productVersion_; }
   const resources::LanguageModule* languageModule() const { return language_.get(); }
 
+  // The phone library cannot be used: the message on standard error and in a message box.
+  // Returns the exit code 2.
+  int RefuseToStart(const QString& message);
+
  private:
   void ChooseResources(const QString& stationFolder, const QString& executableFolder);
   void ArmExitTimer();
 
+  std::unique_ptr<device::oxbind::PhoneLibrary> library_;  // null only in RefuseToStart
   PhoneHandle phone_ = KV_INVALID_HANDLE;
   QString productVersion_;
   std::unique_ptr<resources::LanguageModule> language_;

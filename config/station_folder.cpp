@@ -23,6 +23,21 @@ bool IsWritableFolder(const QString& dir) {
   return ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) == 0;
 }
 
+// The rule of ResolveStationFolder; *user tells that it came to step 4.
+QString Find(const QStringList& arguments, const QString& executableFolder, bool* user) {
+  for (qsizetype i = 0; i < arguments.size(); ++i) {
+    const QString& a = arguments.at(i);
+    if (a == kOption && i + 1 < arguments.size()) return Clean(arguments.at(i + 1));
+    if (a.startsWith(kOption + QLatin1Char('='))) return Clean(a.mid(kOption.size() + 1));
+  }
+  const QString env = qEnvironmentVariable("KESTREL_STATION_DIR");
+  if (!env.isEmpty()) return Clean(env);
+  const QString exe = Clean(executableFolder);
+  if (QFileInfo::exists(QDir(exe).filePath(kSettingsFile)) || IsWritableFolder(exe)) return exe;
+  *user = true;
+  return UserStationFolder();
+}
+
 }  // namespace
 
 QString ExecutableFolder() {
@@ -71,20 +86,17 @@ QString ResolveStationFolder(const QStringList& arguments) {
 }
 
 QString ResolveStationFolder(const QStringList& arguments, const QString& executableFolder) {
-  for (qsizetype i = 0; i < arguments.size(); ++i) {
-    const QString& a = arguments.at(i);
-    if (a == kOption && i + 1 < arguments.size()) return Clean(arguments.at(i + 1));
-    if (a.startsWith(kOption + QLatin1Char('='))) return Clean(a.mid(kOption.size() + 1));
-  }
-  const QString env = qEnvironmentVariable("KESTREL_STATION_DIR");
-  if (!env.isEmpty()) return Clean(env);
-  const QString exe = Clean(executableFolder);
-  if (QFileInfo::exists(QDir(exe).filePath(kSettingsFile)) || IsWritableFolder(exe)) return exe;
-  const QString user = UserStationFolder();
+  bool user = false;
+  const QString folder = Find(arguments, executableFolder, &user);
   // When the folder cannot be made the station still gets its path: every file it then
   // fails to read or write is reported where that file is used.
-  PrepareUserStationFolder(user);
-  return user;
+  if (user) PrepareUserStationFolder(folder);
+  return folder;
+}
+
+QString FindStationFolder(const QStringList& arguments, const QString& executableFolder) {
+  bool user = false;
+  return Find(arguments, executableFolder, &user);
 }
 
 QStringList WithoutStationDirArgument(const QStringList& arguments) {

@@ -19,6 +19,9 @@ QString ResolveStationFolder(const QStringList& arguments);
 // The same rule with the executable's folder given (steps 3 and 4 look at it).
 QString ResolveStationFolder(const QStringList& arguments, const QString& executableFolder);
 
+// The same rule without step 4's side effect: the folder is named, never made.
+QString FindStationFolder(const QStringList& arguments, const QString& executableFolder);
+
 // $XDG_DATA_HOME/kestrel/station; without XDG_DATA_HOME (or with a relative one, which does
 // not count) $HOME/.local/share/kestrel/station.
 QString UserStationFolder();

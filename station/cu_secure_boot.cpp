@@ -40,8 +40,9 @@ bool Fails(const JobContext& job, int message) {
 bool CuSecureBoot::ReadCuRef() {
   std::array<char, kCuRefLength> buffer{};
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   const std::int32_t r =
-      job_.Call("KV_ReadCURef", [&] { return KV_ReadCURef(h, buffer.data(), kCuRefLength); });
+      job_.Call("KV_ReadCURef", [&] { return kv.ReadCURef(h, buffer.data(), kCuRefLength); });
   if (r != 0) {
     SetResult(job_, kMsgReadCuRefFailed);
     // Not the verdict display with its identity lines: the message alone, in red, so that a
@@ -65,8 +66,9 @@ bool CuSecureBoot::WriteCuRef() {
   for (std::size_t i = 0; i < buffer.size(); ++i) buffer[i] = CuRefByte(texts[i]);
   buffer[kCuRefLength - 1] = '\0';  // the 24th field only shows what a read returns
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   const std::int32_t r =
-      job_.Call("KV_WriteCURef", [&] { return KV_WriteCURef(h, buffer.data(), kCuRefLength); });
+      job_.Call("KV_WriteCURef", [&] { return kv.WriteCURef(h, buffer.data(), kCuRefLength); });
   if (r == 0) return true;
   Fails(job_, kMsgWriteCuRefFailed);
   job_.Host().RecordOutcome(false);
@@ -76,12 +78,13 @@ bool CuSecureBoot::WriteCuRef() {
 bool CuSecureBoot::ReadSecureBoot() {
   std::array<QString, kSecureBootItems> texts = job_.Host().SecureBootTexts();
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   for (int i = 0; i < kSecureBootItems; ++i) {
     SecureBootItem item;
     std::memset(&item, 0, sizeof(item));
     item.index = static_cast<std::uint16_t>(i);
     const std::int32_t r = job_.Call(
-        "KV_ReadSecureBoot", [&] { return KV_ReadSecureBoot(h, &item, kSecureBootItemSize); });
+        "KV_ReadSecureBoot", [&] { return kv.ReadSecureBoot(h, &item, kSecureBootItemSize); });
     if (r != 0) {
       job_.Host().SetSecureBootTexts(texts);  // the items read keep their new values
       return Fails(job_, kMsgSecureBootFailed);
@@ -97,13 +100,14 @@ bool CuSecureBoot::ReadSecureBoot() {
 bool CuSecureBoot::WriteSecureBoot() {
   const std::array<QString, kSecureBootItems> texts = job_.Host().SecureBootTexts();
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   for (int i = 0; i < kSecureBootItems; ++i) {
     SecureBootItem item;
     std::memset(&item, 0, sizeof(item));
     item.index = static_cast<std::uint16_t>(i);
     item.value = ParseSecureBootValue(texts[static_cast<std::size_t>(i)]);
     const std::int32_t r = job_.Call(
-        "KV_WriteSecureBoot", [&] { return KV_WriteSecureBoot(h, &item, kSecureBootItemSize); });
+        "KV_WriteSecureBoot", [&] { return kv.WriteSecureBoot(h, &item, kSecureBootItemSize); });
     if (r != 0) return Fails(job_, kMsgSecureBootFailed);
   }
   return true;
@@ -111,7 +115,8 @@ bool CuSecureBoot::WriteSecureBoot() {
 
 bool CuSecureBoot::EnableSecureBoot() {
   const PhoneHandle h = job_.phone;
-  if (job_.Call("KV_EnableSecureBoot", [&] { return KV_EnableSecureBoot(h); }) == 0) return true;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
+  if (job_.Call("KV_EnableSecureBoot", [&] { return kv.EnableSecureBoot(h); }) == 0) return true;
   return Fails(job_, kMsgEnableSecureBootFailed);
 }
 

@@ -7,7 +7,9 @@
 namespace kestrel::station {
 namespace {
 
-std::uint64_t Since(std::uint64_t now, std::uint64_t then) { return now >= then ? now - then : 0; }
+std::uint64_t Since(std::uint64_t now, std::uint64_t then) {
+  return now >= then ? now - then : 0;
+}
 
 }  // namespace
 
@@ -44,9 +46,17 @@ JobAudit::JobAudit(Options options)
 
 JobAudit::~JobAudit() = default;
 
+JobAudit::Counts JobAudit::ReadCounts() const {
+  Counts c;
+  if (options_.kv != nullptr) {
+    options_.kv->RequestCounts(options_.phone, &c.requests, &c.retransmissions);
+  }
+  return c;
+}
+
 void JobAudit::JobStarted(JobKind, int, const QDateTime&) {
   station_ = options_.stationName ? options_.stationName() : QString();
-  device::oxbind::ReadRequestCounts(options_.phone, &countsAtStart_);
+  countsAtStart_ = ReadCounts();
   std::lock_guard lock(mutex_);
   steps_.clear();
   open_ = true;
@@ -55,8 +65,8 @@ void JobAudit::JobStarted(JobKind, int, const QDateTime&) {
 void JobAudit::StepFinished(const JobStep& step) {
   std::lock_guard lock(mutex_);
   if (!open_) return;
-  steps_.push_back({step.name != nullptr ? step.name : "", step.startOffsetMs, step.durationMs,
-                    step.code});
+  steps_.push_back(
+      {step.name != nullptr ? step.name : "", step.startOffsetMs, step.durationMs, step.code});
 }
 
 void JobAudit::JobEnded(const JobSummary& s) {
@@ -85,16 +95,15 @@ void JobAudit::JobEnded(const JobSummary& s) {
   }
   r.steps.reserve(steps.size());
   for (const Step& step : steps) {
-    r.steps.push_back({QString::fromUtf8(step.name.data(), static_cast<qsizetype>(step.name.size())),
-                       step.startOffsetMs, step.durationMs, step.code});
+    r.steps.push_back(
+        {QString::fromUtf8(step.name.data(), static_cast<qsizetype>(step.name.size())),
+         step.startOffsetMs, step.durationMs, step.code});
   }
   r.passCount = s.passCount;
   r.failCount = s.failCount;
-  device::oxbind::RequestCounts now;
-  if (device::oxbind::ReadRequestCounts(options_.phone, &now)) {
-    r.requests = Since(now.requests, countsAtStart_.requests);
-    r.retransmissions = Since(now.retransmissions, countsAtStart_.retransmissions);
-  }
+  const Counts now = ReadCounts();
+  r.requests = Since(now.requests, countsAtStart_.requests);
+  r.retransmissions = Since(now.retransmissions, countsAtStart_.retransmissions);
   writer_->Append(std::move(r));
 }
 

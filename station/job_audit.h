@@ -9,8 +9,7 @@
 // thread winding down) belong to no record and are dropped.
 #pragma once
 
-#include "device/oxbind/oxbind.h"
-#include "device/oxbind/request_counts.h"
+#include "device/oxbind_loader/phone_api.h"
 #include "records/job_record.h"
 #include "records/job_record_writer.h"
 #include "station/job_observer.h"
@@ -36,7 +35,9 @@ class JobAudit final : public JobObserver {
   struct Options {
     QString stationFolder;                  // the records go to its Log/ folder
     PhoneHandle phone = KV_INVALID_HANDLE;  // whose link counters each record carries
-    std::function<QString()> stationName;   // asked on the window thread as a job starts
+    // The library's calls; a library without request counters gives zero counts.
+    const device::oxbind::PhoneApi* kv = nullptr;
+    std::function<QString()> stationName;  // asked on the window thread as a job starts
     records::JobRecordWriter::FailureCallback onFailure;  // called on the writer's thread
   };
 
@@ -61,10 +62,16 @@ class JobAudit final : public JobObserver {
   std::unique_ptr<records::JobRecordWriter> writer_;
 
   std::mutex mutex_;
-  bool open_ = false;       // between JobStarted and JobEnded
+  bool open_ = false;        // between JobStarted and JobEnded
   std::vector<Step> steps_;  // of the job in progress; guarded by mutex_
-  QString station_;         // window thread
-  device::oxbind::RequestCounts countsAtStart_;  // window thread
+  QString station_;          // window thread
+  struct Counts {
+    std::uint64_t requests = 0;
+    std::uint64_t retransmissions = 0;
+  };
+  Counts ReadCounts() const;
+
+  Counts countsAtStart_;  // window thread
 };
 
 }  // namespace kestrel::station

@@ -1,11 +1,11 @@
-// What one job's steps work with: the phone handle, the settings, the window (through
-// JobHost), and the observer that hears of every step. Built by the job control for each job
-// and handed to the sequences and the checks they run.
+// What one job's steps work with: the phone handle and the library's calls, the settings, the
+// window (through JobHost), and the observer that hears of every step. Built by the job control for
+// each job and handed to the sequences and the checks they run.
 #pragma once
 
 #include "config/station_settings.h"
-#include "device/oxbind/oxbind.h"
-#include "device/sync/manual_reset_event.h"
+#include "device/oxbind_loader/phone_api.h"
+#include "device/oxbind_loader/phone_event.h"
 #include "station/job_host.h"
 #include "station/job_observer.h"
 
@@ -15,6 +15,8 @@ namespace kestrel::station {
 
 struct JobContext {
   PhoneHandle phone = KV_INVALID_HANDLE;
+  // The phone library's calls; every step reaches the phone through them.
+  const device::oxbind::PhoneApi* kv = nullptr;
   // The controller's record. The job thread reads it and sets what a job changes (Port with
   // AutoPort, DefaultIMEI, the initial-address counters); the window thread leaves it alone
   // while a job runs (its inputs are disabled).
@@ -22,7 +24,7 @@ struct JobContext {
   JobHost* host = nullptr;
   JobObserver* observer = nullptr;  // may be null
   // Set when the window closes: a pause ends at once.
-  const device::ManualResetEvent* abort = nullptr;
+  const device::oxbind::PhoneEvent* abort = nullptr;
   // Steady-clock milliseconds when the job started (StartJob); step offsets count from here.
   std::int64_t originMs = 0;
   // Steady-clock milliseconds when the phone was reached (set by the job thread); the
@@ -30,6 +32,7 @@ struct JobContext {
   std::int64_t phoneReachedMs = 0;
 
   const config::StationSettings& S() const { return *settings; }
+  const device::oxbind::PhoneApi& Kv() const { return *kv; }
   JobHost& Host() const { return *host; }
 
   // Runs one phone-library call as a step: tells the observer as it starts, times it and tells

@@ -41,7 +41,8 @@ int BootModeCode(const config::StationSettings& s) {
   return code;
 }
 
-JobControl::JobControl(JobWindow& window) : window_(window) {}
+JobControl::JobControl(JobWindow& window, const device::oxbind::PhoneApi& kv)
+    : window_(window), kv_(kv), stop_(kv), portArrived_(kv), abort_(kv) {}
 
 JobControl::~JobControl() {
   Abort();
@@ -91,17 +92,15 @@ void JobControl::Launch(std::function<void()> body) {
   thread_ = std::thread(std::move(body));
 }
 
-std::uint64_t JobControl::StartCalibration(JobContext context, int timeoutMs,
-                                           int entrerModeWaitMs, bool autoPort,
-                                           Sequence sequence) {
+std::uint64_t JobControl::StartCalibration(JobContext context, int timeoutMs, int entrerModeWaitMs,
+                                           bool autoPort, Sequence sequence) {
   phone_ = context.phone;
   stop_.Reset();
   portArrived_.Reset();
   const std::uint64_t job = ++job_;
   Launch([this, context, timeoutMs, entrerModeWaitMs, autoPort, sequence = std::move(sequence),
           job]() mutable {
-    CalibrationJobThread(context, timeoutMs, entrerModeWaitMs, autoPort, std::move(sequence),
-                         job);
+    CalibrationJobThread(context, timeoutMs, entrerModeWaitMs, autoPort, std::move(sequence), job);
   });
   return job;
 }
@@ -120,13 +119,14 @@ void JobControl::CalibrationJobThread(JobContext context, int timeoutMs, int ent
                                       bool autoPort, Sequence sequence, std::uint64_t job) {
   JobWindow& w = window_;
   const PhoneHandle h = context.phone;
+  const device::oxbind::PhoneApi& kv = context.Kv();
   bool post = false;
 
   // Stop wins over the phone's arrival when both are set; the window going counts as Stop.
-  const int which = device::ManualResetEvent::WaitAny({&stop_, &abort_, &portArrived_},
-                                                      std::max(timeoutMs, 0));
+  const int which =
+      device::oxbind::PhoneEvent::WaitAny({&stop_, &abort_, &portArrived_}, std::max(timeoutMs, 0));
   if (which < 0) {
-    context.Call("KV_StopModeProcess", [h] { return KV_StopModeProcess(h); });
+    context.Call("KV_StopModeProcess", [&kv, h] { return kv.StopModeProcess(h); });
     timedOut_.store(true);
     w.SetResultText(resources::LoadString(103));
     w.ShowResult(ResultState::Fail);
@@ -134,7 +134,7 @@ void JobControl::CalibrationJobThread(JobContext context, int timeoutMs, int ent
     post = true;
   } else if (which < 2) {
     stop_.Reset();
-    context.Call("KV_StopModeProcess", [h] { return KV_StopModeProcess(h); });
+    context.Call("KV_StopModeProcess", [&kv, h] { return kv.StopModeProcess(h); });
   } else if (EnterSequence()) {
     if (!w.PortWatchRunning()) w.ShowPortState(true);
     jobStartMs_.store(JobContext::NowMs());
@@ -143,7 +143,7 @@ void JobControl::CalibrationJobThread(JobContext context, int timeoutMs, int ent
     w.EnableStop(false);
     if (autoPort) {
       const std::int64_t start = JobContext::NowMs();
-      const int port = KV_GetUsbPort(h);
+      const int port = kv.GetUsbPort(h);
       context.Report("KV_GetUsbPort", start, JobContext::NowMs() - start, 0);
       w.SetPortFromJob(port);
     } else {
@@ -153,10 +153,10 @@ void JobControl::CalibrationJobThread(JobContext context, int timeoutMs, int ent
     post = true;
   } else {
     // A Stop came as the phone arrived: the Stop command restores the window.
-    context.Call("KV_StopModeProcess", [h] { return KV_StopModeProcess(h); });
+    context.Call("KV_StopModeProcess", [&kv, h] { return kv.StopModeProcess(h); });
   }
 
-  context.Call("KV_EndPhoneTest", [h] { return KV_EndPhoneTest(h); });
+  context.Call("KV_EndPhoneTest", [&kv, h] { return kv.EndPhoneTest(h); });
   if (!w.PortWatchRunning()) w.ShowPortState(false);
   w.FocusFirstEntry();
   running_.store(false);
@@ -170,20 +170,21 @@ void JobControl::CalibrationJobThread(JobContext context, int timeoutMs, int ent
 void JobControl::NormalJobThread(JobContext context, Sequence sequence, std::uint64_t job) {
   JobWindow& w = window_;
   const PhoneHandle h = context.phone;
+  const device::oxbind::PhoneApi& kv = context.Kv();
   bool post = false;
   auto stopped = [this] { return stop_.IsSet() || abort_.IsSet(); };
 
-  context.Call("KV_SetProperty", [h] { return KV_SetProperty(h, 3, 0, 2); });
-  context.Call("KV_Write", [h] {
-    return KV_Write(h, kProbeFrame.data(), static_cast<std::int32_t>(kProbeFrame.size()));
+  context.Call("KV_SetProperty", [&kv, h] { return kv.SetProperty(h, 3, 0, 2); });
+  context.Call("KV_Write", [&kv, h] {
+    return kv.Write(h, kProbeFrame.data(), static_cast<std::int32_t>(kProbeFrame.size()));
   });
   bool answered = false;
   std::vector<char> buffer(kProbeBufferSize);
   for (int attempt = 0; attempt < kProbeAttempts && !answered && !stopped(); ++attempt) {
     std::fill(buffer.begin(), buffer.end(), '\0');
-    answered = context.Call("KV_GetMsVersion", [h, &buffer] {
-                 return KV_GetMsVersion(h, buffer.data(), kProbeBufferSize);
-               }) == KV_OK;
+    answered = context.Call("KV_GetMsVersion", [&kv, h, &buffer] {
+      return kv.GetMsVersion(h, buffer.data(), kProbeBufferSize);
+    }) == KV_OK;
   }
 
   if (!answered) {
@@ -201,7 +202,7 @@ void JobControl::NormalJobThread(JobContext context, Sequence sequence, std::uin
     post = true;
   }
 
-  context.Call("KV_EndPhoneTest", [h] { return KV_EndPhoneTest(h); });
+  context.Call("KV_EndPhoneTest", [&kv, h] { return kv.EndPhoneTest(h); });
   // Normal mode: the port watch always runs between jobs.
   w.StartPortWatch(true);
   running_.store(false);
@@ -242,7 +243,7 @@ bool JobControl::Stop() {
   // The stop event first: a call that the end of the phone test cancels must find it set, or
   // the thread would take the cancelled probe for a phone that does not answer.
   stop_.Set();
-  if (phone_ != KV_INVALID_HANDLE) KV_EndPhoneTest(phone_);
+  if (phone_ != KV_INVALID_HANDLE) kv_.EndPhoneTest(phone_);
   Join(kStopJoinMs);
   active_ = false;
   running_.store(false);
@@ -259,7 +260,7 @@ void JobControl::Abort() {
   if (!thread_.joinable()) return;
   // Ends whatever call the job waits in; every later call fails at once.
   stop_.Set();
-  if (phone_ != KV_INVALID_HANDLE) KV_EndPhoneTest(phone_);
+  if (phone_ != KV_INVALID_HANDLE) kv_.EndPhoneTest(phone_);
   if (stranded) {
     // Its call did not return to Stop either; the station ends with its window.
     thread_.detach();

@@ -19,7 +19,8 @@
 #pragma once
 
 #include "config/station_settings.h"
-#include "device/oxbind/oxbind.h"
+#include "device/oxbind_loader/phone_api.h"
+#include "device/oxbind_loader/phone_event.h"
 #include "device/sync/manual_reset_event.h"
 #include "station/job_context.h"
 #include "station/job_host.h"
@@ -66,15 +67,17 @@ class JobControl {
   // Runs the write or read-back sequence of a job once the phone is reached.
   using Sequence = std::function<void(const JobContext&)>;
 
-  explicit JobControl(JobWindow& window);
+  // The events a job waits on are the phone library's, so that its mode process can set one
+  // of them; `kv` outlives the job control.
+  JobControl(JobWindow& window, const device::oxbind::PhoneApi& kv);
   ~JobControl();  // Abort()
   JobControl(const JobControl&) = delete;
   JobControl& operator=(const JobControl&) = delete;
 
   // The event handed to KV_EnterModeProcess.
-  device::ManualResetEvent& PortArrived() { return portArrived_; }
+  device::oxbind::PhoneEvent& PortArrived() { return portArrived_; }
   // Set while the window goes away: pauses and message waits of a job end at once.
-  const device::ManualResetEvent& AbortEvent() const { return abort_; }
+  const device::oxbind::PhoneEvent& AbortEvent() const { return abort_; }
 
   // Window thread, after a successful KV_BeginPhoneTest: starts the job's thread and returns
   // its number. Calibration mode: the stop and port-arrived events are reset first; the
@@ -112,8 +115,8 @@ class JobControl {
   void Abort();
 
  private:
-  void CalibrationJobThread(JobContext context, int timeoutMs, int entrerModeWaitMs,
-                            bool autoPort, Sequence sequence, std::uint64_t job);
+  void CalibrationJobThread(JobContext context, int timeoutMs, int entrerModeWaitMs, bool autoPort,
+                            Sequence sequence, std::uint64_t job);
   void NormalJobThread(JobContext context, Sequence sequence, std::uint64_t job);
   // Called by the thread when the phone is reached; false when a Stop came first.
   bool EnterSequence();
@@ -124,16 +127,17 @@ class JobControl {
   bool Join(int timeoutMs);
 
   JobWindow& window_;
+  const device::oxbind::PhoneApi& kv_;
   PhoneHandle phone_ = KV_INVALID_HANDLE;
-  device::ManualResetEvent stop_;
-  device::ManualResetEvent portArrived_;
-  device::ManualResetEvent abort_;
+  device::oxbind::PhoneEvent stop_;
+  device::oxbind::PhoneEvent portArrived_;
+  device::oxbind::PhoneEvent abort_;
   device::ManualResetEvent threadDone_;
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<std::int64_t> jobStartMs_{0};
   std::atomic<bool> timedOut_{false};
-  bool active_ = false;  // window thread
+  bool active_ = false;    // window thread
   std::uint64_t job_ = 0;  // window thread: the current job's number
 
   mutable std::mutex sequenceLock_;  // decides between Stop and the phone being reached

@@ -23,12 +23,14 @@ constexpr int kRepeatPauseMs = 2000;
 }  // namespace
 
 QString StationController::SettingsWriteFailure(const QString& path, const QString& error,
-                                                 bool closing) {
+                                                bool closing) {
   QString text = QStringLiteral("The settings file %1 could not be written: %2.").arg(path, error);
-  text += closing ? QStringLiteral("\nThe next start reads the settings it had before, and may "
-                                   "hand out IMEIs that are already in phones.")
-                  : QStringLiteral("\nDefaultIMEI on disk is behind the phones already written; "
-                                   "write jobs are refused until it can be written.");
+  text += closing ? QStringLiteral(
+                        "\nThe next start reads the settings it had before, and may "
+                        "hand out IMEIs that are already in phones.")
+                  : QStringLiteral(
+                        "\nDefaultIMEI on disk is behind the phones already written; "
+                        "write jobs are refused until it can be written.");
   return text;
 }
 
@@ -39,6 +41,7 @@ void StationController::AddJobObserver(JobObserver* observer) {
 JobContext StationController::MakeJobContext() {
   JobContext context;
   context.phone = startup_.phone;
+  context.kv = startup_.phoneApi;
   context.settings = &settings_;
   context.host = this;
   context.observer = observers_.Empty() ? nullptr : &observers_;
@@ -115,15 +118,16 @@ void StationController::StartJob() {
   EnableInputs(false);
   const PortChannel channel = MakePortChannel(s);
   const PhoneHandle h = startup_.phone;
+  const device::oxbind::PhoneApi& kv = *startup_.phoneApi;
   JobContext context = MakeJobContext();
   if (s.RebootDUT == 0) {
-    context.Call("KV_SetProperty", [h] { return KV_SetProperty(h, 3, 0, 2); });
-    context.Call("KV_SetProperty", [h] { return KV_SetProperty(h, 6, 3, 1); });
+    context.Call("KV_SetProperty", [&kv, h] { return kv.SetProperty(h, 3, 0, 2); });
+    context.Call("KV_SetProperty", [&kv, h] { return kv.SetProperty(h, 6, 3, 1); });
   } else {
-    context.Call("KV_SetProperty", [h] { return KV_SetProperty(h, 6, 3, 0); });
+    context.Call("KV_SetProperty", [&kv, h] { return kv.SetProperty(h, 6, 3, 0); });
   }
-  if (context.Call("KV_BeginPhoneTest", [h, &channel] { return KV_BeginPhoneTest(h, &channel); }) !=
-      0) {
+  if (context.Call("KV_BeginPhoneTest",
+                   [&kv, h, &channel] { return kv.BeginPhoneTest(h, &channel); }) != 0) {
     EnableInputs(true);
     SetResultText(resources::FormatString(107, {std::int64_t{s.Port}}));
     RefuseJob();
@@ -149,8 +153,8 @@ void StationController::StartJob() {
   ShowResult(ResultState::Busy);
   jobs_.StartCalibration(context, s.Timeout, s.EntrerModeWait, s.AutoPort != 0, sequence);
   context.Call("KV_EnterModeProcess", [&] {
-    return KV_EnterModeProcess(h, s.AutoPort != 0 ? 1 : 0, s.DUTPort, mode, &jobs_.PortArrived(),
-                               0);
+    return kv.EnterModeProcess(h, s.AutoPort != 0 ? 1 : 0, s.DUTPort, mode,
+                               jobs_.PortArrived().get(), 0);
   });
   if (s.UseAMV && powerSource_ != nullptr) powerSource_->SetOutput(s.Voltage, -1);
 }

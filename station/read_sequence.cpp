@@ -50,6 +50,7 @@ bool ReadSequence::ReadSerialNumbers() {
   const config::StationSettings& s = job_.S();
   JobHost& w = job_.Host();
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   const struct {
     int enabled;
     std::int32_t isSn1;
@@ -57,9 +58,8 @@ bool ReadSequence::ReadSerialNumbers() {
   for (const auto& sn : serials) {
     if (!sn.enabled) continue;
     std::array<char, kSerialBufferSize> buffer{};
-    const std::int32_t r = job_.Call("KV_ReadSN", [&] {
-      return KV_ReadSN(h, sn.isSn1, buffer.data(), kSerialBufferSize);
-    });
+    const std::int32_t r = job_.Call(
+        "KV_ReadSN", [&] { return kv.ReadSN(h, sn.isSn1, buffer.data(), kSerialBufferSize); });
     if (r != 0) {
       w.SetResultText(resources::FormatString(157, {std::int64_t{r}}));
       w.ShowResult(ResultState::Fail);
@@ -79,6 +79,7 @@ void ReadSequence::RunReadJob() {
   const config::StationSettings& s = job_.S();
   JobHost& w = job_.Host();
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
 
   // 1-2. CU reference and secure boot.
   CuSecureBoot extras(job_);
@@ -99,7 +100,7 @@ void ReadSequence::RunReadJob() {
     NvInfoRecord record{};
     record.mask = mask;
     const std::int32_t r =
-        job_.Call("KV_FastReadNvInfo", [h, &record] { return KV_FastReadNvInfo(h, &record); });
+        job_.Call("KV_FastReadNvInfo", [&kv, h, &record] { return kv.FastReadNvInfo(h, &record); });
     if (r != 0) {
       failed = true;
       continue;
@@ -151,9 +152,9 @@ void ReadSequence::RunReadJob() {
 
   // 9. Compare with what was entered; an empty field is not compared but still listed.
   const std::array<const QString*, kItemCount> entered = {&ids.IMEI1, &ids.IMEI2, &ids.IMEI3,
-                                                           &ids.IMEI4, &ids.BT,    &ids.WIFI};
-  static const char* const kLabels[kItemCount] = {"\nIMEI1:", "\nIMEI2:", "\nIMEI3:",
-                                                   "\nIMEI4:", "\nBT:",    "\nWIFI:"};
+                                                          &ids.IMEI4, &ids.BT,    &ids.WIFI};
+  static const char* const kLabels[kItemCount] = {
+      "\nIMEI1:", "\nIMEI2:", "\nIMEI3:", "\nIMEI4:", "\nBT:", "\nWIFI:"};
   bool matched = true;
   bool compared = false;
   QString text;

@@ -6,6 +6,7 @@
 #include "device/ampvane/ampvane.h"
 #include "device/ports/port_map.h"
 #include "device/ports/port_monitor.h"
+#include "device/stagemark/stagemark.h"
 #include "identity/address_allocation.h"
 #include "identity/imei.h"
 #include "log/trace_log.h"
@@ -49,8 +50,8 @@ StationController::StationController(StationStartup startup, QWidget* parent)
     return dialog.exec() == QDialog::Accepted;
   };
   runMode_ = [this](config::StationSettings& s) {
-    ui::ModeSelectionDialog dialog(&s.OperationMode, &s.DisableAutoUSB, &s.RebootDUT,
-                                   &s.SendATCmd, this);
+    ui::ModeSelectionDialog dialog(&s.OperationMode, &s.DisableAutoUSB, &s.RebootDUT, &s.SendATCmd,
+                                   this);
     if (presentMessage_) dialog.SetMessagePresenter(presentMessage_);
     return dialog.exec() == QDialog::Accepted;
   };
@@ -92,13 +93,16 @@ void StationController::Initialise() {
   }
   setWindowTitle(title);
 
+  // The station record reaches the phone through the station's phone library.
+  device::stagemark::UsePhoneLibrary(startup_.phoneApi);
+
   // 5. Paths. Without a station folder the window stays up with nothing loaded.
   if (startup_.stationFolder.isEmpty()) return;
   const QDir folder(startup_.stationFolder);
   settingsPath_ = folder.filePath(QStringLiteral("Kestrel.ini"));
   imeiTxtPath_ = folder.filePath(QStringLiteral("IMEI.txt"));
   imeiMdbPath_ = folder.filePath(QStringLiteral("IMEI.mdb"));
-  device::ports::SetStationFolder(startup_.stationFolder);
+  device::ports::SetStationFolder(startup_.stationFolder);  // the phone library's map too
   device::ampvane::SetStationFolder(startup_.stationFolder);
   log::TraceLog::SetBaseFolder(startup_.stationFolder);
   resultStore_ = std::make_unique<records::ResultStore>(startup_.stationFolder);
@@ -201,6 +205,7 @@ void StationController::StartJobAudit() {
   JobAudit::Options options;
   options.stationFolder = startup_.stationFolder;
   options.phone = startup_.phone;
+  options.kv = startup_.phoneApi;
   // Asked on the window thread as each job starts; the settings may change between jobs.
   options.stationName = [this] { return QString::fromLocal8Bit(settings_.CurrentStationName); };
   options.onFailure = [this](const QString& path) {

@@ -361,7 +361,7 @@ class StationController : public QDialog, public JobWindow {
   std::unique_ptr<JobAudit> audit_;
   std::unique_ptr<OperatorAids> aids_;
   // Job state. The job threads are JobControl's; the flags here are the window's.
-  JobControl jobs_{*this};
+  JobControl jobs_{*this, *startup_.phoneApi};
   std::atomic<bool> readJob_{false};
   std::atomic<bool> readyToWrite_{false};
   QTimer repeatTimer_;  // the 2000 ms pause of the power-supply repeat run

@@ -145,6 +145,7 @@ void StationController::closeEvent(QCloseEvent* event) {
 
 void StationController::OnAboutCommand() {
   ui::AboutBox box(this);
+  if (!startup_.phoneLibrary.isEmpty()) box.SetPhoneLibraryLine(startup_.phoneLibrary);
   box.exec();
 }
 

@@ -61,8 +61,10 @@ bool SoftwareCheckFails(const JobContext& job, int message) {
 int VersionChecks::CheckApVersion() {
   QByteArray reply;
   const PhoneHandle h = job_.phone;
-  if (!ReadText(job_, "KV_GetAPVersion",
-                [h](char* b, int n) { return KV_GetAPVersion(h, b, n); }, &reply)) {
+  const device::oxbind::PhoneApi& kv = job_.Kv();
+  if (!ReadText(
+          job_, "KV_GetAPVersion", [&kv, h](char* b, int n) { return kv.GetAPVersion(h, b, n); },
+          &reply)) {
     return 0;
   }
   AppendVersionInfo(job_, QString::fromLocal8Bit(reply) + QStringLiteral("\r\n"));
@@ -73,9 +75,10 @@ int VersionChecks::CheckApVersionByAt() {
   std::vector<char> buffer(kReplyBytes, '\0');
   std::int32_t length = 0;
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   // The call's result says nothing here: a phone that did not answer leaves the reply empty.
   job_.Call("KV_SendATCommand", [&] {
-    return KV_SendATCommand(h, kApDiagCommand, 1, buffer.data(), kAtReplyCapacity, &length,
+    return kv.SendATCommand(h, kApDiagCommand, 1, buffer.data(), kAtReplyCapacity, &length,
                             kAtReplyTimeoutMs);
   });
   const QByteArray reply(buffer.data());
@@ -88,8 +91,8 @@ int VersionChecks::CheckApVersionByAt() {
 }
 
 bool VersionChecks::ApVersionStep() {
-  const std::int64_t waitMs = std::clamp<std::int64_t>(
-      std::int64_t{job_.S().WaitForAPTime} * 1000, 0, INT_MAX);
+  const std::int64_t waitMs =
+      std::clamp<std::int64_t>(std::int64_t{job_.S().WaitForAPTime} * 1000, 0, INT_MAX);
   // The window is closing: the job ends without a verdict.
   if (!job_.Pause("WaitForAPTime", static_cast<int>(waitMs))) return false;
   int r = CheckApVersion();
@@ -103,13 +106,16 @@ bool VersionChecks::ApVersionStep() {
 bool VersionChecks::CheckSoftwareVersion() {
   const config::StationSettings& s = job_.S();
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   QByteArray reply;
   const bool read =
       s.OperationMode == 0 && s.TESTMODE == 0
-          ? ReadText(job_, "KV_FastReadVersion",
-                     [h](char* b, int n) { return KV_FastReadVersion(h, b, n); }, &reply)
-          : ReadText(job_, "KV_GetMsVersion",
-                     [h](char* b, int n) { return KV_GetMsVersion(h, b, n); }, &reply);
+          ? ReadText(
+                job_, "KV_FastReadVersion",
+                [&kv, h](char* b, int n) { return kv.FastReadVersion(h, b, n); }, &reply)
+          : ReadText(
+                job_, "KV_GetMsVersion",
+                [&kv, h](char* b, int n) { return kv.GetMsVersion(h, b, n); }, &reply);
   if (!read) return SoftwareCheckFails(job_, kMsgReadVersionFailed);
 
   QString text = QString::fromLocal8Bit(reply);
@@ -124,6 +130,7 @@ bool VersionChecks::SendAtCommands() {
   const config::StationSettings& s = job_.S();
   if (s.SendATCmd == 0) return true;
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   for (const QString& command : s.WATCmdList) {
     const QByteArray bytes = command.toLocal8Bit();
     std::int32_t r = 0;
@@ -135,8 +142,8 @@ bool VersionChecks::SendAtCommands() {
       std::vector<char> reply(kReplyBytes, '\0');
       std::int32_t length = 0;
       r = job_.Call("KV_SendATCommand", [&] {
-        return KV_SendATCommand(h, bytes.constData(), 1, reply.data(), kAtReplyCapacity,
-                                &length, kAtReplyTimeoutMs);
+        return kv.SendATCommand(h, bytes.constData(), 1, reply.data(), kAtReplyCapacity, &length,
+                                kAtReplyTimeoutMs);
       });
     }
     if (r != 0) {

@@ -74,6 +74,7 @@ void WriteSequence::RunWriteJob() {
   config::StationSettings& s = *job_.settings;
   JobHost& w = job_.Host();
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   std::int32_t code = 0;
   std::int32_t phase = 0;
 
@@ -94,6 +95,17 @@ void WriteSequence::RunWriteJob() {
 
   // 6. The station record: the stations before this one must have passed the phone.
   StagemarkHolder record;
+  if (s.Stagemark && !kv.HasStationRecord()) {
+    // Another maker's library may not carry the station record: say so rather than fail as
+    // if the object could not be made.
+    w.SetResultText(QStringLiteral("The phone library %1 does not support the station record "
+                                   "(KV_ReadStationRecord, KV_WriteStationRecord): switch "
+                                   "Stagemark off or use a library that has it.")
+                        .arg(QString::fromUtf8(kv.info.name)));
+    w.ShowResult(ResultState::Fail);
+    w.RecordOutcome(false);
+    return;
+  }
   if (s.Stagemark) {
     const std::int64_t start = JobContext::NowMs();
     record.reset(CreateStagemarkObject(h));
@@ -121,13 +133,11 @@ void WriteSequence::RunWriteJob() {
     const identity::IdentitySet ids = w.Identities();
     if (s.SN1Enabled) {
       const std::vector<char> sn1 = SerialBuffer(ids.SN1, s.SNLength);
-      code = job_.Call("KV_WriteSN",
-                       [&] { return KV_WriteSN(h, 1, sn1.data(), s.SNLength); });
+      code = job_.Call("KV_WriteSN", [&] { return kv.WriteSN(h, 1, sn1.data(), s.SNLength); });
     }
     if (code == 0 && s.SN2Enabled) {
       const std::vector<char> sn2 = SerialBuffer(ids.SN2, s.SNLength);
-      code = job_.Call("KV_WriteSN",
-                       [&] { return KV_WriteSN(h, 0, sn2.data(), s.SNLength); });
+      code = job_.Call("KV_WriteSN", [&] { return kv.WriteSN(h, 0, sn2.data(), s.SNLength); });
     }
     if (code != 0) {
       w.SetResultText(resources::FormatString(157, {std::int64_t{code}}));
@@ -148,10 +158,10 @@ void WriteSequence::RunWriteJob() {
   // 10. The station record keeps this station's result, a failure too.
   if (s.Stagemark) {
     phase = job_.Call("UpdatePhase", [&] {
-      return code == 0 ? UpdatePhase(record.get(), s.CurrentStationName.constData(), 1,
-                                     nullptr, 0, 0)
-                       : UpdatePhase(record.get(), s.CurrentStationName.constData(), 0,
-                                     "Write Fail", 0, 0);
+      return code == 0
+                 ? UpdatePhase(record.get(), s.CurrentStationName.constData(), 1, nullptr, 0, 0)
+                 : UpdatePhase(record.get(), s.CurrentStationName.constData(), 0, "Write Fail", 0,
+                               0);
     });
     if (code != 0) {
       w.SetResultText(resources::FormatString(106, {std::int64_t{code}}));
@@ -171,8 +181,7 @@ void WriteSequence::RunWriteJob() {
   OutcomeOnce tally(w);
   const bool usbOff = s.OperationMode == 1 && s.DisableAutoUSB != 0;
   bool saved = false;
-  const auto elapsed =
-      static_cast<std::uint32_t>(JobContext::NowMs() - job_.phoneReachedMs);
+  const auto elapsed = static_cast<std::uint32_t>(JobContext::NowMs() - job_.phoneReachedMs);
   if (code == 0 && phase == 0 && s.WriteTimeCheck != 0 &&
       elapsed > static_cast<std::uint32_t>(s.WriteTime)) {
     w.SetResultText(resources::FormatString(122, {std::int64_t{s.WriteTime}}));
@@ -211,7 +220,8 @@ void WriteSequence::RunWriteJob() {
 
   // 13. USB enumeration off, for a phone that passed (a failed phone keeps it for rework).
   if (usbOff && saved) {
-    const std::int32_t r = job_.Call("KV_SetUsbAutoMode", [h] { return KV_SetUsbAutoMode(h, 0); });
+    const std::int32_t r =
+        job_.Call("KV_SetUsbAutoMode", [&kv, h] { return kv.SetUsbAutoMode(h, 0); });
     if (r == 0) {
       w.SetResultText(resources::LoadString(105));
       w.ShowResult(ResultState::Pass);
@@ -227,7 +237,7 @@ void WriteSequence::RunWriteJob() {
 
   // 15. A failed phone is powered off too.
   if (s.PowerOff) {
-    const std::int32_t r = job_.Call("KV_PowerOff", [h] { return KV_PowerOff(h); });
+    const std::int32_t r = job_.Call("KV_PowerOff", [&kv, h] { return kv.PowerOff(h); });
     if (r != 0) {
       w.SetResultText(resources::LoadString(184));
       w.ShowResult(ResultState::Fail);
@@ -265,6 +275,7 @@ void WriteSequence::ReportIdentityWriteFailure(std::int32_t code) {
 std::int32_t WriteSequence::WriteIdentitiesDirect() {
   const config::StationSettings& s = job_.S();
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   const identity::IdentitySet ids = job_.Host().Identities();
   NvInfoRecord a{};
   NvInfoRecord b{};
@@ -286,7 +297,7 @@ std::int32_t WriteSequence::WriteIdentitiesDirect() {
   };
   auto write = [&](const NvInfoRecord& r) {
     const std::int32_t code =
-        job_.Call("KV_NvWriteDirect", [h, &r] { return KV_NvWriteDirect(h, &r); });
+        job_.Call("KV_NvWriteDirect", [&kv, h, &r] { return kv.NvWriteDirect(h, &r); });
     if (code != 0) ReportIdentityWriteFailure(code);
     return code;
   };
@@ -306,6 +317,7 @@ std::int32_t WriteSequence::WriteIdentitiesDirect() {
 std::int32_t WriteSequence::WriteIdentitiesFast() {
   const config::StationSettings& s = job_.S();
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   const identity::IdentitySet ids = job_.Host().Identities();
   NvInfoRecord record{};
   for (int slot = 1; slot <= 4; ++slot) {
@@ -322,7 +334,7 @@ std::int32_t WriteSequence::WriteIdentitiesFast() {
     PutField(record.wifi, ids.WIFI);
   }
   const std::int32_t r =
-      job_.Call("KV_FastWriteNvInfo", [h, &record] { return KV_FastWriteNvInfo(h, &record); });
+      job_.Call("KV_FastWriteNvInfo", [&kv, h, &record] { return kv.FastWriteNvInfo(h, &record); });
   if (r != 0) {
     // With the station record on, its update step reports the failure.
     if (!s.Stagemark) ReportIdentityWriteFailure(r);
@@ -338,8 +350,9 @@ std::int32_t WriteSequence::WriteIdentitiesFast() {
 
 std::int32_t WriteSequence::ReadBack(NvInfoRecord& record) {
   const PhoneHandle h = job_.phone;
+  const device::oxbind::PhoneApi& kv = job_.Kv();
   const std::int32_t r =
-      job_.Call("KV_FastReadNvInfo", [h, &record] { return KV_FastReadNvInfo(h, &record); });
+      job_.Call("KV_FastReadNvInfo", [&kv, h, &record] { return kv.FastReadNvInfo(h, &record); });
   // A read-back that could not be made fails the phone: nothing was verified. (With the
   // station record on, its update step reports the failure.)
   if (r != 0 && !job_.S().Stagemark) {

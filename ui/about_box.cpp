@@ -73,6 +73,19 @@ void AboutBox::Open(const AboutTexts& texts) {
   specialBuild_ = texts.specialBuild.trimmed();
 }
 
+void AboutBox::SetPhoneLibraryLine(const QString& text) {
+  library_ = text;
+  if (libraryHeight_ == 0) {
+    libraryHeight_ = kExtraLineHeight;
+    setFixedSize(width(), height() + libraryHeight_);
+  }
+  update();
+}
+
+QString AboutBox::PhoneLibraryLine() const {
+  return libraryHeight_ == 0 ? QString() : QStringLiteral("Phone library:  ") + library_;
+}
+
 QString AboutBox::VersionLine() const {
   QString line = QStringLiteral("Version:        ") + version_ + build_;
   if (!specialBuild_.isEmpty()) line += QStringLiteral("_P") + specialBuild_;
@@ -99,7 +112,7 @@ void AboutBox::paintEvent(QPaintEvent* /*event*/) {
   p.fillRect(rect(), kBackground);
   if (!banner_.isNull()) {
     p.drawImage(
-        QPoint(0, kTextTop + extraHeight_), banner_,
+        QPoint(0, kTextTop + extraHeight_ + libraryHeight_), banner_,
         QRect(0, 0, std::min(width(), banner_.width()), std::min(height(), banner_.height())));
   }
   icon_.paint(&p, QRect(20, 35, 32, 32));
@@ -118,6 +131,9 @@ void AboutBox::paintEvent(QPaintEvent* /*event*/) {
   }
   p.drawText(QRect(75, 60 + extraHeight_, width() - 75, 16), flags, VersionLine());
   p.drawText(QRect(75, 80 + extraHeight_, width() - 75, 16), flags, legal_);
+  if (libraryHeight_ != 0) {
+    p.drawText(QRect(75, 100 + extraHeight_, width() - 75, 16), flags, PhoneLibraryLine());
+  }
 }
 
 void AboutBox::mousePressEvent(QMouseEvent* event) {

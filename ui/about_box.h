@@ -47,11 +47,16 @@ class AboutBox : public QDialog {
   AboutBox(const AboutTexts& texts, QWidget* parent = nullptr,
            std::optional<QString> extraLine = std::nullopt);
 
+  // Adds the line "Phone library:  " + `text` below the copyright (the box grows by 20 pixels);
+  // the station window shows the loaded phone library's name and version there.
+  void SetPhoneLibraryLine(const QString& text);
+  QString PhoneLibraryLine() const;
+
   const QImage& Banner() const { return banner_; }
   QString VersionLine() const;
   const QString& LegalText() const { return legal_; }
   const QString& ProductName() const { return productName_; }
-  int ExtraHeight() const { return extraHeight_; }
+  int ExtraHeight() const { return extraHeight_ + libraryHeight_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -64,6 +69,8 @@ class AboutBox : public QDialog {
 
   std::optional<QString> extraLine_;
   int extraHeight_ = 0;
+  QString library_;
+  int libraryHeight_ = 0;
   QIcon icon_;
   QImage banner_;
   QString version_;

@@ -21,7 +21,7 @@
 // hand-off under 1 ms a job; a label in the cups-pdf folder within 2 s of the pass.
 //
 // usage: kestrel-bench-jobs [JOBS [LABEL_JOBS]]   (default 100 a mode, 20 with labels)
-#include "device/oxbind/oxbind.h"
+#include "device/oxbind_loader/phone_library.h"
 #include "device/ports/port_map.h"
 #include "label/label_template.h"
 #include "station/control_ids.h"
@@ -236,7 +236,8 @@ struct ModeResult {
 };
 
 // `extra` observers are added to the window; `afterJob` runs after each job's end.
-ModeResult RunMode(const QString& bin, PhoneHandle phone, bool normal, int jobs,
+ModeResult RunMode(const QString& bin, const kestrel::device::oxbind::PhoneLibrary& library,
+                   PhoneHandle phone, bool normal, int jobs,
                    const std::vector<st::JobObserver*>& extra = {},
                    const std::function<void(int)>& afterJob = {}) {
   ModeResult result;
@@ -265,6 +266,7 @@ ModeResult RunMode(const QString& bin, PhoneHandle phone, bool normal, int jobs,
   {
     st::StationStartup startup;
     startup.phone = phone;
+    startup.phoneApi = &library.Api();
     startup.stationFolder = dir.path();
     st::StationController window(startup);
     window.SetMessagePresenter([](const QString&) {});
@@ -320,14 +322,21 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const int jobs = argc > 1 ? std::max(10, std::atoi(argv[1])) : 100;
   const QString bin = QCoreApplication::applicationDirPath();
-  const PhoneHandle phone = KV_CreatePhone(0);
+  // The station's own library, loaded as the station loads it (beside the executables).
+  QString error;
+  const auto library = kestrel::device::oxbind::PhoneLibrary::Load(QString(), &error);
+  if (!library) {
+    std::fprintf(stderr, "%s\n", qPrintable(error));
+    return 2;
+  }
+  const PhoneHandle phone = library->Api().CreatePhone(0);
 
   std::printf("write jobs against the phone simulator, %d a mode\n", jobs);
   std::printf("%-12s %6s %14s %14s %14s %12s %12s\n", "mode", "passed", "overhead p50",
               "overhead p95", "overhead max", "RSS job 10", "RSS end");
   std::vector<ModeResult> results;
   for (const bool normal : {true, false}) {
-    const ModeResult r = RunMode(bin, phone, normal, jobs);
+    const ModeResult r = RunMode(bin, *library, phone, normal, jobs);
     std::printf("%-12s %6d %11.2f ms %11.2f ms %11.2f ms %9.1f MB %9.1f MB\n",
                 normal ? "normal" : "calibration", r.passed, Percentile(r.overheads, 0.5),
                 Percentile(r.overheads, 0.95), Percentile(r.overheads, 1.0), r.rssAt10, r.rssAtEnd);
@@ -353,9 +362,9 @@ int main(int argc, char** argv) {
   } else {
     qputenv("CUPS_SERVER", cups.Address().toLatin1());
     QTemporaryDir logs;
-    const ModeResult off = RunMode(bin, phone, true, labelJobs);
+    const ModeResult off = RunMode(bin, *library, phone, true, labelJobs);
     TimedLabels labels(logs.path());
-    const ModeResult on = RunMode(bin, phone, true, labelJobs, {&labels});
+    const ModeResult on = RunMode(bin, *library, phone, true, labelJobs, {&labels});
     labels.Labels().WaitIdle();
     const std::vector<double> handOff = labels.HandOffMs();
     std::printf("labels, %d normal-mode jobs back to back: printed %llu, failed %llu\n", labelJobs,
@@ -381,7 +390,7 @@ int main(int argc, char** argv) {
     QElapsedTimer clock;
     clock.start();
     TimedLabels paced(logs.path());
-    RunMode(bin, phone, true, std::min(labelJobs, 10), {&paced}, [&](int) {
+    RunMode(bin, *library, phone, true, std::min(labelJobs, 10), {&paced}, [&](int) {
       const qint64 passed = clock.elapsed();  // the job's end has just been handled
       const qint64 written = WaitForPdf(cups.OutputFolder(), clock, 10000);
       if (written < 0) {
@@ -396,7 +405,7 @@ int main(int argc, char** argv) {
         Percentile(latency, 0.5), Percentile(latency, 1.0), latency.size(), missing);
     qunsetenv("CUPS_SERVER");
   }
-  KV_ReleasePhone(phone);
+  library->Api().ReleasePhone(phone);
 
   const std::vector<double> starts = StartTimes(bin, 5);
   std::printf(

@@ -1,15 +1,17 @@
 // A full identity record written (KV_FastWriteNvInfo) and read back (KV_FastReadNvInfo)
-// against kestrel-phone-sim, many times. Prints the wall time per call next to the pure wire
-// time of the bytes each call puts on the line at 115200 baud (10 bits a byte), and the bytes
-// on the wire against the payload.
+// against kestrel-phone-sim, many times, through the table of the loaded phone library as the
+// station calls it. Prints the wall time per call next to the pure wire time of the bytes each
+// call puts on the line at 115200 baud (10 bits a byte), and the bytes on the wire against the
+// payload. The bytes are those of the call's request and response frames as the wire
+// protocol's encoder makes them (the library's own byte counters are internal to it).
 //
 // Targets: at most 1 ms per call beyond the wire time; framing under 20 % of the payload.
 // A pseudo-terminal carries bytes without baud-rate pacing, so the wall time measured here is
 // the library's and the phone's own cost per call, which is what the first target bounds.
 //
-// usage: kestrel-bench-phone-link [ITERATIONS]
-#include "device/oxbind/oxbind.h"
-#include "device/oxbind/phone.h"
+// usage: kestrel-bench-phone-link [ITERATIONS] [LIBRARY]   (default: the library beside it)
+#include "device/oxbind/wire_protocol.h"
+#include "device/oxbind_loader/phone_library.h"
 #include "device/ports/port_map.h"
 
 #include <QCoreApplication>
@@ -24,6 +26,7 @@
 #include <vector>
 
 namespace oxbind = kestrel::device::oxbind;
+namespace wire = kestrel::device::oxbind::wire;
 
 namespace {
 
@@ -32,6 +35,20 @@ constexpr double kBitsPerByte = 10.0;  // start, 8 data, stop
 
 double WireMs(double bytes) {
   return bytes * kBitsPerByte / kBaud * 1000.0;
+}
+
+// Bytes on the line of one request and its response, both framed.
+double FramedBytes(uint16_t command, const std::vector<uint8_t>& request,
+                   const std::vector<uint8_t>& responseData) {
+  wire::Frame out;
+  out.type = wire::kRequest;
+  out.sequence = 1;
+  out.command = command;
+  out.payload = request;
+  wire::Frame in = out;
+  in.type = wire::kResponse;
+  in.payload = wire::ResponsePayload(0, responseData);
+  return static_cast<double>(wire::Encode(out).size() + wire::Encode(in).size());
 }
 
 struct Series {
@@ -75,13 +92,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const PhoneHandle h = KV_CreatePhone(0);
+  QString error;
+  const auto library =
+      oxbind::PhoneLibrary::Load(argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString(), &error);
+  if (!library) {
+    std::fprintf(stderr, "phone-link bench: %s\n", qPrintable(error));
+    return 1;
+  }
+  const oxbind::PhoneApi& kv = library->Api();
+  const PhoneHandle h = kv.CreatePhone(0);
   const PortChannel channel{KV_CHANNEL_COM, 1, 115200};
-  if (KV_BeginPhoneTest(h, &channel) != KV_OK) {
+  if (kv.BeginPhoneTest(h, &channel) != KV_OK) {
     std::fprintf(stderr, "phone-link bench: cannot open COM1\n");
     return 1;
   }
-  auto phone = oxbind::FindPhone(h);
 
   NvInfoRecord record;
   std::memset(&record, 0, sizeof(record));
@@ -98,30 +122,29 @@ int main(int argc, char** argv) {
   // read sends the 4-byte mask and gets the result and the 140-byte record.
   write.payload = sizeof(NvInfoRecord) + 4;
   read.payload = 4 + 4 + sizeof(NvInfoRecord);
+  const auto* raw = reinterpret_cast<const uint8_t*>(&record);
+  const std::vector<uint8_t> recordBytes(raw, raw + sizeof(record));
+  std::vector<uint8_t> mask;
+  wire::PutU32(&mask, record.mask);
+  write.bytes = FramedBytes(wire::kNvFastWrite, recordBytes, {});
+  read.bytes = FramedBytes(wire::kNvRead, mask, recordBytes);
   int failures = 0;
   for (int i = 0; i < iterations + 20; ++i) {  // the first 20 warm up
-    const oxbind::LinkCounters c0 = phone->Counters();
     const auto t0 = std::chrono::steady_clock::now();
-    failures += KV_FastWriteNvInfo(h, &record) != KV_OK;
+    failures += kv.FastWriteNvInfo(h, &record) != KV_OK;
     const auto t1 = std::chrono::steady_clock::now();
-    const oxbind::LinkCounters c1 = phone->Counters();
     NvInfoRecord back;
     std::memset(&back, 0, sizeof(back));
     back.mask = record.mask;
-    failures += KV_FastReadNvInfo(h, &back) != KV_OK;
+    failures += kv.FastReadNvInfo(h, &back) != KV_OK;
     const auto t2 = std::chrono::steady_clock::now();
-    const oxbind::LinkCounters c2 = phone->Counters();
     failures += std::memcmp(&back, &record, sizeof(record)) != 0;
     if (i < 20) continue;
     write.wallMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
     read.wallMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
-    write.bytes =
-        static_cast<double>((c1.bytesSent - c0.bytesSent) + (c1.bytesReceived - c0.bytesReceived));
-    read.bytes =
-        static_cast<double>((c2.bytesSent - c1.bytesSent) + (c2.bytesReceived - c1.bytesReceived));
   }
-  KV_EndPhoneTest(h);
-  KV_ReleasePhone(h);
+  kv.EndPhoneTest(h);
+  kv.ReleasePhone(h);
   sim.terminate();
   sim.waitForFinished(3000);
 

@@ -2,7 +2,6 @@
 // request payloads of PROTOCOL.md.
 #include "device/oxbind/oxbind.h"
 #include "device/oxbind/phone.h"
-#include "device/oxbind/station_record_io.h"
 #include "device/oxbind/wire_protocol.h"
 
 #include <algorithm>
@@ -236,26 +235,36 @@ int32_t KV_PowerOff(PhoneHandle h) {
   return Request(h, wire::kPowerOff, {}, nullptr);
 }
 
-}  // extern "C"
-
-namespace kestrel::device::oxbind {
-
-int32_t ReadStationRecord(PhoneHandle h, QByteArray* data) {
-  if (!data) return KV_ERR_BAD_ARGUMENT;
-  data->clear();
+int32_t KV_ReadStationRecord(PhoneHandle h, uint8_t* buffer, int32_t capacity, int32_t* length) {
+  if (length) *length = 0;
+  if (!buffer || !length || capacity < KV_MAX_STATION_RECORD) return KV_ERR_BAD_ARGUMENT;
   std::vector<uint8_t> block;
   const int32_t r = Request(h, wire::kReadStationRecord, {}, &block);
   if (r != KV_OK) return r;
-  if (block.size() > static_cast<std::size_t>(kMaxStationRecordBytes)) return KV_ERR_BAD_REPLY;
-  *data =
-      QByteArray(reinterpret_cast<const char*>(block.data()), static_cast<qsizetype>(block.size()));
+  if (block.size() > static_cast<std::size_t>(KV_MAX_STATION_RECORD)) return KV_ERR_BAD_REPLY;
+  std::memcpy(buffer, block.data(), block.size());
+  *length = static_cast<int32_t>(block.size());
   return KV_OK;
 }
 
-int32_t WriteStationRecord(PhoneHandle h, const QByteArray& data) {
-  if (data.size() > kMaxStationRecordBytes) return KV_ERR_BAD_ARGUMENT;
-  const auto* p = reinterpret_cast<const uint8_t*>(data.constData());
-  return Request(h, wire::kWriteStationRecord, std::vector<uint8_t>(p, p + data.size()), nullptr);
+int32_t KV_WriteStationRecord(PhoneHandle h, const uint8_t* data, int32_t length) {
+  if (length < 0 || length > KV_MAX_STATION_RECORD || (length > 0 && !data)) {
+    return KV_ERR_BAD_ARGUMENT;
+  }
+  const std::vector<uint8_t> payload(data, data + length);
+  return Request(h, wire::kWriteStationRecord, payload, nullptr);
 }
 
-}  // namespace kestrel::device::oxbind
+int32_t KV_GetRequestCounts(PhoneHandle h, uint64_t* requests, uint64_t* retransmissions) {
+  if (requests) *requests = 0;
+  if (retransmissions) *retransmissions = 0;
+  if (!requests || !retransmissions) return KV_ERR_BAD_ARGUMENT;
+  const std::shared_ptr<kestrel::device::oxbind::Phone> phone = FindPhone(h);
+  if (!phone) return KV_ERR_INVALID_HANDLE;
+  const kestrel::device::oxbind::LinkCounters c = phone->RequestCounters();
+  *requests = c.requests;
+  *retransmissions = c.retransmissions;
+  return KV_OK;
+}
+
+}  // extern "C"

@@ -1,51 +1,41 @@
 #include "device/oxbind/phone.h"
 
+#include "device/oxbind/event.h"
 #include "device/oxbind/wire_protocol.h"
-#include "device/ports/port_map.h"
-#include "device/sync/manual_reset_event.h"
-
-#include <QDir>
-#include <QFile>
-#include <QtGlobal>
-
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
+#include <string>
 
 namespace kestrel::device::oxbind {
 namespace {
 
-void Signal(int fd) {
-  if (fd < 0) return;
-  const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof(one));
+void Signal(platform::CancelToken* token) {
+  if (token != nullptr) token->Signal();
 }
 
-void Drain(int fd) {
-  if (fd < 0) return;
-  uint64_t value;
-  [[maybe_unused]] const ssize_t n = ::read(fd, &value, sizeof(value));
-}
-
-// Sleeps up to ms; false when the descriptor became readable first.
-bool SleepUnless(int fd, int ms) {
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, ms) == 0;
+void Clear(platform::CancelToken* token) {
+  if (token != nullptr) token->Clear();
 }
 
 int EnvInt(const char* name, int fallback, int lo, int hi) {
-  bool ok = false;
-  const int v = qEnvironmentVariableIntValue(name, &ok);
-  return ok && v >= lo && v <= hi ? v : fallback;
+  const std::string text = platform::GetEnv(name);
+  if (text.empty()) return fallback;
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  return end != nullptr && *end == 0 && v >= lo && v <= hi ? static_cast<int>(v) : fallback;
 }
 
 std::map<int, int64_t> ChangedByNumber() {
   std::map<int, int64_t> m;
-  for (const ports::PortInfo& p : ports::EnumeratePorts()) m[p.number] = p.changedMsecs;
+  for (const platform::PortEntry& p : platform::ListPorts()) m[p.number] = p.changedMs;
   return m;
+}
+
+std::string ResolvePort(int number) {
+  platform::PortEntry entry;
+  return platform::FindPort(number, &entry) ? entry.device : std::string();
 }
 
 }  // namespace
@@ -59,8 +49,6 @@ Phone::Phone() {
 
 Phone::~Phone() {
   End();
-  if (cancelFd_ >= 0) ::close(cancelFd_);
-  if (modeStopFd_ >= 0) ::close(modeStopFd_);
 }
 
 int32_t Phone::SetProperty(int32_t id, int32_t arg1, int32_t /*arg2*/) {
@@ -86,11 +74,13 @@ int32_t Phone::Begin(const PortChannel* channel) {
   if (!channel) return KV_ERR_BAD_ARGUMENT;
   std::lock_guard lock(callMutex_);
   if (open_) return KV_ERR_BUSY;
-  if (cancelFd_ < 0) {
-    cancelFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (cancelFd_ < 0) return KV_ERR_PORT_OPEN;
+  if (!cancelOwner_) {
+    auto token = std::make_unique<platform::CancelToken>();
+    if (!token->Valid()) return KV_ERR_PORT_OPEN;
+    cancelOwner_ = std::move(token);
+    cancel_ = cancelOwner_.get();
   }
-  Drain(cancelFd_);
+  cancel_.load()->Clear();
   usbPort_ = 0;
   boundPort_ = 0;
   beginPorts_.clear();
@@ -98,7 +88,7 @@ int32_t Phone::Begin(const PortChannel* channel) {
     if (channel->port <= 0) return KV_ERR_PORT_OPEN;
     const int32_t baud = channel->baudRate > 0 ? channel->baudRate : kDefaultBaudRate;
     int32_t error = KV_OK;
-    auto link = SerialLink::Open(ports::ResolvePort(channel->port), baud, &error);
+    auto link = SerialLink::Open(ResolvePort(channel->port), baud, &error);
     if (!link) return error;
     link_ = std::move(link);
     baudRate_ = baud;
@@ -118,12 +108,12 @@ int32_t Phone::Begin(const PortChannel* channel) {
 
 int32_t Phone::End() {
   StopModeProcess();
-  Signal(cancelFd_);  // wakes a call in progress on another thread
+  Signal(cancel_);  // wakes a call in progress on another thread
   std::lock_guard lock(callMutex_);
   open_ = false;
   DropLinkLocked();
   boundPort_ = 0;
-  Drain(cancelFd_);
+  Clear(cancel_);
   return KV_OK;
 }
 
@@ -166,13 +156,13 @@ int32_t Phone::EnsureLinkLocked() {
   if (channelType_ == KV_CHANNEL_COM) {
     // The line was lost earlier: the port may be back (a phone that re-enumerated).
     int32_t error = KV_OK;
-    link_ = SerialLink::Open(ports::ResolvePort(channelPort_), baudRate_, &error);
+    link_ = SerialLink::Open(ResolvePort(channelPort_), baudRate_, &error);
     return link_ ? KV_OK : error;
   }
   const int32_t found = usbPort_;
   if (found > 0) {  // the port the mode process caught the phone on
     int32_t error = KV_OK;
-    link_ = SerialLink::Open(ports::ResolvePort(found), baudRate_, &error);
+    link_ = SerialLink::Open(ResolvePort(found), baudRate_, &error);
     if (link_) {
       boundPort_ = found;
       return KV_OK;
@@ -184,24 +174,24 @@ int32_t Phone::EnsureLinkLocked() {
 // Channel kind 3 without a mode process: the first port of the map that answers a HELLO,
 // trying the ports that appeared or changed since the test was opened first, newest first.
 int32_t Phone::FindAnsweringPortLocked() {
-  std::vector<ports::PortInfo> candidates = ports::EnumeratePorts();
-  auto isNew = [this](const ports::PortInfo& p) {
+  std::vector<platform::PortEntry> candidates = platform::ListPorts();
+  auto isNew = [this](const platform::PortEntry& p) {
     auto it = beginPorts_.find(p.number);
-    return it == beginPorts_.end() || p.changedMsecs > it->second.changedMsecs;
+    return it == beginPorts_.end() || p.changedMs > it->second.changedMsecs;
   };
   std::stable_sort(candidates.begin(), candidates.end(),
-                   [&](const ports::PortInfo& a, const ports::PortInfo& b) {
+                   [&](const platform::PortEntry& a, const platform::PortEntry& b) {
                      const bool na = isNew(a), nb = isNew(b);
                      if (na != nb) return na;
-                     return a.changedMsecs > b.changedMsecs;
+                     return a.changedMs > b.changedMs;
                    });
-  for (const ports::PortInfo& p : candidates) {
+  for (const platform::PortEntry& p : candidates) {
     int32_t error = KV_OK;
     auto link = SerialLink::Open(p.device, baudRate_, &error);
     if (!link) continue;
     std::vector<uint8_t> data;
     const int32_t r = Transact(link.get(), wire::kHello, {}, &data,
-                               std::min(kProbeTimeoutMs, replyTimeoutMs_), 1, cancelFd_);
+                               std::min(kProbeTimeoutMs, replyTimeoutMs_), 1, cancel_);
     if (r == KV_ERR_CANCELLED) return r;
     if (r == KV_OK) {
       link_ = std::move(link);
@@ -222,7 +212,7 @@ int32_t Phone::Call(uint16_t command, const std::vector<uint8_t>& payload,
   int32_t r = EnsureLinkLocked();
   if (r != KV_OK) return r;
   r = Transact(link_.get(), command, payload, data,
-               attemptTimeoutMs > 0 ? attemptTimeoutMs : replyTimeoutMs_, attempts_, cancelFd_);
+               attemptTimeoutMs > 0 ? attemptTimeoutMs : replyTimeoutMs_, attempts_, cancel_);
   if (r == KV_ERR_LINK_LOST) DropLinkLocked();
   return r;
 }
@@ -233,14 +223,14 @@ int32_t Phone::WriteRaw(const uint8_t* data, int32_t length) {
   if (!open_) return KV_ERR_NOT_OPEN;
   int32_t r = EnsureLinkLocked();
   if (r != KV_OK) return r;
-  r = link_->WriteAll(data, static_cast<std::size_t>(length), replyTimeoutMs_, cancelFd_);
+  r = link_->WriteAll(data, static_cast<std::size_t>(length), replyTimeoutMs_, cancel_);
   if (r == KV_ERR_LINK_LOST) DropLinkLocked();
   return r;
 }
 
 int32_t Phone::Transact(SerialLink* link, uint16_t command, const std::vector<uint8_t>& payload,
                         std::vector<uint8_t>* data, int attemptTimeoutMs, int attempts,
-                        int cancelFd) {
+                        const platform::CancelToken* cancel) {
   if (payload.size() > wire::kMaxPayload) return KV_ERR_BAD_ARGUMENT;
   uint8_t sequence = ++sequence_;
   if (sequence == 0) sequence = ++sequence_;  // 0 is left to the sync frame
@@ -264,21 +254,21 @@ int32_t Phone::Transact(SerialLink* link, uint16_t command, const std::vector<ui
       std::lock_guard c(countersMutex_);
       ++counters_.retransmissions;
     }
-    int32_t r = link->WriteAll(bytes.data(), bytes.size(), attemptTimeoutMs, cancelFd);
+    int32_t r = link->WriteAll(bytes.data(), bytes.size(), attemptTimeoutMs, cancel);
     if (r == KV_ERR_TIMEOUT) continue;
     if (r != KV_OK) return r;
-    const int64_t start = NowMs();
+    const int64_t start = platform::NowMs();
     int64_t deadline = start + attemptTimeoutMs;
     const int64_t cap = deadline + kReplyStretchMs;
     for (;;) {
-      const int64_t left = deadline - NowMs();
+      const int64_t left = deadline - platform::NowMs();
       if (left <= 0) break;
       std::size_t got = 0;
-      r = link->ReadSome(buffer, sizeof(buffer), &got, static_cast<int>(left), cancelFd);
+      r = link->ReadSome(buffer, sizeof(buffer), &got, static_cast<int>(left), cancel);
       if (r == KV_ERR_TIMEOUT) break;
       if (r != KV_OK) return r;
       // While bytes keep coming, a long reply may take longer than one attempt's time-out.
-      deadline = std::min(cap, std::max(deadline, NowMs() + 100));
+      deadline = std::min(cap, std::max(deadline, platform::NowMs() + 100));
       frames.clear();
       decoder.Feed(buffer, got, &frames);
       for (wire::Frame& f : frames) {
@@ -303,11 +293,13 @@ int32_t Phone::EnterModeProcess(int32_t byUsb, int32_t dutPort, int32_t mode, KV
   }
   std::lock_guard m(modeMutex_);
   if (modeThread_.joinable()) return KV_ERR_BUSY;
-  if (modeStopFd_ < 0) {
-    modeStopFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (modeStopFd_ < 0) return KV_ERR_BUSY;
+  if (!modeStopOwner_) {
+    auto token = std::make_unique<platform::CancelToken>();
+    if (!token->Valid()) return KV_ERR_BUSY;
+    modeStopOwner_ = std::move(token);
+    modeStop_ = modeStopOwner_.get();
   }
-  Drain(modeStopFd_);
+  modeStop_.load()->Clear();
   usbPort_ = 0;
   std::map<int, PortSeen> baseline;
   for (const auto& [n, changed] : ChangedByNumber()) baseline[n].changedMsecs = changed;
@@ -319,9 +311,9 @@ int32_t Phone::EnterModeProcess(int32_t byUsb, int32_t dutPort, int32_t mode, KV
 int32_t Phone::StopModeProcess() {
   std::lock_guard m(modeMutex_);
   if (!modeThread_.joinable()) return KV_OK;
-  Signal(modeStopFd_);
+  Signal(modeStop_);
   modeThread_.join();
-  Drain(modeStopFd_);
+  Clear(modeStop_);
   return KV_OK;
 }
 
@@ -329,20 +321,9 @@ void Phone::ModeThread(bool byUsb, int32_t dutPort, int32_t mode, KV_Event* arri
                        std::map<int, PortSeen> baseline) {
   // The marker tells a phone switched on "by the operator" (the simulator's
   // --appear-on-mode) that the station is waiting for it.
-  const QString folder = ports::LinkFolder();
-  const QString marker = folder + QLatin1Char('/') + QLatin1String(kModeWaitMarker);
-  QDir().mkpath(folder);
-  {
-    QFile f(marker);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-      f.write(QStringLiteral("mode=%1 usb=%2 port=%3 pid=%4\n")
-                  .arg(mode)
-                  .arg(byUsb ? 1 : 0)
-                  .arg(dutPort)
-                  .arg(::getpid())
-                  .toLatin1());
-    }
-  }
+  platform::PutModeWaitMarker("mode=" + std::to_string(mode) + " usb=" + (byUsb ? "1" : "0") +
+                              " port=" + std::to_string(dutPort) +
+                              " pid=" + std::to_string(platform::ProcessId()) + "\n");
 
   int replyTimeout;
   {
@@ -354,27 +335,26 @@ void Phone::ModeThread(bool byUsb, int32_t dutPort, int32_t mode, KV_Event* arri
 
   bool found = false;
   while (!found) {
-    std::vector<ports::PortInfo> candidates;
-    for (const ports::PortInfo& p : ports::EnumeratePorts()) {
+    std::vector<platform::PortEntry> candidates;
+    for (const platform::PortEntry& p : platform::ListPorts()) {
       if (byUsb) {
         auto it = baseline.find(p.number);
-        if (it == baseline.end() || p.changedMsecs > it->second.changedMsecs)
-          candidates.push_back(p);
+        if (it == baseline.end() || p.changedMs > it->second.changedMsecs) candidates.push_back(p);
       } else if (p.number == dutPort) {
         candidates.push_back(p);
       }
     }
     std::sort(candidates.begin(), candidates.end(),
-              [](const ports::PortInfo& a, const ports::PortInfo& b) {
-                return a.changedMsecs > b.changedMsecs;
+              [](const platform::PortEntry& a, const platform::PortEntry& b) {
+                return a.changedMs > b.changedMs;
               });
-    for (const ports::PortInfo& p : candidates) {
+    for (const platform::PortEntry& p : candidates) {
       int32_t error = KV_OK;
       auto link = SerialLink::Open(p.device, kDefaultBaudRate, &error);
       if (!link) continue;
       std::vector<uint8_t> data;
       const int32_t r =
-          Transact(link.get(), wire::kEnterMode, payload, &data, replyTimeout, 1, modeStopFd_);
+          Transact(link.get(), wire::kEnterMode, payload, &data, replyTimeout, 1, modeStop_);
       {
         std::lock_guard c(countersMutex_);
         counters_.bytesSent += link->bytesSent();
@@ -386,12 +366,12 @@ void Phone::ModeThread(bool byUsb, int32_t dutPort, int32_t mode, KV_Event* arri
       found = true;
       break;
     }
-    if (found || !SleepUnless(modeStopFd_, kModePollMs)) break;
+    if (found || !modeStop_.load()->Sleep(kModePollMs)) break;
   }
-  QFile::remove(marker);
+  platform::RemoveModeWaitMarker();
   // With channel kind 3 the channel opens the found port at its next call; with kind 0 it
   // holds its own line.
-  if (found) arrived->Set();
+  if (found) arrived->event.Set();
 }
 
 }  // namespace kestrel::device::oxbind

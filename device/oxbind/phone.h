@@ -3,9 +3,8 @@
 #pragma once
 
 #include "device/oxbind/oxbind.h"
+#include "device/oxbind/platform/platform.h"
 #include "device/oxbind/serial_link.h"
-
-#include <QString>
 
 #include <atomic>
 #include <cstdint>
@@ -27,8 +26,6 @@ constexpr int kReplyStretchMs = 4000;
 constexpr int kProbeTimeoutMs = 300;
 // How often the mode process looks at the port map.
 constexpr int kModePollMs = 50;
-// The marker the mode process keeps in the link folder while it waits for a phone.
-constexpr const char* kModeWaitMarker = ".mode-wait";
 
 struct LinkCounters {
   uint64_t bytesSent = 0;
@@ -65,21 +62,24 @@ class Phone {
 
  private:
   struct PortSeen {
-    qint64 changedMsecs = 0;
+    int64_t changedMsecs = 0;
   };
 
   int32_t EnsureLinkLocked();
   int32_t FindAnsweringPortLocked();
   int32_t Transact(SerialLink* link, uint16_t command, const std::vector<uint8_t>& payload,
-                   std::vector<uint8_t>* data, int attemptTimeoutMs, int attempts, int cancelFd);
+                   std::vector<uint8_t>* data, int attemptTimeoutMs, int attempts,
+                   const platform::CancelToken* cancel);
   void DropLinkLocked();
   void ModeThread(bool byUsb, int32_t dutPort, int32_t mode, KV_Event* arrived,
                   std::map<int, PortSeen> baseline);
 
   // Held by every call for its whole length; KV_EndPhoneTest takes it after waking the
-  // call through cancelFd_, so a call never sees its line closed under it.
+  // call through cancel_, so a call never sees its line closed under it.
   mutable std::mutex callMutex_;
-  std::atomic<int> cancelFd_{-1};  // made by the first Begin, so idle handles hold no descriptor
+  // Made by the first Begin, so that idle handles hold no system object; kept to the end.
+  std::unique_ptr<platform::CancelToken> cancelOwner_;
+  std::atomic<platform::CancelToken*> cancel_{nullptr};
   bool open_ = false;
   int32_t channelType_ = KV_CHANNEL_COM;
   int32_t channelPort_ = 0;
@@ -94,7 +94,8 @@ class Phone {
   // The mode process.
   std::mutex modeMutex_;  // guards modeThread_; never taken while holding callMutex_
   std::thread modeThread_;
-  std::atomic<int> modeStopFd_{-1};  // made by the first EnterModeProcess
+  std::unique_ptr<platform::CancelToken> modeStopOwner_;  // made by the first EnterModeProcess
+  std::atomic<platform::CancelToken*> modeStop_{nullptr};
   std::atomic<int32_t> usbPort_{0};
 
   mutable std::mutex countersMutex_;

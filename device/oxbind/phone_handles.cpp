@@ -5,8 +5,7 @@
 // (return -1); the start-up tests use it to check that the station then ends at once.
 #include "device/oxbind/oxbind.h"
 #include "device/oxbind/phone.h"
-
-#include <QtGlobal>
+#include "device/oxbind/platform/platform.h"
 
 #include <map>
 #include <memory>
@@ -43,7 +42,9 @@ using kestrel::device::oxbind::Phone;
 
 extern "C" PhoneHandle KV_CreatePhone(int32_t reserved) {
   if (reserved != 0) return KV_INVALID_HANDLE;
-  if (qEnvironmentVariableIntValue("KESTREL_FAIL_CREATE_PHONE") == 1) return KV_INVALID_HANDLE;
+  if (kestrel::device::oxbind::platform::GetEnv("KESTREL_FAIL_CREATE_PHONE") == "1") {
+    return KV_INVALID_HANDLE;
+  }
   auto& t = kestrel::device::oxbind::Table();
   const std::lock_guard<std::mutex> lock(t.mutex);
   if (t.next == INT32_MAX) return KV_INVALID_HANDLE;  // handles exhausted; never wrap

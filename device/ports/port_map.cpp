@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QtGlobal>
 
 #include <sys/stat.h>
@@ -62,6 +61,11 @@ bool TtySHasUart(const QString& name) {
 void SetStationFolder(const QString& folder) {
   std::lock_guard lock(FolderLock());
   FolderValue() = folder.isEmpty() ? QString() : QDir(folder).absolutePath();
+  if (FolderValue().isEmpty()) {
+    qunsetenv("KESTREL_STATION_DIR");
+  } else {
+    qputenv("KESTREL_STATION_DIR", QFile::encodeName(FolderValue()));
+  }
 }
 
 QString StationFolder() {
@@ -79,22 +83,11 @@ QString LinkFolder() {
 }
 
 int LinkNumber(const QString& fileName) {
-  static const QRegularExpression re(QStringLiteral("^[Cc][Oo][Mm]([0-9]{1,3})$"));
-  const QRegularExpressionMatch m = re.match(fileName);
-  if (!m.hasMatch()) return 0;
-  const int n = m.captured(1).toInt();
-  return n >= 1 && n <= kMaxLinkNumber ? n : 0;
+  return LinkNumberOf(fileName.toStdString());
 }
 
 int SystemPortNumber(const QString& devicePath) {
-  static const QRegularExpression re(QStringLiteral("^/dev/tty(S|USB|ACM)([0-9]{1,3})$"));
-  const QRegularExpressionMatch m = re.match(devicePath);
-  if (!m.hasMatch()) return 0;
-  const QString kind = m.captured(1);
-  const int k = m.captured(2).toInt();
-  if (kind == QLatin1String("S")) return kTtySBase + k;
-  if (kind == QLatin1String("USB")) return kTtyUsbBase + k;
-  return kTtyAcmBase + k;
+  return SystemPortNumberOf(QFile::encodeName(devicePath).toStdString());
 }
 
 std::vector<PortInfo> EnumeratePorts() {

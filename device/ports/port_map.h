@@ -9,8 +9,10 @@
 //    COM(3000 + k). These numbers lie above every link number, so the two never collide, and
 //    they depend only on the device name, so they are stable across restarts.
 // Setting KESTREL_SYSTEM_PORTS=0 in the environment leaves the system devices out (tests,
-// simulator-only stations).
+// simulator-only stations). The phone library reads the same map with a lookup of its own.
 #pragma once
+
+#include "device/ports/port_numbering.h"
 
 #include <QString>
 #include <QStringList>
@@ -20,13 +22,11 @@
 
 namespace kestrel::device::ports {
 
-constexpr int kMaxLinkNumber = 999;
-constexpr int kTtySBase = 1000;
-constexpr int kTtyUsbBase = 2000;
-constexpr int kTtyAcmBase = 3000;
-
 // The station folder whose ports/ folder holds the links. Until it is set, the environment
 // variable KESTREL_STATION_DIR is used, and without that the running executable's folder.
+// Setting it also sets KESTREL_STATION_DIR (an empty folder unsets it), which is how the phone
+// library, loaded apart, finds the same map: call it before any phone-library call is in
+// progress.
 void SetStationFolder(const QString& folder);
 QString StationFolder();
 // The folder of links: <station folder>/ports.
@@ -54,7 +54,7 @@ QString ResolvePort(int number);
 // The number of a link name "COM<n>" (any case), or 0 when the name is not one.
 int LinkNumber(const QString& fileName);
 // The COM number of a system serial device path by the rule above, or 0 when the path is
-// not one of the numbered kinds.
+// not one of the numbered kinds. Both by the rule of port_numbering.h.
 int SystemPortNumber(const QString& devicePath);
 
 }  // namespace kestrel::device::ports

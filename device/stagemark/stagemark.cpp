@@ -2,24 +2,25 @@
 // the phone library. The record's rules live in station_record.cpp.
 #include "device/stagemark/stagemark.h"
 
-#include "device/oxbind/station_record_io.h"
 #include "device/stagemark/station_record.h"
 
 #include <QDateTime>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 
-static_assert(kestrel::device::stagemark::kMaxRecordBytes ==
-                  kestrel::device::oxbind::kMaxStationRecordBytes,
+static_assert(kestrel::device::stagemark::kMaxRecordBytes == KV_MAX_STATION_RECORD,
               "the record fits the phone's block");
 
 struct StagemarkObject {
-  explicit StagemarkObject(PhoneHandle handle) : h(handle) {}
+  StagemarkObject(PhoneHandle handle, const kestrel::device::oxbind::PhoneApi& api)
+      : h(handle), kv(api) {}
   const PhoneHandle h;
+  const kestrel::device::oxbind::PhoneApi& kv;
   std::mutex mutex;
   // The record as last read or written through this object: UpdatePhase works on what
   // CheckPhase read, so the record is read once per job.
@@ -37,6 +38,11 @@ struct Registry {
   std::map<StagemarkObject*, std::shared_ptr<StagemarkObject>> live;
 };
 
+std::atomic<const oxbind::PhoneApi*>& Library() {
+  static std::atomic<const oxbind::PhoneApi*> kv{nullptr};
+  return kv;
+}
+
 Registry& Objects() {
   static Registry* registry = new Registry();  // never destroyed: usable until exit
   return *registry;
@@ -50,6 +56,10 @@ std::shared_ptr<StagemarkObject> Lookup(StagemarkObject* object) {
 }
 
 }  // namespace
+
+void UsePhoneLibrary(const oxbind::PhoneApi* kv) {
+  Library().store(kv);
+}
 
 int LiveStagemarkObjects() {
   Registry& r = Objects();
@@ -65,15 +75,21 @@ int32_t LoadRecord(StagemarkObject& object, StationRecord* record) {
     *record = *object.record;
     return STAGEMARK_PASS;
   }
-  QByteArray block;
-  if (oxbind::ReadStationRecord(object.h, &block) != KV_OK) return STAGEMARK_READ_FAILED;
+  QByteArray block(KV_MAX_STATION_RECORD, '\0');
+  int32_t length = 0;
+  if (object.kv.ReadStationRecord(object.h, reinterpret_cast<uint8_t*>(block.data()),
+                                  KV_MAX_STATION_RECORD, &length) != KV_OK) {
+    return STAGEMARK_READ_FAILED;
+  }
+  block.truncate(length);
   return DecodeStationRecord(block, record);
 }
 
 int32_t StoreRecord(StagemarkObject& object, const StationRecord& record) {
   QByteArray block;
   if (const int32_t r = EncodeStationRecord(record, &block); r != STAGEMARK_PASS) return r;
-  if (oxbind::WriteStationRecord(object.h, block) != KV_OK) {
+  if (object.kv.WriteStationRecord(object.h, reinterpret_cast<const uint8_t*>(block.constData()),
+                                   static_cast<int32_t>(block.size())) != KV_OK) {
     object.record.reset();  // what the phone holds now is not known: read it again next time
     return STAGEMARK_WRITE_FAILED;
   }
@@ -161,8 +177,10 @@ namespace sm = kestrel::device::stagemark;
 
 extern "C" StagemarkObject* CreateStagemarkObject(PhoneHandle h) {
   if (h == KV_INVALID_HANDLE) return nullptr;
+  const kestrel::device::oxbind::PhoneApi* kv = sm::Library().load();
+  if (kv == nullptr || !kv->HasStationRecord()) return nullptr;
   try {
-    auto object = std::make_shared<StagemarkObject>(h);
+    auto object = std::make_shared<StagemarkObject>(h, *kv);
     sm::Registry& r = sm::Objects();
     const std::lock_guard<std::mutex> lock(r.mutex);
     StagemarkObject* raw = object.get();

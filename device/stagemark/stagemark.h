@@ -7,6 +7,7 @@
 #pragma once
 
 #include "device/oxbind/oxbind.h"
+#include "device/oxbind_loader/phone_api.h"
 
 #include <cstdint>
 
@@ -31,7 +32,8 @@ struct StagemarkObject;
 
 extern "C" {
 
-// A new object for the phone handle; null when the handle is -1 or memory is short.
+// A new object for the phone handle; null when the handle is -1, memory is short, or no phone
+// library that offers the station record is in use (UsePhoneLibrary).
 StagemarkObject* CreateStagemarkObject(PhoneHandle h);
 
 // Reads the record and answers whether `checkStation` has passed ("NULL" requires nothing).
@@ -51,6 +53,11 @@ void ReleaseStagemarkObject(StagemarkObject* object);
 }  // extern "C"
 
 namespace kestrel::device::stagemark {
+
+// The phone library through which the objects reach the phone's block: set once, before the
+// first object is made (the station does it at start-up). An object keeps the library it was
+// made with.
+void UsePhoneLibrary(const oxbind::PhoneApi* kv);
 
 // The string-table id of a result code's message (codes 0-13; 8, any other value and
 // negative values give 131). Ids 127 and 139 take the checked station's name for their %s.

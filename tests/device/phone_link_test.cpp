@@ -1,9 +1,7 @@
 // The phone library against the phone simulator over pseudo-terminals: every call, the
 // faults the simulator injects, the mode process and cancellation from another thread.
 #include "device/oxbind/oxbind.h"
-#include "device/oxbind/station_record_io.h"
 #include "device/ports/port_map.h"
-#include "device/sync/manual_reset_event.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/support/test_support.h"
 
@@ -18,11 +16,40 @@
 #include <thread>
 
 namespace ports = kestrel::device::ports;
-using kestrel::device::ManualResetEvent;
 using kestrel::testing::PhoneSimProcess;
 using kestrel::testing::StationDir;
 
 namespace {
+
+// The station-record block through the library's calls.
+int32_t WriteRecord(PhoneHandle h, const QByteArray& block) {
+  return KV_WriteStationRecord(h, reinterpret_cast<const uint8_t*>(block.constData()),
+                               static_cast<int32_t>(block.size()));
+}
+int32_t ReadRecord(PhoneHandle h, QByteArray* block) {
+  block->fill('\0', KV_MAX_STATION_RECORD);
+  int32_t length = -1;
+  const int32_t r = KV_ReadStationRecord(h, reinterpret_cast<uint8_t*>(block->data()),
+                                         KV_MAX_STATION_RECORD, &length);
+  block->truncate(length);
+  return r;
+}
+
+// An event of the library, closed at the end of the scope.
+class Event {
+ public:
+  Event() : e_(KV_CreateEvent()) {}
+  ~Event() { KV_CloseEvent(e_); }
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+  KV_Event* get() const { return e_; }
+  bool Wait(int ms) const { return KV_WaitEvent(e_, ms) == KV_OK; }
+  bool IsSet() const { return Wait(0); }
+  void Reset() { KV_ResetEvent(e_); }
+
+ private:
+  KV_Event* e_;
+};
 
 class PhoneLinkTest : public ::testing::Test {
  protected:
@@ -169,13 +196,13 @@ TEST_F(PhoneLinkTest, EveryCallRoundTripsInTheStationsOrder) {
   ASSERT_EQ(KV_ReadSN(h_, 0, sn, 24), KV_OK);
   EXPECT_STREQ(sn, "SN2BBBBB");
 
-  QByteArray block(kestrel::device::oxbind::kMaxStationRecordBytes, '\0');
+  QByteArray block(KV_MAX_STATION_RECORD, '\0');
   for (int i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7);
-  ASSERT_EQ(kestrel::device::oxbind::WriteStationRecord(h_, block), KV_OK);
+  ASSERT_EQ(WriteRecord(h_, block), KV_OK);
   QByteArray got;
-  ASSERT_EQ(kestrel::device::oxbind::ReadStationRecord(h_, &got), KV_OK);
+  ASSERT_EQ(ReadRecord(h_, &got), KV_OK);
   EXPECT_EQ(got, block);
-  EXPECT_EQ(kestrel::device::oxbind::WriteStationRecord(h_, block + "x"), KV_ERR_BAD_ARGUMENT);
+  EXPECT_EQ(WriteRecord(h_, block + "x"), KV_ERR_BAD_ARGUMENT);
 
   ASSERT_EQ(KV_SetUsbAutoMode(h_, 0), KV_OK);
   ASSERT_EQ(KV_PowerOff(h_), KV_OK);
@@ -217,7 +244,7 @@ TEST_F(PhoneLinkTest, EveryCallRoundTripsInTheStationsOrder) {
   ASSERT_EQ(KV_FastReadNvInfo(h_, &back), KV_OK);
   EXPECT_STREQ(back.wifi, "A0B1C2D3E4F5");
   EXPECT_STREQ(back.imei3, "356938035643825");
-  ASSERT_EQ(kestrel::device::oxbind::ReadStationRecord(h_, &got), KV_OK);
+  ASSERT_EQ(ReadRecord(h_, &got), KV_OK);
   EXPECT_EQ(got, block);
 }
 
@@ -391,9 +418,9 @@ TEST_F(PhoneLinkTest, UnreadableStationRecordAnswersAStorageError) {
   auto sim = Sim(11, {"--record-unreadable"});
   ASSERT_EQ(Open(11), KV_OK);
   QByteArray got("stale");
-  EXPECT_EQ(kestrel::device::oxbind::ReadStationRecord(h_, &got), KV_ERR_DEVICE_STORAGE);
+  EXPECT_EQ(ReadRecord(h_, &got), KV_ERR_DEVICE_STORAGE);
   EXPECT_TRUE(got.isEmpty());
-  EXPECT_EQ(kestrel::device::oxbind::WriteStationRecord(h_, "abc"), KV_OK);
+  EXPECT_EQ(WriteRecord(h_, "abc"), KV_OK);
 }
 
 TEST_F(PhoneLinkTest, EndFromAnotherThreadCancelsABlockedCall) {
@@ -426,8 +453,8 @@ TEST_F(PhoneLinkTest, EndFromAnotherThreadCancelsABlockedCall) {
 TEST_F(PhoneLinkTest, ModeProcessCatchesAPhoneThatAppearsWhenAsked) {
   auto sim = Sim(13, {"--appear-on-mode"}, false);
   ASSERT_EQ(OpenUsb(), KV_OK);
-  ManualResetEvent arrived;
-  ASSERT_EQ(KV_EnterModeProcess(h_, 1, 0, 22, &arrived, 0), KV_OK);  // returns at once
+  Event arrived;
+  ASSERT_EQ(KV_EnterModeProcess(h_, 1, 0, 22, arrived.get(), 0), KV_OK);  // returns at once
   ASSERT_TRUE(arrived.Wait(5000));
   EXPECT_TRUE(sim->WaitReady(1000));
   EXPECT_EQ(KV_GetUsbPort(h_), 13);
@@ -443,9 +470,9 @@ TEST_F(PhoneLinkTest, ModeProcessCatchesAPhoneThatAppearsWhenAsked) {
 TEST_F(PhoneLinkTest, ModeProcessByUsbWaitsForANewPortAndByDutPortUsesThatPort) {
   auto present = Sim(14, {}, true, "present");  // there before the wait: not the phone
   ASSERT_EQ(OpenUsb(), KV_OK);
-  ManualResetEvent arrived;
-  ASSERT_EQ(KV_EnterModeProcess(h_, 1, 0, 10, &arrived, 0), KV_OK);
-  EXPECT_EQ(KV_EnterModeProcess(h_, 1, 0, 10, &arrived, 0), KV_ERR_BUSY);
+  Event arrived;
+  ASSERT_EQ(KV_EnterModeProcess(h_, 1, 0, 10, arrived.get(), 0), KV_OK);
+  EXPECT_EQ(KV_EnterModeProcess(h_, 1, 0, 10, arrived.get(), 0), KV_ERR_BUSY);
   auto later = Sim(15, {"--appear-after-ms", "200"}, false, "later");
   ASSERT_TRUE(arrived.Wait(5000));
   EXPECT_EQ(KV_GetUsbPort(h_), 15);
@@ -454,7 +481,7 @@ TEST_F(PhoneLinkTest, ModeProcessByUsbWaitsForANewPortAndByDutPortUsesThatPort) 
 
   ASSERT_EQ(Open(14), KV_OK);
   arrived.Reset();
-  ASSERT_EQ(KV_EnterModeProcess(h_, 0, 14, 1, &arrived, 0), KV_OK);
+  ASSERT_EQ(KV_EnterModeProcess(h_, 0, 14, 1, arrived.get(), 0), KV_OK);
   ASSERT_TRUE(arrived.Wait(5000));
   EXPECT_EQ(KV_GetUsbPort(h_), 14);
   EXPECT_EQ(present->LogLines().last(), "KV_EnterModeProcess mode=1");
@@ -463,8 +490,8 @@ TEST_F(PhoneLinkTest, ModeProcessByUsbWaitsForANewPortAndByDutPortUsesThatPort) 
 TEST_F(PhoneLinkTest, StoppingTheModeProcessEndsItsWait) {
   auto refusing = Sim(16, {"--fail", "KV_EnterModeProcess=34"});
   ASSERT_EQ(Open(16), KV_OK);
-  ManualResetEvent arrived;
-  ASSERT_EQ(KV_EnterModeProcess(h_, 0, 16, 10, &arrived, 0), KV_OK);
+  Event arrived;
+  ASSERT_EQ(KV_EnterModeProcess(h_, 0, 16, 10, arrived.get(), 0), KV_OK);
   EXPECT_FALSE(arrived.Wait(400));  // the phone refuses the mode: no arrival
   QElapsedTimer t;
   t.start();
@@ -475,7 +502,7 @@ TEST_F(PhoneLinkTest, StoppingTheModeProcessEndsItsWait) {
   // No phone at all, ended by KV_EndPhoneTest from another thread.
   KV_EndPhoneTest(h_);
   ASSERT_EQ(OpenUsb(), KV_OK);
-  ASSERT_EQ(KV_EnterModeProcess(h_, 1, 0, 10, &arrived, 0), KV_OK);
+  ASSERT_EQ(KV_EnterModeProcess(h_, 1, 0, 10, arrived.get(), 0), KV_OK);
   std::thread stopper([this] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     KV_EndPhoneTest(h_);

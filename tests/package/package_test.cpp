@@ -1,8 +1,9 @@
-// The Debian package as built by the test run (package_build): its control fields, its
-// files, and the programs unpacked from it (dpkg-deb -x) into a temporary root and run from
-// there as on an installed station: the executables' folder is not the operator's to write,
-// so the station folder is the user's data folder, made at the first start. Run as root, the
-// programs run as the user nobody, for whom the unpacked folder is read-only.
+// The Debian packages as built by the test run (package_build) — the station (kestrel), the
+// phone library (libkestrel-oxbind1) and its development files (libkestrel-oxbind-dev): their
+// control fields, their files, and the programs unpacked from them (dpkg-deb -x) into a
+// temporary root and run from there as on an installed station: the executables' folder is not the
+// operator's to write, so the station folder is the user's data folder, made at the first start.
+// Run as root, the programs run as the user nobody, for whom the unpacked folder is read-only.
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 const QString kLibFolder = QStringLiteral("/usr/lib/kestrel");
+const QString kMultiarch = QStringLiteral("/usr/lib/" KESTREL_LIBRARY_ARCH);
 constexpr QFile::Permissions kReadOnly = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
                                          QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
 
@@ -32,12 +34,16 @@ struct Outcome {
   QString err;
 };
 
-QString PackagePath() {
+// The newest package of that name.
+QString PackagePath(const QString& name = QStringLiteral("kestrel")) {
   const QDir dir(qEnvironmentVariable("KESTREL_PACKAGE_DIR"));
   const QStringList debs =
-      dir.entryList({QStringLiteral("kestrel_*.deb")}, QDir::Files, QDir::Time);
+      dir.entryList({name + QStringLiteral("_*.deb")}, QDir::Files, QDir::Time);
   return debs.isEmpty() ? QString() : dir.filePath(debs.first());
 }
+
+const QStringList kPackages{QStringLiteral("kestrel"), QStringLiteral("libkestrel-oxbind1"),
+                            QStringLiteral("libkestrel-oxbind-dev")};
 
 Outcome Execute(const QString& program, const QStringList& args,
                 const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
@@ -67,7 +73,7 @@ Outcome Execute(const QString& program, const QStringList& args,
 QString BuiltVersion() {
   const QString out =
       Execute(BinPath(QStringLiteral("kestrel")), {QStringLiteral("--version")}).out;
-  return out.trimmed().section(QLatin1Char(' '), 1);
+  return out.section(QLatin1Char('\n'), 0, 0).section(QLatin1Char(' '), 1);
 }
 
 class PackageTest : public ::testing::Test {
@@ -76,8 +82,13 @@ class PackageTest : public ::testing::Test {
     deb_ = new QString(PackagePath());
     root_ = new QTemporaryDir();
     if (deb_->isEmpty()) return;
-    extracted_ = Execute(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), *deb_, root_->path()})
-                     .exitCode == 0;
+    extracted_ = true;
+    for (const QString& name : kPackages) {
+      const QString deb = PackagePath(name);
+      extracted_ = extracted_ && !deb.isEmpty() &&
+                   Execute(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), deb, root_->path()})
+                           .exitCode == 0;
+    }
     // Read and enter for the operator, write for nobody but the owner: as installed.
     QFile::setPermissions(root_->path(),
                           QFile::permissions(root_->path()) | QFile::ReadOther | QFile::ExeOther);
@@ -139,6 +150,37 @@ TEST_F(PackageTest, ControlFieldsCarryTheBuiltVersionAndDerivedDependencies) {
                               "libqt6multimedia6", "libqt6printsupport6"}) {
     EXPECT_TRUE(r.out.contains(QLatin1String(library))) << library << "\n" << r.out.toStdString();
   }
+  // The phone library it loads comes in a package of its own, of the same build.
+  EXPECT_TRUE(r.out.contains(QStringLiteral("libkestrel-oxbind1 (= %1)").arg(version)))
+      << r.out.toStdString();
+
+  struct Case {
+    QString package;
+    QStringList fields;  // expected among the control fields
+  };
+  const Case cases[] = {
+      {QStringLiteral("libkestrel-oxbind1"),
+       {QStringLiteral("Section: libs"), QStringLiteral("Source: kestrel"),
+        QStringLiteral("Version: ") + version, QStringLiteral("libc6")}},
+      {QStringLiteral("libkestrel-oxbind-dev"),
+       {QStringLiteral("Section: libdevel"),
+        QStringLiteral("Depends: libkestrel-oxbind1 (= %1)").arg(version)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.package.toStdString());
+    const Outcome f =
+        Execute(QStringLiteral("dpkg-deb"), {QStringLiteral("-I"), PackagePath(c.package)});
+    for (const QString& field : c.fields) {
+      EXPECT_TRUE(f.out.contains(field)) << field.toStdString() << "\n" << f.out.toStdString();
+    }
+  }
+  // The library's shlibs entry: programs linking it depend on this version or later.
+  const Outcome shlibs =
+      Execute(QStringLiteral("dpkg-deb"),
+              {QStringLiteral("-I"), PackagePath(QStringLiteral("libkestrel-oxbind1")),
+               QStringLiteral("shlibs")});
+  EXPECT_EQ(shlibs.out.trimmed(),
+            QStringLiteral("libkestrel-oxbind 1 libkestrel-oxbind1 (>= %1)").arg(version));
 }
 
 TEST_F(PackageTest, HoldsTheStationAndWhatTheDesktopAndUdevNeed) {
@@ -165,6 +207,15 @@ TEST_F(PackageTest, HoldsTheStationAndWhatTheDesktopAndUdevNeed) {
       {"/lib/udev/rules.d/60-kestrel-serial.rules", false},
       {"/usr/share/doc/kestrel/copyright", false},
       {"/usr/share/doc/kestrel/changelog.gz", false},
+      {"/usr/lib/" KESTREL_LIBRARY_ARCH "/libkestrel-oxbind.so.1", false},
+      {"/usr/lib/" KESTREL_LIBRARY_ARCH "/libkestrel-oxbind.so", false},
+      {"/usr/lib/" KESTREL_LIBRARY_ARCH "/pkgconfig/kestrel-oxbind.pc", false},
+      {"/usr/include/kestrel/oxbind.h", false},
+      {"/usr/share/doc/libkestrel-oxbind1/copyright", false},
+      {"/usr/share/doc/libkestrel-oxbind1/changelog.gz", false},
+      {"/usr/share/doc/libkestrel-oxbind-dev/copyright", false},
+      {"/usr/share/doc/libkestrel-oxbind-dev/changelog.gz", false},
+      {"/usr/share/doc/libkestrel-oxbind-dev/ADAPTERS.md", false},
   };
   for (const auto& f : files) {
     const QFileInfo info(Installed(QString::fromLatin1(f.path)));
@@ -208,6 +259,11 @@ TEST_F(PackageTest, StationStartsAndClosesOnTheOffscreenPlatform) {
   EXPECT_TRUE(r.err.contains(QStringLiteral("language module: loaded ") +
                              Installed(QStringLiteral("/usr/lib/kestrel/libResQuillon.so"))))
       << r.err.toStdString();
+  // The phone library is the one installed in the multiarch folder.
+  EXPECT_TRUE(r.err.contains(
+      QStringLiteral("phone library: Kestrel Oxbind %1 (%2)\n")
+          .arg(BuiltVersion(), Installed(kMultiarch) + QStringLiteral("/libkestrel-oxbind.so.1"))))
+      << r.err.toStdString();
   EXPECT_TRUE(r.err.contains(QStringLiteral("station window closed"))) << r.err.toStdString();
   // Closed, the station saved its settings into the user's station folder.
   QFile ini(UserStation() + QStringLiteral("/Kestrel.ini"));
@@ -215,11 +271,72 @@ TEST_F(PackageTest, StationStartsAndClosesOnTheOffscreenPlatform) {
   EXPECT_TRUE(ini.readAll().contains("DefaultIMEI"));
 }
 
+// The development package is enough to build against: pkg-config finds the header and the
+// library of the unpacked tree, a phone library (one call of it, as a maker starts) and a
+// program calling Kestrel's library build, and the program runs on it.
+TEST_F(PackageTest, PkgConfigBuildsAgainstTheDevelopmentPackage) {
+  const QString pkgConfig = QStandardPaths::findExecutable(QStringLiteral("pkg-config"));
+  const QString cc = QStandardPaths::findExecutable(QStringLiteral("cc"));
+  if (pkgConfig.isEmpty() || cc.isEmpty()) GTEST_SKIP() << "pkg-config or cc is not installed";
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("PKG_CONFIG_PATH"),
+             Installed(kMultiarch) + QStringLiteral("/pkgconfig"));
+  env.insert(QStringLiteral("PKG_CONFIG_SYSROOT_DIR"), root_->path());
+  const Outcome flags = Execute(
+      pkgConfig,
+      {QStringLiteral("--cflags"), QStringLiteral("--libs"), QStringLiteral("kestrel-oxbind")},
+      env);
+  ASSERT_EQ(flags.exitCode, 0) << flags.err.toStdString();
+  const QStringList args = flags.out.trimmed().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+  EXPECT_TRUE(
+      args.contains(QStringLiteral("-I") + Installed(QStringLiteral("/usr/include/kestrel"))))
+      << flags.out.toStdString();
+
+  QTemporaryDir work;
+  QFile source(work.filePath(QStringLiteral("probe.c")));
+  ASSERT_TRUE(source.open(QIODevice::WriteOnly));
+  source.write(
+      "#include <oxbind.h>\n#include <stdio.h>\n#include <string.h>\n"
+      "#ifdef ADAPTER\n"
+      "int32_t KV_GetLibraryInfo(KV_LibraryInfo* i) {\n"
+      "  memset(i, 0, sizeof *i); i->abiMajor = KV_ABI_MAJOR; strcpy(i->name, \"Probe\");\n"
+      "  return KV_OK;\n}\n"
+      "#else\n"
+      "int main(void) {\n  KV_LibraryInfo i;\n  if (KV_GetLibraryInfo(&i) != KV_OK) return 1;\n"
+      "  printf(\"%s %d\\n\", i.name, (int)i.abiMajor);\n  return 0;\n}\n"
+      "#endif\n");
+  source.close();
+  const QStringList strict{QStringLiteral("-std=c99"), QStringLiteral("-pedantic"),
+                           QStringLiteral("-Wall"), QStringLiteral("-Werror")};
+  Outcome r =
+      Execute(cc,
+              strict +
+                  QStringList{QStringLiteral("-DADAPTER"), QStringLiteral("-shared"),
+                              QStringLiteral("-fPIC"), source.fileName(), QStringLiteral("-o"),
+                              work.filePath(QStringLiteral("libprobe.so"))} +
+                  args,
+              env);
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  r = Execute(cc,
+              strict +
+                  QStringList{source.fileName(), QStringLiteral("-o"),
+                              work.filePath(QStringLiteral("probe"))} +
+                  args,
+              env);
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  QProcessEnvironment run = QProcessEnvironment::systemEnvironment();
+  run.insert(QStringLiteral("LD_LIBRARY_PATH"), Installed(kMultiarch));
+  r = Execute(work.filePath(QStringLiteral("probe")), {}, run);
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, QStringLiteral("Kestrel Oxbind 1\n"));
+}
+
 TEST_F(PackageTest, LintianFindsNoError) {
   const QString lintian = QStandardPaths::findExecutable(QStringLiteral("lintian"));
   if (lintian.isEmpty()) GTEST_SKIP() << "lintian is not installed";
-  const Outcome r = Execute(lintian, {QStringLiteral("--fail-on"), QStringLiteral("error"), *deb_},
-                            QProcessEnvironment::systemEnvironment(), false, 240000);
+  QStringList args{QStringLiteral("--fail-on"), QStringLiteral("error")};
+  for (const QString& name : kPackages) args << PackagePath(name);
+  const Outcome r = Execute(lintian, args, QProcessEnvironment::systemEnvironment(), false, 240000);
   EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
   EXPECT_FALSE(r.out.contains(QStringLiteral("\nE: ")) || r.out.startsWith(QStringLiteral("E: ")))
       << r.out.toStdString();

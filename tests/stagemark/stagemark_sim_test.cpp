@@ -6,6 +6,7 @@
 #include "device/stagemark/station_record.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/support/child_process.h"
+#include "tests/support/linked_phone_api.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -88,6 +89,7 @@ class StagemarkSimTest : public ::testing::Test {
   void SetUp() override {
     qputenv("KESTREL_SYSTEM_PORTS", "0");
     ports::SetStationFolder(dir_.path());
+    kestrel::device::stagemark::UsePhoneLibrary(&kestrel::testing::LinkedPhoneApi());
     h_ = KV_CreatePhone(0);
     ASSERT_NE(h_, KV_INVALID_HANDLE);
   }
@@ -195,6 +197,14 @@ TEST_F(StagemarkSimTest, ObjectsAreCheckedAndWriteFailuresReported) {
   object = CreateStagemarkObject(h_);
   EXPECT_EQ(CheckPhase(object, "BOARD", "NULL"), STAGEMARK_READ_FAILED);
   ReleaseStagemarkObject(object);
+  // A phone library without the station-record calls (or none at all) gives no object.
+  kestrel::device::oxbind::PhoneApi without = kestrel::testing::LinkedPhoneApi();
+  without.WriteStationRecord = nullptr;
+  kestrel::device::stagemark::UsePhoneLibrary(&without);
+  EXPECT_EQ(CreateStagemarkObject(h_), nullptr);
+  kestrel::device::stagemark::UsePhoneLibrary(nullptr);
+  EXPECT_EQ(CreateStagemarkObject(h_), nullptr);
+  EXPECT_EQ(kestrel::device::stagemark::LiveStagemarkObjects(), 0);
 }
 
 // Each code of the table through kestrel-cli and the simulator. Exit code = the call's code.

@@ -8,6 +8,7 @@
 #include "station/job_audit.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/support/test_support.h"
+#include "tests/support/linked_phone_api.h"
 
 #include <gtest/gtest.h>
 
@@ -52,6 +53,7 @@ JobAudit::Options Options(const StationDir& dir, PhoneHandle phone = KV_INVALID_
   JobAudit::Options o;
   o.stationFolder = dir.path();
   o.phone = phone;
+  o.kv = &kestrel::testing::LinkedPhoneApi();
   o.stationName = [] { return QStringLiteral("LINE3-W2"); };
   return o;
 }

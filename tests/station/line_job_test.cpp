@@ -10,6 +10,7 @@
 #include "tests/device/phone_sim_process.h"
 #include "tests/records/line_test_support.h"
 #include "tests/support/test_support.h"
+#include "tests/support/linked_phone_api.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -105,6 +106,7 @@ class LineJobTest : public ::testing::Test {
     EXPECT_TRUE(s->sim->Start());
     StationStartup startup;
     startup.phone = s->phone;
+    startup.phoneApi = &kestrel::testing::LinkedPhoneApi();
     startup.productVersion = QStringLiteral("1.0.0.1");
     startup.stationFolder = s->dir.path();
     s->window = std::make_unique<StationController>(startup);

@@ -5,9 +5,11 @@
 #include "config/station_settings.h"
 #include "device/oxbind/oxbind.h"
 #include "device/ports/port_map.h"
+#include "device/stagemark/stagemark.h"
 #include "station/job_context.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/station/recording_job_host.h"
+#include "tests/support/linked_phone_api.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -61,6 +63,8 @@ class PhoneJobTest : public ::testing::Test {
   void SetUp() override {
     qputenv("KESTREL_SYSTEM_PORTS", "0");
     device::ports::SetStationFolder(station_.path());
+    job_.kv = &kestrel::testing::LinkedPhoneApi();
+    device::stagemark::UsePhoneLibrary(job_.kv);
     job_.phone = KV_CreatePhone(0);
     ASSERT_NE(job_.phone, KV_INVALID_HANDLE);
     ASSERT_EQ(KV_SetProperty(job_.phone, KV_PROP_REPLY_TIMEOUT, 500, 0), KV_OK);

@@ -2,6 +2,7 @@
 // and the simulated phone. What the phone library was asked is read from the simulator's log.
 #include "tests/device/phone_sim_process.h"
 #include "tests/station/recording_job_host.h"
+#include "tests/support/linked_phone_api.h"
 
 #include "config/station_settings.h"
 #include "device/ports/port_map.h"
@@ -65,6 +66,7 @@ class SequenceTest : public ::testing::Test {
   JobContext Context() {
     JobContext c;
     c.phone = phone_;
+    c.kv = &kestrel::testing::LinkedPhoneApi();
     c.settings = &s_;
     c.host = &host_;
     c.originMs = c.phoneReachedMs = JobContext::NowMs();

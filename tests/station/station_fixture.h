@@ -4,6 +4,7 @@
 
 #include "station/control_ids.h"
 #include "station/station_controller.h"
+#include "tests/support/linked_phone_api.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,7 @@ class StationWindowTest : public ::testing::Test {
     dir_.Write(QStringLiteral("Kestrel.ini"), ini);
     StationStartup startup;
     startup.phone = phone_;
+    startup.phoneApi = &kestrel::testing::LinkedPhoneApi();
     startup.productVersion = QStringLiteral("1.0.0.1");
     startup.stationFolder = dir_.path();
     window_ = std::make_unique<StationController>(startup);

@@ -58,6 +58,14 @@ TEST(AboutBox, IsABorderlessBannerSizedBoxWithoutChildControls) {
   AboutBox withExtra(AboutTexts{}, nullptr, QStringLiteral("MS1"));
   EXPECT_EQ(withExtra.ExtraHeight(), 20);
   EXPECT_EQ(withExtra.size(), QSize(380, 230));
+
+  // The station's box names its phone library on a line of its own, once however often set.
+  EXPECT_TRUE(withExtra.PhoneLibraryLine().isEmpty());
+  withExtra.SetPhoneLibraryLine(QStringLiteral("Vendor Phone 2.1"));
+  withExtra.SetPhoneLibraryLine(QStringLiteral("Kestrel Oxbind 1.0.0.1"));
+  EXPECT_EQ(withExtra.PhoneLibraryLine(), QStringLiteral("Phone library:  Kestrel Oxbind 1.0.0.1"));
+  EXPECT_EQ(withExtra.ExtraHeight(), 40);
+  EXPECT_EQ(withExtra.size(), QSize(380, 250));
 }
 
 TEST(AboutBox, PaintsBackgroundIconAndBannerInTheirPlaces) {

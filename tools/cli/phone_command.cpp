@@ -1,8 +1,11 @@
-// kestrel-cli phone [--station-dir DIR] --port N|usb COMMAND ...: one phone-library call on
-// a phone, its findings printed as NAME=value lines, the call's result as the exit code.
+// kestrel-cli phone [--station-dir DIR] [--library FILE] --port N|usb COMMAND ...: one
+// phone-library call on a phone, its findings printed as NAME=value lines, the call's result as
+// the exit code. The library is FILE, else the station's ([PHONE] Library), else Kestrel's own.
+#include "config/phone_library_setting.h"
 #include "config/station_folder.h"
-#include "device/oxbind/oxbind.h"
+#include "device/oxbind_loader/phone_library.h"
 #include "device/ports/port_map.h"
+#include "device/stagemark/stagemark.h"
 #include "tools/cli/cli_commands.h"
 #include "tools/cli/phone_conformance.h"
 #include "tools/cli/stagemark_command.h"
@@ -22,7 +25,7 @@ constexpr int kUsageExit = 2;
 constexpr int kTextBuffer = 16384;
 
 const char kPhoneUsage[] =
-    "usage: kestrel-cli phone [--station-dir DIR] --port N|usb COMMAND\n"
+    "usage: kestrel-cli phone [--station-dir DIR] [--library FILE] --port N|usb COMMAND\n"
     "commands: version | ap-version | read-nv [--mask M] |\n"
     "  write-nv [--imei1 X] [--imei2 X] [--imei3 X] [--imei4 X] [--bt X] [--wifi X] |\n"
     "  read-sn 1|2 | write-sn 1|2 TEXT | at TEXT | read-cu | write-cu TEXT |\n"
@@ -103,13 +106,14 @@ const NvItem kNvItems[] = {
 
 // Runs the command on the open phone test. Returns the library's result, or -1 after a
 // usage message for bad arguments (checked before the phone test is opened, see Validate).
-int32_t Run(PhoneHandle h, const QString& command, const QStringList& a) {
-  if (IsStagemarkCommand(command)) return RunStagemarkCommand(h, command, a);
+int32_t Run(const device::oxbind::PhoneApi& kv, PhoneHandle h, const QString& command,
+            const QStringList& a) {
+  if (IsStagemarkCommand(command)) return RunStagemarkCommand(kv, h, command, a);
   if (command == QLatin1String("version") || command == QLatin1String("ap-version")) {
     std::vector<char> buffer(kTextBuffer, 0);
     const bool ap = command == QLatin1String("ap-version");
-    const int32_t r = ap ? KV_GetAPVersion(h, buffer.data(), kTextBuffer)
-                         : KV_GetMsVersion(h, buffer.data(), kTextBuffer);
+    const int32_t r = ap ? kv.GetAPVersion(h, buffer.data(), kTextBuffer)
+                         : kv.GetMsVersion(h, buffer.data(), kTextBuffer);
     if (r == KV_OK) PrintFact(ap ? "AP_VERSION" : "VERSION", QByteArray(buffer.data()));
     return r;
   }
@@ -119,7 +123,7 @@ int32_t Run(PhoneHandle h, const QString& command, const QStringList& a) {
     NvInfoRecord record;
     std::memset(&record, 0, sizeof(record));
     record.mask = mask;
-    const int32_t r = KV_FastReadNvInfo(h, &record);
+    const int32_t r = kv.FastReadNvInfo(h, &record);
     if (r != KV_OK) return r;
     const auto* bytes = reinterpret_cast<const char*>(&record);
     for (const NvItem& item : kNvItems) {
@@ -139,13 +143,13 @@ int32_t Run(PhoneHandle h, const QString& command, const QStringList& a) {
         record.mask |= item.bit;
       }
     }
-    return KV_FastWriteNvInfo(h, &record);
+    return kv.FastWriteNvInfo(h, &record);
   }
   if (command == QLatin1String("read-sn")) {
     int32_t isSn1 = 1;
     SnArgument(a[0], &isSn1);
     char buffer[24] = {};
-    const int32_t r = KV_ReadSN(h, isSn1, buffer, 24);
+    const int32_t r = kv.ReadSN(h, isSn1, buffer, 24);
     if (r == KV_OK) PrintFact("SN", Field(buffer, 24));
     return r;
   }
@@ -153,19 +157,19 @@ int32_t Run(PhoneHandle h, const QString& command, const QStringList& a) {
     int32_t isSn1 = 1;
     SnArgument(a[0], &isSn1);
     const QByteArray text = a[1].toLocal8Bit();
-    return KV_WriteSN(h, isSn1, text.constData(), static_cast<int32_t>(text.size()));
+    return kv.WriteSN(h, isSn1, text.constData(), static_cast<int32_t>(text.size()));
   }
   if (command == QLatin1String("at")) {
     const QByteArray text = a[0].toLocal8Bit();
     std::vector<char> reply(4096, 0);
     int32_t length = 0;
-    const int32_t r = KV_SendATCommand(h, text.constData(), 1, reply.data(), 4000, &length, 3000);
+    const int32_t r = kv.SendATCommand(h, text.constData(), 1, reply.data(), 4000, &length, 3000);
     if (r == KV_OK) PrintFact("REPLY", QByteArray(reply.data(), length));
     return r;
   }
   if (command == QLatin1String("read-cu")) {
     char buffer[24] = {};
-    const int32_t r = KV_ReadCURef(h, buffer, 24);
+    const int32_t r = kv.ReadCURef(h, buffer, 24);
     if (r == KV_OK) PrintFact("CU", Field(buffer, 24));
     return r;
   }
@@ -173,13 +177,13 @@ int32_t Run(PhoneHandle h, const QString& command, const QStringList& a) {
     char buffer[24] = {};
     const QByteArray text = a[0].toLocal8Bit().left(24);
     std::memcpy(buffer, text.constData(), static_cast<std::size_t>(text.size()));
-    return KV_WriteCURef(h, buffer, 24);
+    return kv.WriteCURef(h, buffer, 24);
   }
   if (command == QLatin1String("read-secure-boot")) {
     for (uint16_t i = 0; i < 7; ++i) {
       SecureBootItem item{};
       item.index = i;
-      const int32_t r = KV_ReadSecureBoot(h, &item, static_cast<int32_t>(sizeof(item)));
+      const int32_t r = kv.ReadSecureBoot(h, &item, static_cast<int32_t>(sizeof(item)));
       if (r != KV_OK) return r;
       std::printf("ITEM%u=0x%x\n", static_cast<unsigned>(i), static_cast<unsigned>(item.value));
     }
@@ -195,11 +199,11 @@ int32_t Run(PhoneHandle h, const QString& command, const QStringList& a) {
     SecureBootItem item{};
     item.index = static_cast<uint16_t>(index);
     item.value = value;
-    return KV_WriteSecureBoot(h, &item, static_cast<int32_t>(sizeof(item)));
+    return kv.WriteSecureBoot(h, &item, static_cast<int32_t>(sizeof(item)));
   }
-  if (command == QLatin1String("enable-secure-boot")) return KV_EnableSecureBoot(h);
-  if (command == QLatin1String("usb-auto-off")) return KV_SetUsbAutoMode(h, 0);
-  if (command == QLatin1String("power-off")) return KV_PowerOff(h);
+  if (command == QLatin1String("enable-secure-boot")) return kv.EnableSecureBoot(h);
+  if (command == QLatin1String("usb-auto-off")) return kv.SetUsbAutoMode(h, 0);
+  if (command == QLatin1String("power-off")) return kv.PowerOff(h);
   return -1;
 }
 
@@ -270,30 +274,45 @@ int RunPhoneCommand(const QStringList& args) {
     channel.port = port.toInt(&ok);
     if (!ok || channel.port <= 0) return Usage("--port takes a COM number or usb");
   }
+  QString libraryFile = config::PhoneLibrarySetting(station);
+  if (const qsizetype at = rest.indexOf(QStringLiteral("--library")); at >= 0) {
+    if (at + 1 >= rest.size()) return Usage("--library takes a FILE");
+    libraryFile = rest[at + 1];
+    rest.remove(at, 2);
+  }
   if (rest.isEmpty()) return Usage("a command is required");
   const QString command = rest.takeFirst();
   if (const char* problem = Validate(command, rest)) return Usage(problem);
 
+  QString error;
+  const std::unique_ptr<device::oxbind::PhoneLibrary> library =
+      device::oxbind::PhoneLibrary::Load(libraryFile, &error);
+  if (!library) {
+    std::fprintf(stderr, "kestrel-cli phone: %s\n", qPrintable(error));
+    return kUsageExit;
+  }
+  const device::oxbind::PhoneApi& kv = library->Api();
+  device::stagemark::UsePhoneLibrary(&kv);
   device::ports::SetStationFolder(station);
   if (command == QLatin1String("conformance")) {
     if (channel.type != KV_CHANNEL_COM) return Usage("conformance needs --port N (a COM port)");
-    return RunPhoneConformance(PhoneCalls{}, channel.port, !rest.isEmpty());
+    return RunPhoneConformance(kv, channel.port, !rest.isEmpty());
   }
-  const PhoneHandle h = KV_CreatePhone(0);
+  const PhoneHandle h = kv.CreatePhone(0);
   if (h == KV_INVALID_HANDLE) {
     std::fputs("kestrel-cli phone: the phone library did not start\n", stderr);
     return 1;
   }
-  int32_t r = KV_BeginPhoneTest(h, &channel);
+  int32_t r = kv.BeginPhoneTest(h, &channel);
   if (r != KV_OK) {
     std::fprintf(stderr, "kestrel-cli phone: opening the phone test failed (%d)\n", r);
   } else {
-    r = Run(h, command, rest);
+    r = Run(kv, h, command, rest);
     if (r != KV_OK)
       std::fprintf(stderr, "kestrel-cli phone: %s failed (%d)\n", qPrintable(command), r);
-    KV_EndPhoneTest(h);
+    kv.EndPhoneTest(h);
   }
-  KV_ReleasePhone(h);
+  kv.ReleasePhone(h);
   return r;
 }
 

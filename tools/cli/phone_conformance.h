@@ -4,8 +4,7 @@
 // the port of the port map.
 #pragma once
 
-#include "device/oxbind/oxbind.h"
-#include "device/oxbind/station_record_io.h"
+#include "device/oxbind_loader/phone_api.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,36 +15,8 @@
 
 namespace kestrel::cli {
 
-// The phone library's calls the check makes.
-struct PhoneCalls {
-  decltype(&::KV_CreatePhone) CreatePhone = ::KV_CreatePhone;
-  decltype(&::KV_ReleasePhone) ReleasePhone = ::KV_ReleasePhone;
-  decltype(&::KV_BeginPhoneTest) BeginPhoneTest = ::KV_BeginPhoneTest;
-  decltype(&::KV_EndPhoneTest) EndPhoneTest = ::KV_EndPhoneTest;
-  decltype(&::KV_EnterModeProcess) EnterModeProcess = ::KV_EnterModeProcess;
-  decltype(&::KV_StopModeProcess) StopModeProcess = ::KV_StopModeProcess;
-  decltype(&::KV_Write) Write = ::KV_Write;
-  decltype(&::KV_GetMsVersion) GetMsVersion = ::KV_GetMsVersion;
-  decltype(&::KV_FastReadVersion) FastReadVersion = ::KV_FastReadVersion;
-  decltype(&::KV_GetAPVersion) GetAPVersion = ::KV_GetAPVersion;
-  decltype(&::KV_SendATCommand) SendATCommand = ::KV_SendATCommand;
-  decltype(&::KV_FastReadNvInfo) FastReadNvInfo = ::KV_FastReadNvInfo;
-  decltype(&::KV_FastWriteNvInfo) FastWriteNvInfo = ::KV_FastWriteNvInfo;
-  decltype(&::KV_NvWriteDirect) NvWriteDirect = ::KV_NvWriteDirect;
-  decltype(&::KV_ReadSN) ReadSN = ::KV_ReadSN;
-  decltype(&::KV_WriteSN) WriteSN = ::KV_WriteSN;
-  decltype(&::KV_SetUsbAutoMode) SetUsbAutoMode = ::KV_SetUsbAutoMode;
-  decltype(&::KV_ReadCURef) ReadCURef = ::KV_ReadCURef;
-  decltype(&::KV_WriteCURef) WriteCURef = ::KV_WriteCURef;
-  decltype(&::KV_ReadSecureBoot) ReadSecureBoot = ::KV_ReadSecureBoot;
-  decltype(&::KV_WriteSecureBoot) WriteSecureBoot = ::KV_WriteSecureBoot;
-  decltype(&::KV_EnableSecureBoot) EnableSecureBoot = ::KV_EnableSecureBoot;
-  decltype(&::KV_PowerOff) PowerOff = ::KV_PowerOff;
-  decltype(&device::oxbind::ReadStationRecord) ReadStationRecord =
-      device::oxbind::ReadStationRecord;
-  decltype(&device::oxbind::WriteStationRecord) WriteStationRecord =
-      device::oxbind::WriteStationRecord;
-};
+// The phone library the check goes through: the table of its resolved calls.
+using PhoneCalls = device::oxbind::PhoneApi;
 
 // The table: one row a check.
 class ConformanceReport {
@@ -80,8 +51,8 @@ int LibraryReplyTimeoutMs();
 // The error paths and the framing, on the port's device (no phone test open meanwhile).
 void RunFrameChecks(const QString& device, int timeoutMs, ConformanceReport* report);
 
-// kestrel-cli phone conformance --port N [--allow-irreversible]: the exit code (0 when every
-// check that ran passed).
+// kestrel-cli phone [--library FILE] conformance --port N [--allow-irreversible], through the
+// loaded library's table: the exit code (0 when every check that ran passed).
 int RunPhoneConformance(const PhoneCalls& calls, int port, bool allowIrreversible);
 
 }  // namespace kestrel::cli

@@ -1,7 +1,7 @@
 // The conformance rows of the phone library's calls other than the identity record: the
 // versions, AT commands, serial numbers, CU reference, secure-boot words, station record, and
 // the calls that cannot be undone.
-#include "device/sync/manual_reset_event.h"
+#include "device/oxbind_loader/phone_event.h"
 #include "tools/cli/phone_conformance_checks.h"
 
 #include <algorithm>
@@ -245,35 +245,57 @@ void LibraryChecks::SecureBoot() {
                 why.empty() ? "items 0 ... 6 written, read back and put back" : why);
 }
 
+// The station record's block through the library's optional calls.
+int32_t LibraryChecks::ReadRecord(QByteArray* block) {
+  std::vector<uint8_t> buffer(KV_MAX_STATION_RECORD);
+  int32_t length = 0;
+  const int32_t r = Call("KV_ReadStationRecord", [&] {
+    return lib_.ReadStationRecord(h_, buffer.data(), KV_MAX_STATION_RECORD, &length);
+  });
+  block->clear();
+  if (r == KV_OK && length >= 0 && length <= KV_MAX_STATION_RECORD)
+    *block = QByteArray(reinterpret_cast<const char*>(buffer.data()), length);
+  return r;
+}
+
+int32_t LibraryChecks::WriteRecord(const QByteArray& block) {
+  return Call("KV_WriteStationRecord", [&] {
+    return lib_.WriteStationRecord(h_, reinterpret_cast<const uint8_t*>(block.constData()),
+                                   static_cast<int32_t>(block.size()));
+  });
+}
+
 void LibraryChecks::StationRecord() {
+  if (!lib_.HasStationRecord()) {
+    for (const char* name : {"KV_ReadStationRecord", "KV_WriteStationRecord"})
+      report_.Add(name, Result::Skip, "the phone library has no station-record calls");
+    return;
+  }
   QByteArray found;
-  int32_t r = Call("ReadStationRecord", [&] { return lib_.ReadStationRecord(h_, &found); });
-  report_.Check("ReadStationRecord", r == KV_OK,
+  int32_t r = ReadRecord(&found);
+  report_.Check("KV_ReadStationRecord", r == KV_OK,
                 r == KV_OK ? std::to_string(found.size()) + " bytes" : Code(r));
   if (r != KV_OK) {
-    report_.Add("WriteStationRecord", Result::Skip, "the block could not be read to be put back");
+    report_.Add("KV_WriteStationRecord", Result::Skip,
+                "the block could not be read to be put back");
     return;
   }
   // The largest block, every byte value in it (the frame's flag and escape too).
-  QByteArray test(device::oxbind::kMaxStationRecordBytes, '\0');
+  QByteArray test(KV_MAX_STATION_RECORD, '\0');
   for (int i = 0; i < test.size(); ++i) test[i] = static_cast<char>((i * 7 + 0x7D) & 0xFF);
   std::string why;
   QByteArray back;
-  r = Call("WriteStationRecord", [&] { return lib_.WriteStationRecord(h_, test); });
+  r = WriteRecord(test);
   if (r != KV_OK) {
     why = "write " + Code(r);
-  } else if ((r = Call("ReadStationRecord", [&] { return lib_.ReadStationRecord(h_, &back); })) !=
-             KV_OK) {
+  } else if ((r = ReadRecord(&back)) != KV_OK) {
     why = "read-back " + Code(r);
   } else if (back != test) {
     why = "read back " + std::to_string(back.size()) + " bytes, not the 4096 written";
   }
-  if ((Call("WriteStationRecord", [&] { return lib_.WriteStationRecord(h_, found); }) != KV_OK ||
-       Call("ReadStationRecord", [&] { return lib_.ReadStationRecord(h_, &back); }) != KV_OK ||
-       back != found) &&
-      why.empty())
+  if ((WriteRecord(found) != KV_OK || ReadRecord(&back) != KV_OK || back != found) && why.empty())
     why = "the block found could not be put back";
-  report_.Check("WriteStationRecord", why.empty(),
+  report_.Check("KV_WriteStationRecord", why.empty(),
                 why.empty() ? "4096 bytes written, read back and put back" : why);
 }
 
@@ -282,8 +304,8 @@ void LibraryChecks::Irreversible(int port) {
   report_.Check("KV_SetUsbAutoMode", r == KV_OK, r == KV_OK ? "off" : Code(r));
   r = Call("KV_EnableSecureBoot", [&] { return lib_.EnableSecureBoot(h_); });
   report_.Check("KV_EnableSecureBoot", r == KV_OK, r == KV_OK ? "enabled" : Code(r));
-  device::ManualResetEvent arrived;
-  r = lib_.EnterModeProcess(h_, 0, port, kCalibrationMode, &arrived, 0);
+  device::oxbind::PhoneEvent arrived(lib_);
+  r = lib_.EnterModeProcess(h_, 0, port, kCalibrationMode, arrived.get(), 0);
   const bool caught = r == KV_OK && arrived.Wait(kModeWaitMs);
   lib_.StopModeProcess(h_);
   report_.Check("KV_EnterModeProcess", caught,

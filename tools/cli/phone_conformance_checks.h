@@ -53,6 +53,8 @@ class LibraryChecks {
     if (direct) return Call("KV_NvWriteDirect", [&] { return lib_.NvWriteDirect(h_, &r); });
     return Call("KV_FastWriteNvInfo", [&] { return lib_.FastWriteNvInfo(h_, &r); });
   }
+  int32_t ReadRecord(QByteArray* block);
+  int32_t WriteRecord(const QByteArray& block);
   void IdentityWrite(bool direct, const NvInfoRecord& found, uint32_t held);
   void IdentityRefusals(const NvInfoRecord& found, uint32_t held);
 

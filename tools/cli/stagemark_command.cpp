@@ -4,7 +4,6 @@
 // Each prints STAGEMARK=<code> and the code's message (MESSAGE=...) and returns the code.
 #include "tools/cli/stagemark_command.h"
 
-#include "device/oxbind/station_record_io.h"
 #include "device/stagemark/stagemark.h"
 #include "device/stagemark/station_record.h"
 #include "resources/message_format.h"
@@ -50,12 +49,24 @@ void Outcome(int32_t code, const QByteArray& checked) {
   Fact("MESSAGE", message.toUtf8());
 }
 
-int32_t Show(PhoneHandle h) {
-  QByteArray block;
-  if (device::oxbind::ReadStationRecord(h, &block) != KV_OK) {
+// The library in use has no station-record calls.
+int32_t NotSupported(const device::oxbind::PhoneApi& kv) {
+  std::fprintf(stderr,
+               "kestrel-cli phone: the phone library %s does not support the station record\n",
+               kv.info.name);
+  return KV_ERR_NOT_SUPPORTED;
+}
+
+int32_t Show(const device::oxbind::PhoneApi& kv, PhoneHandle h) {
+  if (!kv.HasStationRecord()) return NotSupported(kv);
+  QByteArray block(KV_MAX_STATION_RECORD, '\0');
+  int32_t length = 0;
+  if (kv.ReadStationRecord(h, reinterpret_cast<uint8_t*>(block.data()), KV_MAX_STATION_RECORD,
+                           &length) != KV_OK) {
     Outcome(STAGEMARK_READ_FAILED, {});
     return STAGEMARK_READ_FAILED;
   }
+  block.truncate(length);
   Fact("BYTES", QByteArray::number(block.size()));
   sm::StationRecord record;
   const int32_t r = sm::DecodeStationRecord(block, &record);
@@ -99,8 +110,10 @@ const char* ValidateStagemarkCommand(const QString& command, const QStringList& 
   return "unknown command";
 }
 
-int32_t RunStagemarkCommand(PhoneHandle h, const QString& command, const QStringList& a) {
-  if (command == kShow) return Show(h);
+int32_t RunStagemarkCommand(const device::oxbind::PhoneApi& kv, PhoneHandle h,
+                            const QString& command, const QStringList& a) {
+  if (command == kShow) return Show(kv, h);
+  if (!kv.HasStationRecord()) return NotSupported(kv);
   StagemarkObject* object = CreateStagemarkObject(h);
   if (object == nullptr) {
     std::fputs(qPrintable(resources::LoadString(113) + QLatin1Char('\n')), stderr);

@@ -16,6 +16,7 @@
 #include "station/job_observer.h"
 #include "station/station_controller.h"
 #include "station/station_entry.h"
+#include "tests/support/linked_phone_api.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -121,6 +122,7 @@ int main(int argc, char** argv) {
   {
     kestrel::station::StationStartup startup;
     startup.phone = phone;
+    startup.phoneApi = &kestrel::testing::LinkedPhoneApi();
     startup.productVersion = QStringLiteral("1.0.0.1");
     startup.stationFolder = folder;
     startup.executableFolder = QCoreApplication::applicationDirPath();
