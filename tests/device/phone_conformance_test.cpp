@@ -23,15 +23,17 @@ namespace {
 struct Table {
   int exitCode = -1;
   std::map<std::string, std::string> results;  // check -> pass, FAIL or skip
+  std::map<std::string, QString> why;
   QString text;
 };
 
-Table Conformance(const StationDir& station, const QStringList& options, int timeoutMs) {
+Table Conformance(const StationDir& station, const QStringList& options, int timeoutMs,
+                  QMap<QString, QString> env = {}) {
   kestrel::testing::ChildProcess p;
   Table t;
-  const QMap<QString, QString> env{{"KESTREL_SYSTEM_PORTS", "0"},
-                                   {"KESTREL_OXBIND_REPLY_TIMEOUT_MS", QString::number(timeoutMs)},
-                                   {"KESTREL_OXBIND_ATTEMPTS", "1"}};
+  env.insert("KESTREL_SYSTEM_PORTS", "0");
+  env.insert("KESTREL_OXBIND_REPLY_TIMEOUT_MS", QString::number(timeoutMs));
+  env.insert("KESTREL_OXBIND_ATTEMPTS", "1");
   if (!p.Start(BinPath("kestrel-cli"),
                QStringList{"phone", "--station-dir", station.path(), "conformance", "--port", "5"} +
                    options,
@@ -42,8 +44,10 @@ Table Conformance(const StationDir& station, const QStringList& options, int tim
   t.exitCode = p.exitCode();
   for (const QString& line : t.text.split('\n')) {
     const QStringList cells = line.split(" | ");
-    if (cells.size() == 3 && cells[0].trimmed() != "check")
+    if (cells.size() == 3 && cells[0].trimmed() != "check") {
       t.results[cells[0].trimmed().toStdString()] = cells[1].trimmed().toStdString();
+      t.why[cells[0].trimmed().toStdString()] = cells[2].trimmed();
+    }
   }
   return t;
 }
@@ -152,6 +156,35 @@ TEST(PhoneConformance, APhoneAnsweringAfterTheTimeOutFails) {
   EXPECT_EQ(t.results.at("KV_BeginPhoneTest"), "pass");
   EXPECT_EQ(t.results.at("KV_GetMsVersion"), "FAIL");
   EXPECT_EQ(t.results.at("replies within the time-out"), "FAIL");
+}
+
+// --library FILE: the regular rows are that library's (here another maker's, an in-memory phone
+// without the station-record calls); the frame rows still go to the phone on the port.
+TEST(PhoneConformance, TheLibraryNamedByLibraryIsTheOneChecked) {
+  StationDir station;
+  station.Write("test-phone.txt", "imei1=356938035643809\n");
+  PhoneSimProcess sim(station.File("ports"), 5, station.File("phone.json"),
+                      station.File("phone.log"));
+  ASSERT_TRUE(sim.Start());
+  Table t = Conformance(station, {"--library", BinPath("libkestrel-test-phone.so")}, 300,
+                        {{"KESTREL_TEST_PHONE_STATE", station.File("test-phone.txt")}});
+  EXPECT_EQ(t.exitCode, 1) << t.text.toStdString();  // that phone is not a conformant one
+  EXPECT_TRUE(t.why["KV_GetMsVersion"].contains("TESTPHONE_MS")) << t.text.toStdString();
+  EXPECT_EQ(t.results["KV_ReadStationRecord"], "skip");
+  EXPECT_TRUE(t.why["KV_ReadStationRecord"].contains("no station-record calls"));
+  for (const char* frame : {"HELLO", "frame: bad checksum", "frame: repeated sequence number"})
+    EXPECT_EQ(t.results[frame], "pass") << frame;
+  // The library's calls never reached the simulator (the frame rows send none of these).
+  for (const char* call : {"KV_ReadSN", "KV_WriteSN", "KV_ReadCURef", "KV_WriteSecureBoot"})
+    EXPECT_FALSE(sim.LoggedCalls().contains(call)) << call;
+
+  kestrel::testing::ChildProcess p;
+  ASSERT_TRUE(p.Start(BinPath("kestrel-cli"),
+                      {"phone", "--station-dir", station.path(), "--library",
+                       station.File("none.so"), "conformance", "--port", "5"},
+                      {{"KESTREL_SYSTEM_PORTS", "0"}}));
+  p.ReadAll(10000);
+  EXPECT_EQ(p.exitCode(), 2);
 }
 
 TEST(PhoneConformance, ItNeedsAComPortAndTakesOnlyItsOption) {

@@ -23,4 +23,5 @@ endforeach()
 
 # kestrel-cli phone conformance against the simulator and its faults.
 kestrel_test(device_phone_conformance_test SOURCES phone_conformance_test.cpp TIMEOUT 120)
-add_dependencies(device_phone_conformance_test kestrel-phone-sim kestrel-cli)
+add_dependencies(device_phone_conformance_test kestrel-phone-sim kestrel-cli kestrel-oxbind
+  kestrel-test-phone)
