@@ -75,7 +75,7 @@ struct SimDevice::Callbacks {
   static kpe_verdict OnRequest(void* user, uint16_t command, const uint8_t* p, size_t n,
                                int32_t* result) {
     SimDevice& d = D(user);
-    d.LogLine(RequestLogLine(command, p, n));
+    if (d.log_.isOpen()) d.LogLine(RequestLogLine(command, p, n));
     if (d.faults_.noAnswer) return KPE_SILENT;  // a dead phone: logged, never carried out
     if (const auto it = d.faults_.fail.find(command); it != d.faults_.fail.end()) {
       *result = it->second;
@@ -152,18 +152,20 @@ struct SimDevice::Callbacks {
     return KPE_OK;
   }
 
-  static int32_t ReadIdentities(void* user, uint32_t, kpe_identities* ids) {
+  static int32_t ReadIdentities(void* user, uint32_t wanted, kpe_identities* ids) {
     SimDevice& d = D(user);
     // What the storage holds reads as it is (a state file may hold what no write would take,
     // as a phone without a fourth IMEI answers "FFFF"); writes are checked by the phone's end.
     for (int k = 0; k < 4; ++k) {
+      if (!(wanted & kImeiBits[k])) continue;
       const QByteArray imei = d.Text(kImeiKeys[k]).toLatin1().left(KPE_IMEI_DIGITS);
       if (imei.isEmpty()) continue;
       std::memcpy(ids->imei[k], imei.constData(), static_cast<std::size_t>(imei.size()));
       ids->mask |= kImeiBits[k];
     }
-    if (ParseAddress(d.Text("bt"), ids->bt)) ids->mask |= KPE_NV_BT;
-    if (ParseAddress(d.Text("wifi"), ids->wifi)) ids->mask |= KPE_NV_WIFI;
+    if ((wanted & KPE_NV_BT) && ParseAddress(d.Text("bt"), ids->bt)) ids->mask |= KPE_NV_BT;
+    if ((wanted & KPE_NV_WIFI) && ParseAddress(d.Text("wifi"), ids->wifi))
+      ids->mask |= KPE_NV_WIFI;
     return KPE_OK;
   }
 
