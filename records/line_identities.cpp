@@ -72,19 +72,6 @@ bool ValidLineItem(const LineItem& item, QString* why) {
   return true;
 }
 
-LineItems JobLineItems(const config::StationSettings& s, const RecordIdentities& ids) {
-  LineItems items;
-  if (s.IMEI1Enabled != 0) items.push_back({QStringLiteral("IMEI1"), ids.IMEI1});
-  if (s.IMEI2Enabled != 0) items.push_back({QStringLiteral("IMEI2"), ids.IMEI2});
-  if (s.IMEI3Enabled != 0) items.push_back({QStringLiteral("IMEI3"), ids.IMEI3});
-  if (s.IMEI4Enabled != 0) items.push_back({QStringLiteral("IMEI4"), ids.IMEI4});
-  if (s.BT_ADDR != 0) items.push_back({QStringLiteral("BT"), ids.BT});
-  if (s.WIFI_ADDR != 0) items.push_back({QStringLiteral("WIFI"), ids.WIFI});
-  if (s.WriteSN != 0 && s.SN1Enabled != 0) items.push_back({QStringLiteral("SN1"), ids.SN1});
-  if (s.WriteSN != 0 && s.SN2Enabled != 0) items.push_back({QStringLiteral("SN2"), ids.SN2});
-  return items;
-}
-
 bool ParseLineItem(const QString& text, LineItem* item) {
   const qsizetype eq = text.indexOf(QLatin1Char('='));
   if (eq <= 0) return false;

@@ -6,7 +6,6 @@
 #pragma once
 
 #include "config/station_settings.h"
-#include "records/record_identities.h"
 
 #include <QString>
 
@@ -29,10 +28,6 @@ QString LineValueOf(const QString& slot, const QString& value);
 // Whether the value has its slot's form: an IMEI 15 decimal digits, an address 12 hexadecimal
 // digits, a serial number 1-64 printable ASCII characters. False with a reason otherwise.
 bool ValidLineItem(const LineItem& item, QString* why = nullptr);
-
-// The identities a write job puts into the phone under these settings: IMEI1-IMEI4 as enabled,
-// BT with BT_ADDR, WIFI with WIFI_ADDR, SN1/SN2 with WriteSN and their switch.
-LineItems JobLineItems(const config::StationSettings& settings, const RecordIdentities& ids);
 
 // Parses "SLOT=VALUE" (the slot name without regard to case); false for an unknown slot or a
 // missing '='.

@@ -21,6 +21,21 @@ QString StoreFailedText() {
   return resources::LoadString(kMessageStoreFailed);
 }
 
+// The identities a write job puts into the phone under these settings: IMEI1-IMEI4 as enabled,
+// BT with BT_ADDR, WIFI with WIFI_ADDR, SN1/SN2 with WriteSN and their switch.
+LineItems JobLineItems(const config::StationSettings& s, const RecordIdentities& ids) {
+  LineItems items;
+  if (s.IMEI1Enabled != 0) items.push_back({QStringLiteral("IMEI1"), ids.IMEI1});
+  if (s.IMEI2Enabled != 0) items.push_back({QStringLiteral("IMEI2"), ids.IMEI2});
+  if (s.IMEI3Enabled != 0) items.push_back({QStringLiteral("IMEI3"), ids.IMEI3});
+  if (s.IMEI4Enabled != 0) items.push_back({QStringLiteral("IMEI4"), ids.IMEI4});
+  if (s.BT_ADDR != 0) items.push_back({QStringLiteral("BT"), ids.BT});
+  if (s.WIFI_ADDR != 0) items.push_back({QStringLiteral("WIFI"), ids.WIFI});
+  if (s.WriteSN != 0 && s.SN1Enabled != 0) items.push_back({QStringLiteral("SN1"), ids.SN1});
+  if (s.WriteSN != 0 && s.SN2Enabled != 0) items.push_back({QStringLiteral("SN2"), ids.SN2});
+  return items;
+}
+
 }  // namespace
 
 bool UsesDatabase(const config::StationSettings& s) {
