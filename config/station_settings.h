@@ -96,7 +96,7 @@ struct StationSettings {
   int APMode = 0;
   int ReadBack = 0;
 
-  // [LINE]: the line database, one record for every station of a line (records/line_*).
+  // [LINE]: the line database, one record for every station of a line (line/).
   QString LineDatabase;  // Database: libpq connection URI; empty = no line database
   QString LineStation;   // Station: this station's name in the line (default CurrentStationName@host)
   int LineImeiBlock = 20;  // ImeiBlock: IMEI bodies claimed from the line's range at a time

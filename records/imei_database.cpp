@@ -1,6 +1,6 @@
 #include "records/imei_database.h"
 
-#include "records/database_thread.h"
+#include "line/database_thread.h"
 
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -235,7 +235,7 @@ class ImeiDatabase::Worker {
   // Database-thread state.
   bool open_ = false;
   std::unique_ptr<QSqlQuery> check_;
-  DatabaseThread thread_;  // last: its thread ends before the state above goes
+  line::DatabaseThread thread_;  // last: its thread ends before the state above goes
 };
 
 ImeiDatabase::ImeiDatabase() : worker_(std::make_unique<Worker>()) {}

@@ -2,7 +2,7 @@
 
 #include "log/trace_log.h"
 #include "records/durable_file.h"
-#include "records/line_uri.h"
+#include "line/line_uri.h"
 #include "records/result_text.h"
 #include "resources/message_format.h"
 #include "resources/string_table.h"
@@ -23,8 +23,8 @@ QString StoreFailedText() {
 
 // The identities a write job puts into the phone under these settings: IMEI1-IMEI4 as enabled,
 // BT with BT_ADDR, WIFI with WIFI_ADDR, SN1/SN2 with WriteSN and their switch.
-LineItems JobLineItems(const config::StationSettings& s, const RecordIdentities& ids) {
-  LineItems items;
+line::LineItems JobLineItems(const config::StationSettings& s, const RecordIdentities& ids) {
+  line::LineItems items;
   if (s.IMEI1Enabled != 0) items.push_back({QStringLiteral("IMEI1"), ids.IMEI1});
   if (s.IMEI2Enabled != 0) items.push_back({QStringLiteral("IMEI2"), ids.IMEI2});
   if (s.IMEI3Enabled != 0) items.push_back({QStringLiteral("IMEI3"), ids.IMEI3});
@@ -72,10 +72,10 @@ bool ResultStore::SaveResultAt(const config::StationSettings& s, const RecordIde
   if (mayBeRecorded != nullptr) *mayBeRecorded = false;
   // The line first: a phone it does not take is not recorded anywhere.
   if (UsesLine(s)) {
-    const LineItems items = JobLineItems(s, ids);
+    const line::LineItems items = JobLineItems(s, ids);
     if (!items.empty()) {
       const QString stamp = FormatSaveStamp(when);
-      const LineResult r =
+      const line::LineResult r =
           line(s).Confirm(items, stamp, QString::fromLatin1(ComposeResultLine(s, ids, stamp)).trimmed());
       if (!r.ok()) {
         report.SetResultText(LineRefusalText(r));
@@ -147,7 +147,7 @@ void ResultStore::OpenForSettings(const config::StationSettings& s, config::Mess
   }
 }
 
-LineDatabase& ResultStore::line(const config::StationSettings& s) {
+line::LineDatabase& ResultStore::line(const config::StationSettings& s) {
   if (s.LineDatabase != lineUri_ || s.LineStation != lineStation_) {
     lineUri_ = s.LineDatabase;
     lineStation_ = s.LineStation;
@@ -157,24 +157,24 @@ LineDatabase& ResultStore::line(const config::StationSettings& s) {
 }
 
 void ResultStore::OpenLine(const config::StationSettings& s, config::MessageSink& messages) {
-  LineDatabase& db = line(s);
-  LineConnection connection;
+  line::LineDatabase& db = line(s);
+  line::LineConnection connection;
   lineNotice_.clear();
-  if (ParseLineUri(s.LineDatabase, &connection) && !connection.password.isEmpty()) {
+  if (line::ParseLineUri(s.LineDatabase, &connection) && !connection.password.isEmpty()) {
     lineNotice_ = QStringLiteral("Line database: the password stands in Kestrel.ini; move it to "
                                  "the password file (~/.pgpass or PGPASSFILE)");
   }
-  const LineResult r = db.Connect();
+  const line::LineResult r = db.Connect();
   if (!r.ok()) {
     messages.ShowMessage(LineRefusalText(r) +
                          QStringLiteral("\nWrite jobs are refused until the line database "
                                         "answers."));
     return;
   }
-  LineItems held;
+  line::LineItems held;
   if (db.Reservations(&held).ok() && !held.empty()) {
     QStringList values;
-    for (const LineItem& item : held) values << item.slot + QLatin1Char(' ') + item.value;
+    for (const line::LineItem& item : held) values << item.slot + QLatin1Char(' ') + item.value;
     messages.ShowMessage(
         QStringLiteral("Station %1 holds identities reserved by a job that did not finish: %2.\n"
                        "They stay with this station for its next phone. If that job's phone was "
@@ -186,24 +186,24 @@ void ResultStore::OpenLine(const config::StationSettings& s, config::MessageSink
 bool ResultStore::ReserveForJob(const config::StationSettings& s, const RecordIdentities& ids,
                                 ResultReport& report) {
   if (!UsesLine(s)) return true;
-  const LineItems items = JobLineItems(s, ids);
+  const line::LineItems items = JobLineItems(s, ids);
   if (items.empty()) return true;
-  const LineResult r = line(s).Reserve(items);
+  const line::LineResult r = line(s).Reserve(items);
   if (r.ok()) return true;
   report.SetResultText(LineRefusalText(r));
   return false;
 }
 
-bool ResultStore::NextLineRun(const config::StationSettings& s, LineRangeKind kind, int count,
+bool ResultStore::NextLineRun(const config::StationSettings& s, line::LineRangeKind kind, int count,
                               std::uint64_t* first, QString* why) {
-  const LineResult r = line(s).NextRun(kind, count, s.LineImeiBlock, first);
+  const line::LineResult r = line(s).NextRun(kind, count, s.LineImeiBlock, first);
   if (r.ok()) return true;
   *why = LineRefusalText(r);
   return false;
 }
 
-QString LineRefusalText(const LineResult& r) {
-  if (r.status == LineStatus::Refused && !r.holder.isEmpty()) {
+QString LineRefusalText(const line::LineResult& r) {
+  if (r.status == line::LineStatus::Refused && !r.holder.isEmpty()) {
     return resources::LoadString(kMessageRepeated) + QLatin1Char('\n') +
            QStringLiteral("%1 %2 %3 %4")
                .arg(r.slot, r.value,
@@ -211,7 +211,7 @@ QString LineRefusalText(const LineResult& r) {
                                                        : QStringLiteral("reserved by"),
                     r.holder);
   }
-  if (r.status == LineStatus::Refused) return QStringLiteral("Line database: ") + r.message;
+  if (r.status == line::LineStatus::Refused) return QStringLiteral("Line database: ") + r.message;
   return QStringLiteral("Line database unreachable: %1").arg(r.message);
 }
 

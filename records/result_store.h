@@ -20,7 +20,7 @@
 #include "config/message_sink.h"
 #include "config/station_settings.h"
 #include "records/imei_database.h"
-#include "records/line_database.h"
+#include "line/line_database.h"
 #include "records/record_identities.h"
 #include "records/result_report.h"
 
@@ -97,9 +97,9 @@ class ResultStore {
                      ResultReport& report);
   // The first of `count` consecutive values of a kind for this station's next phone (its
   // blocks, claiming from the line's ranges); false with the message in *why.
-  bool NextLineRun(const config::StationSettings& settings, LineRangeKind kind, int count,
+  bool NextLineRun(const config::StationSettings& settings, line::LineRangeKind kind, int count,
                    std::uint64_t* first, QString* why);
-  LineDatabase& line(const config::StationSettings& settings);
+  line::LineDatabase& line(const config::StationSettings& settings);
   // A standing word about the line's set-up for the status line (a password in Kestrel.ini);
   // empty when there is none.
   const QString& LineNotice() const { return lineNotice_; }
@@ -109,7 +109,7 @@ class ResultStore {
   QString textPath_;
   QString databasePath_;
   ImeiDatabase database_;
-  LineDatabase line_;
+  line::LineDatabase line_;
   QString lineUri_;  // the URI and station line_ was configured with
   QString lineStation_;
   QString lineNotice_;
@@ -117,7 +117,7 @@ class ResultStore {
 
 // The text of a line-database refusal: message 164 with the value and its holder, or the
 // unreachable message with the reason.
-QString LineRefusalText(const LineResult& result);
+QString LineRefusalText(const line::LineResult& result);
 
 // Appends "<cycle>,<text>\n" as one trace-log line (time prefix, blank, text, CR LF) to
 // <stationFolder>/Log/IMEI.log: a TraceLog opened with flags 0x7000, level 3, no size limit,

@@ -19,13 +19,13 @@ void StationController::TakeLineIdentities() {
   const int count = identity::GeneratedImeiCount(s);
   if (count > 0) {
     std::uint64_t body = 0;
-    if (!resultStore_->NextLineRun(s, records::LineRangeKind::Imei, count, &body, &lineError_)) {
+    if (!resultStore_->NextLineRun(s, line::LineRangeKind::Imei, count, &body, &lineError_)) {
       return;
     }
     s.DefaultIMEI = QStringLiteral("%1").arg(static_cast<qulonglong>(body), 14, 10, QLatin1Char('0'));
   }
   // Addresses counted up from an initial address come from the line's address ranges.
-  auto address = [&](records::LineRangeKind kind, QString* text, std::uint64_t* value) {
+  auto address = [&](line::LineRangeKind kind, QString* text, std::uint64_t* value) {
     std::uint64_t next = 0;
     if (!resultStore_->NextLineRun(s, kind, 1, &next, &lineError_)) return false;
     *text = QStringLiteral("%1").arg(static_cast<qulonglong>(next), 12, 16, QLatin1Char('0'));
@@ -34,12 +34,12 @@ void StationController::TakeLineIdentities() {
   };
   if (s.BT_ADDR != 0 && s.AutoGenerateBT_ADDR != 0 && s.AutoGenerateBTAddrType != 0 &&
       s.ManualAssignBTAddr == 0 &&
-      !address(records::LineRangeKind::Bluetooth, &s.InitialAddrForBT, &s.InitialBTValue)) {
+      !address(line::LineRangeKind::Bluetooth, &s.InitialAddrForBT, &s.InitialBTValue)) {
     return;
   }
   if (s.WIFI_ADDR != 0 && s.AutoWIFI_ADDR != 0 && s.AutoGenerateWifiMacType != 0 &&
       s.ManualAssignWIFIAddr == 0) {
-    address(records::LineRangeKind::Wifi, &s.InitialAddrForWIFI, &s.InitialWIFIValue);
+    address(line::LineRangeKind::Wifi, &s.InitialAddrForWIFI, &s.InitialWIFIValue);
   }
 }
 

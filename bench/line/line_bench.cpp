@@ -13,8 +13,8 @@
 // 2. Import of an IMEI.txt of N lines (default 1,000,000; IMEI1, IMEI2, WIFI, BT per line).
 //    Target: under 60 s.
 #include "identity/imei.h"
-#include "records/line_database.h"
-#include "records/line_import.h"
+#include "line/line_database.h"
+#include "line/line_import.h"
 #include "tests/support/line_server.h"
 
 #include <QCoreApplication>
@@ -33,8 +33,8 @@
 
 namespace {
 
-using kestrel::records::LineDatabase;
-using kestrel::records::LineItems;
+using kestrel::line::LineDatabase;
+using kestrel::line::LineItems;
 using Clock = std::chrono::steady_clock;
 
 double Percentile(std::vector<double> v, double p) {
@@ -53,7 +53,7 @@ std::vector<double> RoundTrips(LineDatabase& admin, const QString& host, const Q
   ++run;
   std::vector<QString> uris;
   for (int s = 0; s < stations; ++s) {
-    kestrel::records::LineStationAccount a;
+    kestrel::line::LineStationAccount a;
     if (!admin.AddStation(QStringLiteral("bench-%1-%2").arg(run).arg(s), &a).ok()) return {};
     uris.push_back("postgresql://" + a.name + ":" + a.password + "@" + host + "/" + database);
   }
@@ -196,9 +196,9 @@ int main(int argc, char** argv) {
   }
   LineDatabase importer;
   importer.Configure(uri, "import");
-  kestrel::records::LineImportCounts counts;
+  kestrel::line::LineImportCounts counts;
   const auto start = Clock::now();
-  const kestrel::records::LineResult r = kestrel::records::ImportResultFile(importer, path, &counts, batch);
+  const kestrel::line::LineResult r = kestrel::line::ImportResultFile(importer, path, &counts, batch);
   const double s = std::chrono::duration<double>(Clock::now() - start).count();
   if (!r.ok()) {
     std::fprintf(stderr, "import failed: %s\n", r.message.toLocal8Bit().constData());

@@ -3,12 +3,12 @@
 #include "config/ini_file.h"
 #include "identity/imei.h"
 #include "identity/number_text.h"
-#include "records/line_database.h"
+#include "line/line_database.h"
 #include "resources/string_table.h"
 #include "station/control_ids.h"
 #include "station/station_controller.h"
 #include "tests/device/phone_sim_process.h"
-#include "tests/records/line_test_support.h"
+#include "tests/line/line_test_support.h"
 #include "tests/support/test_support.h"
 #include "tests/support/linked_phone_api.h"
 
@@ -70,10 +70,10 @@ class LineJobTest : public ::testing::Test {
     qputenv("KESTREL_OXBIND_ATTEMPTS", "2");
     name_ = server_->NewDatabase();
     ASSERT_FALSE(name_.isEmpty());
-    records::LineDatabase admin;
+    line::LineDatabase admin;
     admin.Configure(server_->Uri(name_), QString());
     ASSERT_TRUE(admin.Init().ok());
-    ASSERT_TRUE(admin.AddRange(records::LineRangeKind::Imei, 35000000000000ULL,
+    ASSERT_TRUE(admin.AddRange(line::LineRangeKind::Imei, 35000000000000ULL,
                                35000000000099ULL).ok());
   }
   void TearDown() override {

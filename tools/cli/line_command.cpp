@@ -25,8 +25,8 @@
 #include "config/settings_load.h"
 #include "config/station_folder.h"
 #include "identity/imei.h"
-#include "records/line_database.h"
-#include "records/line_import.h"
+#include "line/line_database.h"
+#include "line/line_import.h"
 #include "records/result_text.h"
 #include "tools/cli/cli_commands.h"
 
@@ -81,9 +81,9 @@ void Print(const QString& text) {
 }
 
 // The exit of a result; the reason goes to standard error, the holder of a value to output.
-int Finish(const records::LineResult& r) {
+int Finish(const line::LineResult& r) {
   if (r.ok()) return kExitDone;
-  if (r.status == records::LineStatus::Refused) {
+  if (r.status == line::LineStatus::Refused) {
     if (!r.holder.isEmpty()) {
       Print(QStringLiteral("%1=%2 %3 %4")
                 .arg(r.slot, r.value,
@@ -123,11 +123,11 @@ bool ParseAddress(const QString& text, std::uint64_t* value) {
   return ok;
 }
 
-bool ParseAddressKind(const QString& text, records::LineRangeKind* kind) {
+bool ParseAddressKind(const QString& text, line::LineRangeKind* kind) {
   if (text.compare(QLatin1String("bt"), Qt::CaseInsensitive) == 0) {
-    *kind = records::LineRangeKind::Bluetooth;
+    *kind = line::LineRangeKind::Bluetooth;
   } else if (text.compare(QLatin1String("wifi"), Qt::CaseInsensitive) == 0) {
-    *kind = records::LineRangeKind::Wifi;
+    *kind = line::LineRangeKind::Wifi;
   } else {
     return false;
   }
@@ -145,13 +145,13 @@ bool TakeOption(QStringList* args, const QString& name, QString* value) {
 }
 
 // IMEI.txt's line for identities given on the command line (its order of parts).
-QString RecordLine(const QString& stamp, const records::LineItems& items) {
+QString RecordLine(const QString& stamp, const line::LineItems& items) {
   static const char* const order[][2] = {{"IMEI1", "IMEI"},  {"IMEI2", "IMEI2"}, {"IMEI3", "IMEI3"},
                                          {"IMEI4", "IMEI4"}, {"WIFI", "WIFI"},   {"BT", "BT"},
                                          {"SN1", "SN1"},     {"SN2", "SN2"}};
   QString line = stamp;
   for (const auto& [slot, label] : order) {
-    for (const records::LineItem& item : items) {
+    for (const line::LineItem& item : items) {
       if (item.slot == QLatin1String(slot)) {
         line += QStringLiteral(", %1:%2").arg(QLatin1String(label), item.value);
       }
@@ -166,7 +166,7 @@ struct Setup {
   int block = 20;
 };
 
-int NextValues(records::LineDatabase& line, records::LineRangeKind kind, QStringList rest,
+int NextValues(line::LineDatabase& line, line::LineRangeKind kind, QStringList rest,
                const Setup& setup) {
   QString countText = QStringLiteral("1");
   if (!TakeOption(&rest, QStringLiteral("--count"), &countText) || !rest.isEmpty()) {
@@ -175,10 +175,10 @@ int NextValues(records::LineDatabase& line, records::LineRangeKind kind, QString
   int count = 0;
   if (!ParseCount(countText, &count)) return Usage("--count takes 1 to 100000");
   std::vector<std::uint64_t> values;
-  const records::LineResult r = line.Allocate(kind, count, setup.block, &values);
+  const line::LineResult r = line.Allocate(kind, count, setup.block, &values);
   if (!r.ok()) return Finish(r);
   for (const std::uint64_t v : values) {
-    if (kind == records::LineRangeKind::Imei) {
+    if (kind == line::LineRangeKind::Imei) {
       Print(identity::FullImei(v));
     } else {
       Print(QStringLiteral("%1").arg(static_cast<qulonglong>(v), 12, 16, QLatin1Char('0')));
@@ -232,13 +232,13 @@ int RunLineCommand(const QStringList& argsIn) {
   if (verb == QLatin1String("import") && station.isEmpty()) station = QStringLiteral("import");
   const bool acts = needsStation || verb == QLatin1String("import");
 
-  records::LineDatabase line;
+  line::LineDatabase line;
   line.Configure(setup.uri, acts ? station.trimmed() : QString(), kStationLockWaitMs,
-                 !acts ? records::LineActor::None
-                       : (named ? records::LineActor::Named : records::LineActor::Station));
+                 !acts ? line::LineActor::None
+                       : (named ? line::LineActor::Named : line::LineActor::Station));
   if (needsStation) {
     // A station role is its own name; the admin acts for the one named.
-    const records::LineResult r = line.Connect();
+    const line::LineResult r = line.Connect();
     if (!r.ok()) return Finish(r);
     if (line.ActingStation().isEmpty()) return Usage("--station NAME is needed");
   }
@@ -246,7 +246,7 @@ int RunLineCommand(const QStringList& argsIn) {
   if (verb == QLatin1String("init")) {
     if (!rest.isEmpty()) return Usage();
     int version = 0;
-    const records::LineResult r = line.Init(&version);
+    const line::LineResult r = line.Init(&version);
     if (r.ok()) Print(QStringLiteral("schema version %1").arg(version));
     return Finish(r);
   }
@@ -256,10 +256,10 @@ int RunLineCommand(const QStringList& argsIn) {
         !ParseDecimal(rest.at(1), &count) || count == 0 || first + count > 100000000000000ULL) {
       return Usage("add-imei-range takes a body of up to 14 digits and a count within the bodies");
     }
-    return Finish(line.AddRange(records::LineRangeKind::Imei, first, first + count - 1));
+    return Finish(line.AddRange(line::LineRangeKind::Imei, first, first + count - 1));
   }
   if (verb == QLatin1String("add-address-range")) {
-    records::LineRangeKind kind{};
+    line::LineRangeKind kind{};
     std::uint64_t first = 0, last = 0;
     if (rest.size() != 3 || !ParseAddressKind(rest.at(0), &kind) ||
         !ParseAddress(rest.at(1), &first) || !ParseAddress(rest.at(2), &last) || last < first) {
@@ -268,20 +268,20 @@ int RunLineCommand(const QStringList& argsIn) {
     return Finish(line.AddRange(kind, first, last));
   }
   if (verb == QLatin1String("next-imei")) {
-    return NextValues(line, records::LineRangeKind::Imei, rest, setup);
+    return NextValues(line, line::LineRangeKind::Imei, rest, setup);
   }
   if (verb == QLatin1String("next-address")) {
-    records::LineRangeKind kind{};
+    line::LineRangeKind kind{};
     if (rest.isEmpty() || !ParseAddressKind(rest.takeFirst(), &kind)) return Usage();
     return NextValues(line, kind, rest, setup);
   }
   if (verb == QLatin1String("reserve") || verb == QLatin1String("confirm")) {
-    records::LineItems items;
+    line::LineItems items;
     for (const QString& a : rest) {
-      records::LineItem item;
+      line::LineItem item;
       QString why;
-      if (!records::ParseLineItem(a, &item)) return Usage("identities are SLOT=VALUE");
-      if (!records::ValidLineItem(item, &why)) return Usage(why.toLocal8Bit().constData());
+      if (!line::ParseLineItem(a, &item)) return Usage("identities are SLOT=VALUE");
+      if (!line::ValidLineItem(item, &why)) return Usage(why.toLocal8Bit().constData());
       items.push_back(item);
     }
     if (items.empty()) return Usage();
@@ -292,16 +292,16 @@ int RunLineCommand(const QStringList& argsIn) {
   if (verb == QLatin1String("release")) {
     if (!rest.isEmpty()) return Usage();
     int count = 0;
-    const records::LineResult r = line.Release(&count);
+    const line::LineResult r = line.Release(&count);
     if (r.ok()) Print(QStringLiteral("released %1").arg(count));
     return Finish(r);
   }
   if (verb == QLatin1String("find")) {
     if (rest.size() != 1) return Usage();
-    std::vector<records::LineFound> found;
-    const records::LineResult r = line.Find(rest.at(0), &found);
+    std::vector<line::LineFound> found;
+    const line::LineResult r = line.Find(rest.at(0), &found);
     if (!r.ok()) return Finish(r);
-    for (const records::LineFound& f : found) {
+    for (const line::LineFound& f : found) {
       QString text = QStringLiteral("%1 %2 slot=%3 %4 station=%5 reserved=%6")
                          .arg(f.kind, f.value, f.slot, f.state, f.station, f.reservedAt);
       if (!f.passedAt.isEmpty()) text += QStringLiteral(" passed=") + f.passedAt;
@@ -313,15 +313,15 @@ int RunLineCommand(const QStringList& argsIn) {
   if (verb == QLatin1String("history")) {
     if (rest.size() != 1) return Usage();
     QStringList lines;
-    const records::LineResult r = line.History(rest.at(0), &lines);
+    const line::LineResult r = line.History(rest.at(0), &lines);
     if (!r.ok()) return Finish(r);
     for (const QString& l : lines) Print(l);
     return lines.isEmpty() ? kExitNotFound : kExitDone;
   }
   if (verb == QLatin1String("add-station")) {
     if (rest.size() != 1) return Usage();
-    records::LineStationAccount a;
-    const records::LineResult r = line.AddStation(rest.at(0), &a);
+    line::LineStationAccount a;
+    const line::LineResult r = line.AddStation(rest.at(0), &a);
     if (!r.ok()) return Finish(r);
     Print(QStringLiteral("# station %1: on its PC, in the service file (~/.pg_service.conf, or "
                          "the file PGSERVICEFILE names):")
@@ -338,15 +338,15 @@ int RunLineCommand(const QStringList& argsIn) {
     const bool release = rest.removeAll(QStringLiteral("--release")) > 0;
     if (rest.size() != 1) return Usage();
     int released = 0;
-    const records::LineResult r = line.RemoveStation(rest.at(0), release, &released);
+    const line::LineResult r = line.RemoveStation(rest.at(0), release, &released);
     if (r.ok()) Print(QStringLiteral("removed %1, released %2").arg(rest.at(0)).arg(released));
     return Finish(r);
   }
   if (verb == QLatin1String("list-stations")) {
     if (!rest.isEmpty()) return Usage();
-    std::vector<records::LineStationInfo> stations;
-    const records::LineResult r = line.ListStations(&stations);
-    for (const records::LineStationInfo& i : stations) {
+    std::vector<line::LineStationInfo> stations;
+    const line::LineResult r = line.ListStations(&stations);
+    for (const line::LineStationInfo& i : stations) {
       Print(QStringLiteral("%1 %2 reserved %3 phones %4")
                 .arg(i.name, i.account ? QStringLiteral("account") : QStringLiteral("no-account"))
                 .arg(i.reserved)
@@ -357,7 +357,7 @@ int RunLineCommand(const QStringList& argsIn) {
   if (verb == QLatin1String("status")) {
     if (!rest.isEmpty()) return Usage();
     QStringList lines;
-    const records::LineResult r = line.Status(&lines);
+    const line::LineResult r = line.Status(&lines);
     for (const QString& l : lines) Print(l);
     return Finish(r);
   }
@@ -368,11 +368,11 @@ int RunLineCommand(const QStringList& argsIn) {
     }
     int batch = 0;
     if (!ParseCount(batchText, &batch)) return Usage("--batch takes 1 to 100000");
-    records::LineImportCounts counts;
-    const records::LineResult r = records::ImportResultFile(line, rest.at(0), &counts, batch);
+    line::LineImportCounts counts;
+    const line::LineResult r = line::ImportResultFile(line, rest.at(0), &counts, batch);
     Print(QStringLiteral("imported %1").arg(counts.imported));
     Print(QStringLiteral("skipped %1").arg(counts.skipped));
-    if (r.status == records::LineStatus::Refused && r.holder.isEmpty() &&
+    if (r.status == line::LineStatus::Refused && r.holder.isEmpty() &&
         r.message.startsWith(QLatin1String("cannot read"))) {
       std::fprintf(stderr, "kestrel-cli line: %s\n", r.message.toLocal8Bit().constData());
       return kExitUsage;

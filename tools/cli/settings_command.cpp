@@ -14,7 +14,7 @@
 #include "identity/address_allocation.h"
 #include "identity/identity_set.h"
 #include "identity/imei.h"
-#include "records/line_uri.h"
+#include "line/line_uri.h"
 #include "tools/cli/cli_commands.h"
 #include "tools/cli/cli_support.h"
 
@@ -125,7 +125,7 @@ void Print(const config::StationSettings& s) {
   FIELD(PowerOff);
   FIELD(APMode);
   FIELD(ReadBack);
-  Line("LineDatabase", records::LineUriForDisplay(s.LineDatabase));
+  Line("LineDatabase", line::LineUriForDisplay(s.LineDatabase));
   FIELD(LineStation);
   FIELD(LineImeiBlock);
   FIELD(Sound);

@@ -12,7 +12,7 @@
 
 #include <QString>
 
-namespace kestrel::records {
+namespace kestrel::line {
 
 struct LineConnection {
   QString host;      // empty: libpq's default (the local socket)
@@ -30,4 +30,4 @@ bool ParseLineUri(const QString& uri, LineConnection* connection, QString* error
 // for showing.
 QString LineUriForDisplay(const QString& uri);
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

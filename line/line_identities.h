@@ -11,7 +11,7 @@
 
 #include <vector>
 
-namespace kestrel::records {
+namespace kestrel::line {
 
 struct LineItem {
   QString slot;   // IMEI1 ... SN2
@@ -33,4 +33,4 @@ bool ValidLineItem(const LineItem& item, QString* why = nullptr);
 // missing '='.
 bool ParseLineItem(const QString& text, LineItem* item);
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

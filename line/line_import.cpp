@@ -1,6 +1,6 @@
-#include "records/line_import.h"
+#include "line/line_import.h"
 
-#include "records/line_session.h"
+#include "line/line_session.h"
 
 #include <QFile>
 #include <QSqlDatabase>
@@ -12,7 +12,7 @@
 #include <atomic>
 #include <vector>
 
-namespace kestrel::records {
+namespace kestrel::line {
 namespace {
 
 // The IMEI.txt name of each part, and the slot it fills.
@@ -243,4 +243,4 @@ LineResult ImportResultFile(LineDatabase& line, const QString& path, LineImportC
   return ImportText(line, path, counts, batchLines);
 }
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

@@ -1,6 +1,6 @@
 // kestrel-cli line as engineers and racing stations run it, against a real server.
 #include "identity/imei.h"
-#include "tests/records/line_test_support.h"
+#include "tests/line/line_test_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 

@@ -1,9 +1,9 @@
 // What the line knows: its status in lines of text with the last events (line_status), what
 // it holds of one identity (find) and that identity's story (line_history).
-#include "records/line_database.h"
-#include "records/line_session.h"
+#include "line/line_database.h"
+#include "line/line_session.h"
 
-namespace kestrel::records {
+namespace kestrel::line {
 namespace {
 
 // Lines of a one-column answer.
@@ -69,4 +69,4 @@ LineResult LineDatabase::Find(const QString& value, std::vector<LineFound>* foun
   });
 }
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

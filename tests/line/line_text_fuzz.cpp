@@ -2,9 +2,9 @@
 // import, a SLOT=VALUE argument. Nothing crashes; a URI that parses hands libpq only plain
 // option values, the shown URI never holds the password, and an imported line's identities
 // are all of their slot's form or the line is refused before the database sees it.
-#include "records/line_identities.h"
-#include "records/line_import.h"
-#include "records/line_uri.h"
+#include "line/line_identities.h"
+#include "line/line_import.h"
+#include "line/line_uri.h"
 
 #include <QByteArray>
 #include <QRegularExpression>
@@ -29,31 +29,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
   const QString text = QString::fromUtf8(bytes);
 
-  kestrel::records::LineConnection c;
-  if (kestrel::records::ParseLineUri(text, &c)) {
+  kestrel::line::LineConnection c;
+  if (kestrel::line::ParseLineUri(text, &c)) {
     static const QRegularExpression plain(
         QStringLiteral("\\A([a-z_]+=[A-Za-z0-9_.:/@+-]{1,200})?(;[a-z_]+=[A-Za-z0-9_.:/@+-]{1,200})*\\z"));
     Require(plain.match(c.options).hasMatch());
     Require(c.port == -1 || (c.port >= 1 && c.port <= 65535));
     if (c.password.size() >= 4 && !c.user.contains(c.password) && !c.host.contains(c.password) &&
         !c.database.contains(c.password) && !c.options.contains(c.password)) {
-      const QString shown = kestrel::records::LineUriForDisplay(text);
+      const QString shown = kestrel::line::LineUriForDisplay(text);
       Require(!shown.contains(c.password) || text.count(c.password) > 1);
     }
   }
 
-  kestrel::records::LineImportPhone phone;
-  if (kestrel::records::ParseResultLine(bytes, &phone)) {
+  kestrel::line::LineImportPhone phone;
+  if (kestrel::line::ParseResultLine(bytes, &phone)) {
     Require(!phone.items.empty());
     Require(phone.items.front().slot == QLatin1String("IMEI1"));
-    for (const kestrel::records::LineItem& item : phone.items) {
-      Require(!kestrel::records::LineKindOfSlot(item.slot).isEmpty());
+    for (const kestrel::line::LineItem& item : phone.items) {
+      Require(!kestrel::line::LineKindOfSlot(item.slot).isEmpty());
     }
   }
 
-  kestrel::records::LineItem item;
-  if (kestrel::records::ParseLineItem(text, &item) && kestrel::records::ValidLineItem(item)) {
-    const QString value = kestrel::records::LineValueOf(item.slot, item.value);
+  kestrel::line::LineItem item;
+  if (kestrel::line::ParseLineItem(text, &item) && kestrel::line::ValidLineItem(item)) {
+    const QString value = kestrel::line::LineValueOf(item.slot, item.value);
     for (const QChar ch : value) Require(ch.unicode() > 0x20 && ch.unicode() < 0x7f);
   }
   return 0;

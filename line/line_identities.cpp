@@ -1,8 +1,8 @@
-#include "records/line_identities.h"
+#include "line/line_identities.h"
 
 #include <QStringList>
 
-namespace kestrel::records {
+namespace kestrel::line {
 namespace {
 
 constexpr int kImeiDigits = 15;
@@ -80,4 +80,4 @@ bool ParseLineItem(const QString& text, LineItem* item) {
   return !LineKindOfSlot(item->slot).isEmpty();
 }
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

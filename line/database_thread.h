@@ -12,7 +12,7 @@
 #include <thread>
 #include <type_traits>
 
-namespace kestrel::records {
+namespace kestrel::line {
 
 class DatabaseThread {
  public:
@@ -69,4 +69,4 @@ class DatabaseThread {
   std::thread thread_;  // last: starts once everything above is made
 };
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

@@ -1,7 +1,7 @@
 // The line database: one PostgreSQL database shared by every station of a line, so that no
 // identity is written into two phones, whichever stations wrote them.
 //
-// What it keeps (records/line_schema.sql): the line's ranges of IMEI bodies and Bluetooth and
+// What it keeps (line/line_schema.sql): the line's ranges of IMEI bodies and Bluetooth and
 // Wi-Fi addresses; the blocks of them each station has claimed; every identity reserved by a
 // station for the phone on its bench or passed with a phone; the passed phones with station,
 // save stamp and the line IMEI.txt would hold; the station accounts; and the append-only
@@ -26,12 +26,12 @@
 // reserve, confirm and release, line_import.cpp the import, line_status.cpp status, find and
 // history, line_stations.cpp the station accounts.
 //
-// Threads: the connection lives on a thread of its own (records/database_thread.h); any
+// Threads: the connection lives on a thread of its own (line/database_thread.h); any
 // thread may call. Every value is bound. A failing statement closes the connection, so the
 // next call connects again: a station whose database went away works again once it is back.
 #pragma once
 
-#include "records/line_identities.h"
+#include "line/line_identities.h"
 
 #include <QString>
 #include <QStringList>
@@ -40,11 +40,11 @@
 #include <memory>
 #include <vector>
 
-namespace kestrel::records {
+namespace kestrel::line {
 
 // The schema version this build knows and `Init` brings a database to.
 int LineSchemaVersion();
-// The shipped schema script (records/line_schema.sql).
+// The shipped schema script (line/line_schema.sql).
 QString LineSchemaScript();
 
 enum class LineStatus {
@@ -112,7 +112,7 @@ class LineDatabase {
   LineDatabase(const LineDatabase&) = delete;
   LineDatabase& operator=(const LineDatabase&) = delete;
 
-  // The database (records/line_uri.h: a URI or a service) and the station this connection
+  // The database (line/line_uri.h: a URI or a service) and the station this connection
   // acts for (see LineActor). `stationLockWaitMs` is how long a connection waits for its
   // station's lock held by another connection (0: not at all); the default covers the moment
   // in which the server is still letting go of the connection of a station that just closed
@@ -190,4 +190,4 @@ class LineDatabase {
   std::unique_ptr<LineSession> session_;
 };
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

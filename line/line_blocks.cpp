@@ -1,12 +1,12 @@
 // The line's ranges (admin) and the stations' blocks of them: the next run of values for a
 // station's next phone, and values taken at once. The blocks' logic is the schema's
-// (line_next_run, line_allocate, line_claim_block in records/line_schema.sql).
-#include "records/line_database.h"
-#include "records/line_session.h"
+// (line_next_run, line_allocate, line_claim_block in line/line_schema.sql).
+#include "line/line_database.h"
+#include "line/line_session.h"
 
 #include <algorithm>
 
-namespace kestrel::records {
+namespace kestrel::line {
 namespace {
 
 bool IsConstraintError(const QSqlError& e) {
@@ -84,4 +84,4 @@ LineResult LineDatabase::Allocate(LineRangeKind kind, int count, int blockSize,
   });
 }
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

@@ -1,11 +1,11 @@
 // The line database against a real PostgreSQL server started for this binary.
-#include "records/line_database.h"
-#include "records/line_import.h"
-#include "records/line_uri.h"
+#include "line/line_database.h"
+#include "line/line_import.h"
+#include "line/line_uri.h"
 
 #include "identity/imei.h"
 #include "records/imei_database.h"
-#include "tests/records/line_test_support.h"
+#include "tests/line/line_test_support.h"
 #include "tests/support/test_support.h"
 
 #include <QFile>
@@ -14,13 +14,13 @@
 
 #include <set>
 
-using kestrel::records::LineDatabase;
-using kestrel::records::LineImportCounts;
-using kestrel::records::LineImportPhone;
-using kestrel::records::LineItems;
-using kestrel::records::LineRangeKind;
-using kestrel::records::LineResult;
-using kestrel::records::LineStatus;
+using kestrel::line::LineDatabase;
+using kestrel::line::LineImportCounts;
+using kestrel::line::LineImportPhone;
+using kestrel::line::LineItems;
+using kestrel::line::LineRangeKind;
+using kestrel::line::LineResult;
+using kestrel::line::LineStatus;
 using kestrel::testing::LineServer;
 using kestrel::testing::StationDir;
 
@@ -68,7 +68,7 @@ TEST_F(LineDatabaseTest, SchemaIsVersionedAndInitIsIdempotent) {
   admin.Configure(uri_, QString());
   int version = 0;
   ASSERT_TRUE(admin.Init(&version).ok());
-  EXPECT_EQ(version, kestrel::records::LineSchemaVersion());
+  EXPECT_EQ(version, kestrel::line::LineSchemaVersion());
   EXPECT_EQ(Sql("SELECT count(*) FROM line_schema"), "1");
   EXPECT_EQ(Sql("SELECT version FROM line_schema"), QString::number(version));
 
@@ -180,7 +180,7 @@ TEST_F(LineDatabaseTest, AReservationIsRefusedWhenAnotherStationHoldsOrPassedAVa
     EXPECT_EQ(r.holder, QString::fromLatin1(c.holder)) << c.what;
     EXPECT_EQ(r.state, QString::fromLatin1(c.state)) << c.what;
     if (!r.ok()) {
-      EXPECT_EQ(r.value, kestrel::records::LineValueOf(c.items.front().slot, c.items.front().value))
+      EXPECT_EQ(r.value, kestrel::line::LineValueOf(c.items.front().slot, c.items.front().value))
           << c.what;
     }
   }
@@ -213,7 +213,7 @@ TEST_F(LineDatabaseTest, AStationKeepsItsReservationForItsNextPhoneAndDropsTheRe
   EXPECT_EQ(Sql("SELECT count(*) FROM line_identity WHERE state = 'passed' AND station = 'A'"),
             "3");
   EXPECT_EQ(Sql("SELECT count(*) FROM line_phone"), "1");
-  std::vector<kestrel::records::LineFound> found;
+  std::vector<kestrel::line::LineFound> found;
   ASSERT_TRUE(a->Find("Y2", &found).ok());
   ASSERT_EQ(found.size(), 1U);
   EXPECT_EQ(found[0].record, "2026-12-09-01-02-03, IMEI:x");
@@ -235,12 +235,12 @@ TEST_F(LineDatabaseTest, ValuesAreBoundNeverRunAsSql) {
     auto s = Station(text);  // through the station name
     ASSERT_TRUE(s->Reserve({{"SN1", QString(text).remove(' ')}}).ok()) << text.toStdString();
     ASSERT_TRUE(s->Confirm({{"SN1", QString(text).remove(' ')}}, text, text).ok());
-    std::vector<kestrel::records::LineFound> found;
+    std::vector<kestrel::line::LineFound> found;
     ASSERT_TRUE(s->Find(QString(text).remove(' '), &found).ok());
     ASSERT_EQ(found.size(), 1U) << text.toStdString();
     EXPECT_EQ(found[0].station, text);
     EXPECT_EQ(found[0].record, text);
-    std::vector<kestrel::records::LineFound> none;
+    std::vector<kestrel::line::LineFound> none;
     ASSERT_TRUE(s->Find(text + "' OR '1'='1", &none).ok());
     EXPECT_TRUE(none.empty());
   }
@@ -332,7 +332,7 @@ TEST(LineImportParse, ResultLines) {
   };
   for (const Case& c : cases) {
     LineImportPhone phone;
-    EXPECT_EQ(kestrel::records::ParseResultLine(c.line, &phone), c.ok) << c.line;
+    EXPECT_EQ(kestrel::line::ParseResultLine(c.line, &phone), c.ok) << c.line;
     if (!c.ok) continue;
     EXPECT_EQ(static_cast<int>(phone.items.size()), c.items) << c.line;
     EXPECT_EQ(phone.items.back().slot, QString::fromLatin1(c.lastSlot));
@@ -361,13 +361,13 @@ TEST_F(LineDatabaseTest, ImportsARealSizedResultFileOnceAndSkipsWhatTheLineKnows
   LineDatabase importer;
   importer.Configure(uri_, "import");
   LineImportCounts counts;
-  LineResult r = kestrel::records::ImportResultFile(importer, path, &counts);
+  LineResult r = kestrel::line::ImportResultFile(importer, path, &counts);
   ASSERT_TRUE(r.ok()) << r.message.toStdString();
   EXPECT_EQ(counts.imported, kPhones - 1);
   EXPECT_EQ(counts.skipped, 3);
   EXPECT_EQ(Sql("SELECT count(*) FROM line_identity WHERE state = 'passed'"),
             QString::number(3 * (kPhones - 1)));
-  r = kestrel::records::ImportResultFile(importer, path, &counts);
+  r = kestrel::line::ImportResultFile(importer, path, &counts);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(counts.imported, 0);
   EXPECT_EQ(counts.skipped, kPhones + 2);
@@ -381,10 +381,10 @@ TEST_F(LineDatabaseTest, ImportsARealSizedResultFileOnceAndSkipsWhatTheLineKnows
     ASSERT_TRUE(table.Insert({{"IMEI", Imei(1)}, {"SN1", "Q1"}, {"Time", "t1"}}));
     ASSERT_TRUE(table.Insert({{"IMEI", Imei(35000000000000ULL)}, {"Time", "t2"}}));
   }
-  ASSERT_TRUE(kestrel::records::ImportResultFile(importer, mdb, &counts).ok());
+  ASSERT_TRUE(kestrel::line::ImportResultFile(importer, mdb, &counts).ok());
   EXPECT_EQ(counts.imported, 1);
   EXPECT_EQ(counts.skipped, 1);
-  std::vector<kestrel::records::LineFound> found;
+  std::vector<kestrel::line::LineFound> found;
   ASSERT_TRUE(importer.Find("Q1", &found).ok());
   ASSERT_EQ(found.size(), 1U);
   EXPECT_EQ(found[0].record, "t1, IMEI:" + Imei(1) + ", SN1:Q1");
@@ -428,8 +428,8 @@ TEST(LineUri, PartsOptionsAndTheShownForm) {
       {"service", false, "", -1, "", "", "", "", ""},
   };
   for (const Case& c : cases) {
-    kestrel::records::LineConnection parts;
-    EXPECT_EQ(kestrel::records::ParseLineUri(c.uri, &parts), c.ok) << c.uri;
+    kestrel::line::LineConnection parts;
+    EXPECT_EQ(kestrel::line::ParseLineUri(c.uri, &parts), c.ok) << c.uri;
     if (!c.ok) continue;
     EXPECT_EQ(parts.host, QString::fromLatin1(c.host)) << c.uri;
     EXPECT_EQ(parts.port, c.port) << c.uri;
@@ -437,6 +437,6 @@ TEST(LineUri, PartsOptionsAndTheShownForm) {
     EXPECT_EQ(parts.user, QString::fromLatin1(c.user)) << c.uri;
     EXPECT_EQ(parts.password, QString::fromLatin1(c.password)) << c.uri;
     EXPECT_EQ(parts.options, QString::fromLatin1(c.options)) << c.uri;
-    EXPECT_EQ(kestrel::records::LineUriForDisplay(c.uri), QString::fromLatin1(c.shown)) << c.uri;
+    EXPECT_EQ(kestrel::line::LineUriForDisplay(c.uri), QString::fromLatin1(c.shown)) << c.uri;
   }
 }

@@ -1,13 +1,13 @@
 // Station accounts (admin): a login role per station in the group kestrel_station, made with
 // a generated password, and the service-file section and password-file line that let the
 // station PC log in without a password in Kestrel.ini.
-#include "records/line_database.h"
-#include "records/line_session.h"
-#include "records/line_uri.h"
+#include "line/line_database.h"
+#include "line/line_session.h"
+#include "line/line_uri.h"
 
 #include <QRandomGenerator>
 
-namespace kestrel::records {
+namespace kestrel::line {
 namespace {
 
 constexpr int kPasswordChars = 24;
@@ -129,4 +129,4 @@ LineResult LineDatabase::ListStations(std::vector<LineStationInfo>* stations) {
   });
 }
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

@@ -1,11 +1,11 @@
-#include "records/line_uri.h"
+#include "line/line_uri.h"
 
 #include <QRegularExpression>
 #include <QStringList>
 #include <QUrl>
 #include <QUrlQuery>
 
-namespace kestrel::records {
+namespace kestrel::line {
 namespace {
 
 void SetError(QString* error, const QString& text) {
@@ -185,4 +185,4 @@ QString LineUriForDisplay(const QString& uri) {
   return shown;
 }
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

@@ -2,13 +2,13 @@
 // back by hand. Each is one call of the schema's functions (line_reserve, line_confirm,
 // line_release, line_held), which act for the session's station and name the holder of an
 // identity they would not give.
-#include "records/line_database.h"
-#include "records/line_session.h"
+#include "line/line_database.h"
+#include "line/line_session.h"
 
 #include <algorithm>
 #include <tuple>
 
-namespace kestrel::records {
+namespace kestrel::line {
 namespace {
 
 // The identities' slotList and values as array literals, in (kind, value) order.
@@ -103,4 +103,4 @@ LineResult LineDatabase::Reservations(LineItems* items) {
   });
 }
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

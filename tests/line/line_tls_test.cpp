@@ -3,7 +3,7 @@
 // station logs in through a service file and a password file (nothing secret in Kestrel.ini),
 // verify-full vouching for the server; a wrong CA is refused at start-up with a clear message
 // and jobs are refused as for an unreachable line; a connection without TLS is refused.
-#include "records/line_database.h"
+#include "line/line_database.h"
 #include "records/result_store.h"
 
 #include "identity/imei.h"
@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-using kestrel::records::LineDatabase;
-using kestrel::records::LineResult;
-using kestrel::records::LineStatus;
+using kestrel::line::LineDatabase;
+using kestrel::line::LineResult;
+using kestrel::line::LineStatus;
 using kestrel::records::ResultStore;
 using kestrel::records::testing::FakeReport;
 using kestrel::records::testing::FakeSink;
@@ -90,7 +90,7 @@ TEST(LineTls, VerifyFullEndToEndAWrongCaAndNoTlsAreRefused) {
   LineDatabase admin;
   admin.Configure(server.Uri(name) + tls, QString());
   ASSERT_TRUE(admin.Init().ok());
-  kestrel::records::LineStationAccount account;
+  kestrel::line::LineStationAccount account;
   ASSERT_TRUE(admin.AddStation("tls-S1", &account).ok());
   EXPECT_TRUE(account.serviceSection.contains("sslmode=verify-full\n"));
   EXPECT_TRUE(account.serviceSection.contains("sslrootcert=" + d + "/ca.crt\n"));

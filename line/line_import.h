@@ -3,14 +3,14 @@
 // name, so that a line moves over without losing its history.
 #pragma once
 
-#include "records/line_database.h"
+#include "line/line_database.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <functional>
 
-namespace kestrel::records {
+namespace kestrel::line {
 
 // The identities of one IMEI.txt line ("<stamp>, IMEI:<v>[, IMEI2:<v>]...[, WIFI:<v>][, BT:<v>]
 // [, SN1:<v>][, SN2:<v>]", line end already cut). False for a line that is not of that form.
@@ -28,4 +28,4 @@ struct LineImportCounts {
 LineResult ImportResultFile(LineDatabase& line, const QString& path, LineImportCounts* counts,
                             int batchLines = 5000);
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

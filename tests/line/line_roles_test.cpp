@@ -1,10 +1,10 @@
 // The line database's roles, against the binary's throwaway server: a station logs in as a
 // role of its own that can do nothing but call the schema's functions, for itself alone; every
 // argument is data; the events tell each identity's story.
-#include "records/line_database.h"
+#include "line/line_database.h"
 
 #include "identity/imei.h"
-#include "tests/records/line_test_support.h"
+#include "tests/line/line_test_support.h"
 #include "tests/support/test_support.h"
 
 #include <QFile>
@@ -12,12 +12,12 @@
 
 #include <gtest/gtest.h>
 
-using kestrel::records::LineActor;
-using kestrel::records::LineDatabase;
-using kestrel::records::LineRangeKind;
-using kestrel::records::LineResult;
-using kestrel::records::LineStationAccount;
-using kestrel::records::LineStatus;
+using kestrel::line::LineActor;
+using kestrel::line::LineDatabase;
+using kestrel::line::LineRangeKind;
+using kestrel::line::LineResult;
+using kestrel::line::LineStationAccount;
+using kestrel::line::LineStatus;
 using kestrel::testing::LineServer;
 
 namespace {
@@ -232,7 +232,7 @@ TEST_F(LineRolesTest, EveryArgumentIsTakenAsData) {
     QStringList none;
     ASSERT_TRUE(admin_.History(value + "' OR '1'='1", &none).ok());
     EXPECT_TRUE(none.isEmpty());
-    std::vector<kestrel::records::LineFound> found;
+    std::vector<kestrel::line::LineFound> found;
     ASSERT_TRUE(admin_.Find(value, &found).ok());
     ASSERT_EQ(found.size(), 1U);
     EXPECT_EQ(found[0].record, text);
@@ -319,8 +319,8 @@ QByteArray ReadSource(const QString& path) {
 
 TEST_F(LineRolesTest, InitUpgradesADatabaseFilledByTheVersion1BuildKeepingEverything) {
   const QString old = server_->NewDatabase();
-  const QByteArray schema = ReadSource("tests/records/line_v1/schema.sql");
-  const QByteArray fill = ReadSource("tests/records/line_v1/fill.sql");
+  const QByteArray schema = ReadSource("tests/line/line_v1/schema.sql");
+  const QByteArray fill = ReadSource("tests/line/line_v1/fill.sql");
   ASSERT_FALSE(schema.isEmpty());
   ASSERT_FALSE(fill.isEmpty());
   ASSERT_TRUE(server_->Exec(old, QString::fromUtf8(schema)));
@@ -344,14 +344,14 @@ TEST_F(LineRolesTest, InitUpgradesADatabaseFilledByTheVersion1BuildKeepingEveryt
       << admin.Connect().message.toStdString();
   int v = 0;
   ASSERT_TRUE(admin.Init(&v).ok());
-  EXPECT_EQ(v, kestrel::records::LineSchemaVersion());
+  EXPECT_EQ(v, kestrel::line::LineSchemaVersion());
   ASSERT_TRUE(server_->Exec(old, everything, &after));
   EXPECT_EQ(after, before);
   ASSERT_TRUE(server_->Exec(old, "SELECT version FROM line_schema", &version));
   EXPECT_EQ(version, QString::number(v));
 
   // The old names are listed without accounts until add-station makes them roles.
-  std::vector<kestrel::records::LineStationInfo> names;
+  std::vector<kestrel::line::LineStationInfo> names;
   ASSERT_TRUE(admin.ListStations(&names).ok());
   ASSERT_EQ(names.size(), 3U);
   EXPECT_EQ(names[0].name, "L1-S01");
@@ -379,7 +379,7 @@ TEST_F(LineRolesTest, InitUpgradesADatabaseFilledByTheVersion1BuildKeepingEveryt
     return db;
   };
   auto station2 = login(s2);
-  kestrel::records::LineItems held;
+  kestrel::line::LineItems held;
   ASSERT_TRUE(station2->Reservations(&held).ok());
   ASSERT_EQ(held.size(), 1U);
   EXPECT_EQ(held[0].value, "350000000000204");

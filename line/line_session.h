@@ -1,9 +1,9 @@
 // The line database's connection and session, shared by the files of each concern
-// (records/line_database.h lists them). Everything here runs on the session's database thread.
+// (line/line_database.h lists them). Everything here runs on the session's database thread.
 #pragma once
 
-#include "records/database_thread.h"
-#include "records/line_database.h"
+#include "line/database_thread.h"
+#include "line/line_database.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrel::records {
+namespace kestrel::line {
 
 LineResult LineUnreachable(const QString& why);
 LineResult LineRefused(const QString& why);
@@ -96,4 +96,4 @@ class LineSession {
 // The text of the server's message: its first line, without the severity and the code.
 QString LineServerMessage(const QSqlError& e);
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

@@ -1,12 +1,12 @@
-// The line database's schema: the numbered steps of records/line_schema.sql and `init`, which
+// The line database's schema: the numbered steps of line/line_schema.sql and `init`, which
 // applies the steps a database has not had yet, in order, in one transaction with the new
 // number, under a lock that lets one `init` at a time change the schema.
-#include "records/line_database.h"
-#include "records/line_session.h"
+#include "line/line_database.h"
+#include "line/line_session.h"
 
 #include <QRegularExpression>
 
-namespace kestrel::records {
+namespace kestrel::line {
 namespace {
 
 // The key of the lock that lets one `init` at a time change the schema.
@@ -87,4 +87,4 @@ LineResult LineDatabase::Init(int* version) {
   });
 }
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line

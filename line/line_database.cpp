@@ -1,10 +1,10 @@
 // The line database's connection and session: connecting, opening the session in the schema's
 // terms (whom it acts for, the lock on that name, the schema version) and the answers of
 // failed statements. The operations are in the files of their concerns (line_database.h).
-#include "records/line_database.h"
+#include "line/line_database.h"
 
-#include "records/line_session.h"
-#include "records/line_uri.h"
+#include "line/line_session.h"
+#include "line/line_uri.h"
 
 #include <QRegularExpression>
 
@@ -12,7 +12,7 @@
 #include <set>
 #include <utility>
 
-namespace kestrel::records {
+namespace kestrel::line {
 namespace {
 
 const QString kDriver = QStringLiteral("QPSQL");
@@ -312,4 +312,4 @@ bool LineDatabase::IsAdmin() {
   return session_->Call([&] { return session_->admin(); });
 }
 
-}  // namespace kestrel::records
+}  // namespace kestrel::line
