@@ -1,9 +1,11 @@
 #include "app/station_app.h"
 
+#include "app/station_arguments.h"
 #include "config/ini_file.h"
 #include "config/phone_library_setting.h"
 #include "config/station_folder.h"
 #include "resources/manual/help_text.h"
+#include "resources/manual/usage.h"
 #include "resources/string_table.h"
 #include "resources/version_info.h"
 #include "station/station_entry.h"
@@ -17,7 +19,6 @@
 #include <QtGlobal>
 
 #include <cstdio>
-#include <cstring>
 
 namespace kestrel::app {
 namespace {
@@ -32,28 +33,19 @@ void Trace(const QString& line) {
   if (TraceOn()) std::fprintf(stderr, "kestrel: %s\n", line.toLocal8Bit().constData());
 }
 
-// --help is answered before anything else (no library, no handle, no window): the exit code,
-// or -1 when it is not the first argument.
-int AnswerHelp(int argc, char** argv) {
-  if (argc < 2) return -1;
-  if (std::strcmp(argv[1], "--help") != 0 && std::strcmp(argv[1], "-h") != 0) return -1;
-  std::fputs(kestrel_help_text, stdout);
-  return 0;
-}
-
-bool AsksVersion(int argc, char** argv) {
-  return argc >= 2 && std::strcmp(argv[1], "--version") == 0;
-}
-
 QString ExecutablePath() {
   return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
 }
 
-// The phone library of the station folder's settings (no application object exists yet).
-std::unique_ptr<device::oxbind::PhoneLibrary> LoadPhoneLibrary(int argc, char** argv,
-                                                               QString* error) {
+QStringList ArgumentList(int argc, char** argv) {
   QStringList arguments;
   for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  return arguments;
+}
+
+// The phone library of the station folder's settings (no application object exists yet).
+std::unique_ptr<device::oxbind::PhoneLibrary> LoadPhoneLibrary(const QStringList& arguments,
+                                                               QString* error) {
   const QString folder =
       config::FindStationFolder(arguments, QFileInfo(ExecutablePath()).absolutePath());
   const QString file = config::PhoneLibrarySetting(folder);
@@ -77,10 +69,24 @@ int AnswerVersion(const device::oxbind::PhoneLibrary* library, const QString& er
 }  // namespace
 
 int StationApp::Main(int& argc, char** argv) {
-  if (const int handled = AnswerHelp(argc, argv); handled >= 0) return handled;
+  const QStringList arguments = ArgumentList(argc, argv);
+  const StationArguments parsed = ParseStationArguments(arguments);
+  switch (parsed.action) {
+    case StationArguments::Action::Refuse:
+      std::fprintf(stderr, "kestrel: %s\n", parsed.error.toLocal8Bit().constData());
+      return resources::PrintUsage(stderr);
+    case StationArguments::Action::Help:
+      std::fputs(kestrel_help_text, stdout);
+      return 0;
+    case StationArguments::Action::Version:
+    case StationArguments::Action::Run:
+      break;
+  }
   QString error;
-  std::unique_ptr<device::oxbind::PhoneLibrary> library = LoadPhoneLibrary(argc, argv, &error);
-  if (AsksVersion(argc, argv)) return AnswerVersion(library.get(), error);
+  std::unique_ptr<device::oxbind::PhoneLibrary> library = LoadPhoneLibrary(arguments, &error);
+  if (parsed.action == StationArguments::Action::Version) {
+    return AnswerVersion(library.get(), error);
+  }
   if (!library) {
     StationApp app(argc, argv, nullptr, KV_INVALID_HANDLE);
     return app.RefuseToStart(error);

@@ -1,7 +1,9 @@
 // kestrel-cli: the station's parts without the window, for engineers. The help text (and the
 // man page made from the same text) is resources/manual/kestrel-cli.txt.
 #include "resources/manual/help_text.h"
+#include "resources/manual/usage.h"
 #include "resources/version_info.h"
+#include "tools/cli/cli_arguments.h"
 #include "tools/cli/cli_commands.h"
 
 #include <QCoreApplication>
@@ -9,44 +11,89 @@
 #include <QStringList>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 namespace {
 
+using kestrel::cli::CommandLine;
+using kestrel::cli::CommandOptions;
+
 struct Command {
   const char* name;
   int (*run)(const QStringList&);
+  CommandOptions options;  // besides --station-dir, which every command takes
 };
+
+const QString kDir = QStringLiteral("station-dir");
 
 const Command kCommands[] = {
-    {"settings", kestrel::cli::RunSettingsCommand}, {"imei", kestrel::cli::RunImeiCommand},
-    {"serial", kestrel::cli::RunSerialCommand},     {"phone", kestrel::cli::RunPhoneCommand},
-    {"records", kestrel::cli::RunRecordsCommand},   {"power", kestrel::cli::RunPowerCommand},
-    {"ports", kestrel::cli::RunPortsCommand},
-    {"line", kestrel::cli::RunLineCommand},
-    {"report", kestrel::cli::RunReportCommand},
-    {"label", kestrel::cli::RunLabelCommand},
+    {"settings", kestrel::cli::RunSettingsCommand, {{kDir}, {QStringLiteral("save")}}},
+    {"imei", kestrel::cli::RunImeiCommand, {{kDir}, {}}},
+    {"serial", kestrel::cli::RunSerialCommand, {{kDir}, {}}},
+    {"phone",
+     kestrel::cli::RunPhoneCommand,
+     {{kDir, QStringLiteral("port"), QStringLiteral("library"), QStringLiteral("mask"),
+       QStringLiteral("imei1"), QStringLiteral("imei2"), QStringLiteral("imei3"),
+       QStringLiteral("imei4"), QStringLiteral("bt"), QStringLiteral("wifi")},
+      {QStringLiteral("allow-irreversible")}}},
+    {"records", kestrel::cli::RunRecordsCommand, {{kDir, QStringLiteral("index")}, {}}},
+    {"power",
+     kestrel::cli::RunPowerCommand,
+     {{kDir, QStringLiteral("board"), QStringLiteral("address"), QStringLiteral("kind")}, {}}},
+    {"ports", kestrel::cli::RunPortsCommand, {{kDir}, {}}},
+    {"line",
+     kestrel::cli::RunLineCommand,
+     {{kDir, QStringLiteral("database"), QStringLiteral("station"), QStringLiteral("count"),
+       QStringLiteral("batch")},
+      {QStringLiteral("release")}}},
+    {"report",
+     kestrel::cli::RunReportCommand,
+     {{kDir, QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("html")}, {}}},
+    {"label",
+     kestrel::cli::RunLabelCommand,
+     {{kDir, QStringLiteral("imei1"), QStringLiteral("imei2"), QStringLiteral("imei3"),
+       QStringLiteral("imei4"), QStringLiteral("bt"), QStringLiteral("wifi"),
+       QStringLiteral("sn1"), QStringLiteral("sn2"), QStringLiteral("date"),
+       QStringLiteral("station"), QStringLiteral("template"), QStringLiteral("out"),
+       QStringLiteral("printer")},
+      {QStringLiteral("last")}}},
 };
 
-// The help text's "Usage:" section, up to the blank line after it.
-int Usage() {
-  const char* from = std::strstr(kestrel_help_text, "Usage:\n");
-  const char* to = from ? std::strstr(from, "\n\n") : nullptr;
-  if (from && to) {
-    std::fwrite(from, 1, static_cast<std::size_t>(to - from + 1), stderr);
-  } else {
-    std::fputs(kestrel_help_text, stderr);
+const Command* Find(const QString& name) {
+  for (const Command& c : kCommands) {
+    if (name == QLatin1String(c.name)) return &c;
   }
-  return 2;
+  return nullptr;
+}
+
+bool OptionsOf(const QString& name, CommandOptions* options) {
+  const Command* c = Find(name);
+  if (c != nullptr) *options = c->options;
+  return c != nullptr;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  QStringList raw;
+  for (int i = 1; i < argc; ++i) raw << QString::fromLocal8Bit(argv[i]);
+  const CommandLine line = kestrel::cli::ParseCommandLine(raw, OptionsOf);
+  switch (line.action) {
+    case CommandLine::Action::Help:
+      std::fputs(kestrel_help_text, stdout);
+      return 0;
+    case CommandLine::Action::Refuse:
+      if (!raw.isEmpty()) {
+        std::fprintf(stderr, "kestrel-cli: %s\n", line.error.toLocal8Bit().constData());
+      }
+      return kestrel::resources::PrintUsage(stderr);
+    case CommandLine::Action::Version:
+    case CommandLine::Action::Run:
+      break;
+  }
   // Drawing a label needs fonts, hence a GUI application; it never shows a window, so it needs
   // no display either.
-  const bool gui = argc > 1 && std::strcmp(argv[1], "label") == 0;
+  const bool gui = line.command == QLatin1String("label");
   if (gui && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
   std::unique_ptr<QCoreApplication> app;
@@ -55,23 +102,12 @@ int main(int argc, char** argv) {
   } else {
     app = std::make_unique<QCoreApplication>(argc, argv);
   }
-  QStringList args = QCoreApplication::arguments();
-  args.removeFirst();
-  if (args.isEmpty()) return Usage();
-  const QString name = args.takeFirst();
-  if (name == QLatin1String("--help") || name == QLatin1String("-h")) {
-    std::fputs(kestrel_help_text, stdout);
-    return 0;
-  }
-  if (name == QLatin1String("--version")) {
+  if (line.action == CommandLine::Action::Version) {
     const QString version = kestrel::resources::VersionInfoReader::ReadProductVersion(
         QCoreApplication::applicationFilePath());
     if (version.isEmpty()) return 1;
     std::printf("kestrel-cli %s\n", version.toLocal8Bit().constData());
     return 0;
   }
-  for (const Command& c : kCommands) {
-    if (name == QLatin1String(c.name)) return c.run(args);
-  }
-  return Usage();
+  return Find(line.command)->run(line.arguments);
 }
