@@ -210,8 +210,8 @@ void StationController::StartJobAudit() {
   options.stationName = [this] { return QString::fromLocal8Bit(settings_.CurrentStationName); };
   options.onFailure = [this](const QString& path) {
     const QString text = QStringLiteral("Job record not written: %1").arg(path);
-    QMetaObject::invokeMethod(
-        this, [this, text] { controls_.statusLine->setText(text); }, Qt::QueuedConnection);
+    // The record writer's thread: the text goes to the window's through the hand-off.
+    handoff_->Post([this, text] { controls_.statusLine->setText(text); });
   };
   audit_ = std::make_unique<JobAudit>(std::move(options));
   AddJobObserver(audit_.get());

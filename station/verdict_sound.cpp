@@ -2,10 +2,11 @@
 
 #include "device/sync/manual_reset_event.h"
 #include "resources/sounds/sounds.h"
-#include "ui/thread_handoff.h"
+#include "station/sound_thread.h"
 
 #include <QAudioDevice>
 #include <QMediaDevices>
+#include <QObject>
 #include <QSoundEffect>
 #include <QThread>
 
@@ -13,75 +14,49 @@
 #include <mutex>
 
 namespace kestrel::station {
+namespace {
 
-// Lives in the sound thread: the two effects, made and loaded there.
-class VerdictSound::Player : public QObject {
- public:
-  Player() : handoff_(new ui::ThreadHandoff(this)) {}
+// The two effects, children of the sound thread's context: made there at the first request of
+// the thread (once for the process, unless an application object ended and a new one began) and
+// loaded once.
+struct Effects {
+  QSoundEffect* pass = nullptr;
+  QSoundEffect* fail = nullptr;
+};
 
-  ui::ThreadHandoff& Handoff() { return *handoff_; }
-
-  // Sound thread.
-  void Load() {
-    pass_ = new QSoundEffect(this);
-    fail_ = new QSoundEffect(this);
-    pass_->setSource(resources::PassSoundUrl());
-    fail_->setSource(resources::FailSoundUrl());
+// Sound thread.
+Effects EffectsOf(QObject& context) {
+  const QString passName = QStringLiteral("pass");
+  const QString failName = QStringLiteral("fail");
+  Effects e{context.findChild<QSoundEffect*>(passName, Qt::FindDirectChildrenOnly),
+            context.findChild<QSoundEffect*>(failName, Qt::FindDirectChildrenOnly)};
+  if (e.pass == nullptr) {
+    e.pass = new QSoundEffect(&context);
+    e.pass->setObjectName(passName);
+    e.pass->setSource(resources::PassSoundUrl());
+    e.fail = new QSoundEffect(&context);
+    e.fail->setObjectName(failName);
+    e.fail->setSource(resources::FailSoundUrl());
   }
+  return e;
+}
 
-  // Sound thread.
-  void Play(Verdict verdict, int volume) {
-    QSoundEffect* effect = verdict == Verdict::Pass ? pass_ : fail_;
-    const bool device = !QMediaDevices::defaultAudioOutput().isNull();
-    if (device) {
-      effect->stop();
-      effect->setVolume(std::clamp(volume, 0, 100) / 100.0);
-      effect->play();
-    }
-    std::lock_guard<std::mutex> l(lock_);
-    last_ = effect->source();
-    ++(device ? counts_.played : counts_.silent);
-  }
+}  // namespace
 
-  // Sound thread: whether both effects have loaded.
-  bool Ready() const {
-    return pass_ != nullptr && pass_->status() == QSoundEffect::Ready &&
-           fail_->status() == QSoundEffect::Ready;
-  }
-
-  Counts counts() const {
-    std::lock_guard<std::mutex> l(lock_);
-    return counts_;
-  }
-  QUrl Last() const {
-    std::lock_guard<std::mutex> l(lock_);
-    return last_;
-  }
-
- private:
-  ui::ThreadHandoff* handoff_;
-  QSoundEffect* pass_ = nullptr;
-  QSoundEffect* fail_ = nullptr;
-  mutable std::mutex lock_;
-  Counts counts_;  // guarded by lock_
-  QUrl last_;      // guarded by lock_
+// What the sound thread did with one VerdictSound's requests.
+struct VerdictSound::Handled {
+  std::mutex lock;
+  Counts counts;  // guarded by lock (requested unused)
+  QUrl last;      // guarded by lock
 };
 
 VerdictSound::VerdictSound(std::function<Options()> options)
-    : options_(std::move(options)), thread_(new QThread), player_(new Player) {
-  thread_->setObjectName(QStringLiteral("verdict sound"));
-  player_->moveToThread(thread_);
-  QObject::connect(thread_, &QThread::finished, player_, &QObject::deleteLater);
-  thread_->start();
-  Player* player = player_;
-  player_->Handoff().Post([player] { player->Load(); });
+    : options_(std::move(options)), handled_(std::make_shared<Handled>()) {
+  // The effects start loading now, so that the first verdict plays at once.
+  SoundThread::Post([](QObject& context) { EffectsOf(context); });
 }
 
-VerdictSound::~VerdictSound() {
-  thread_->quit();
-  thread_->wait();
-  delete thread_;
-}
+VerdictSound::~VerdictSound() = default;
 
 bool VerdictSound::VerdictOf(JobOutcome outcome, Verdict* verdict) {
   switch (outcome) {
@@ -109,18 +84,35 @@ void VerdictSound::JobEnded(const JobSummary& summary) {
 
 void VerdictSound::Play(Verdict verdict, int volume) {
   requested_.fetch_add(1);
-  Player* player = player_;
-  player_->Handoff().Post([player, verdict, volume] { player->Play(verdict, volume); });
+  std::shared_ptr<Handled> handled = handled_;
+  SoundThread::Post([handled, verdict, volume](QObject& context) {
+    const Effects effects = EffectsOf(context);
+    QSoundEffect* effect = verdict == Verdict::Pass ? effects.pass : effects.fail;
+    const bool device = !QMediaDevices::defaultAudioOutput().isNull();
+    if (device) {
+      effect->stop();
+      effect->setVolume(std::clamp(volume, 0, 100) / 100.0);
+      effect->play();
+    }
+    std::lock_guard<std::mutex> l(handled->lock);
+    handled->last = effect->source();
+    ++(device ? handled->counts.played : handled->counts.silent);
+  });
 }
 
 VerdictSound::Counts VerdictSound::counts() const {
-  Counts c = player_->counts();
+  Counts c;
+  {
+    std::lock_guard<std::mutex> l(handled_->lock);
+    c = handled_->counts;
+  }
   c.requested = requested_.load();
   return c;
 }
 
 QUrl VerdictSound::LastSound() const {
-  return player_->Last();
+  std::lock_guard<std::mutex> l(handled_->lock);
+  return handled_->last;
 }
 
 bool VerdictSound::SoundsReady(int ms) const {
@@ -128,12 +120,13 @@ bool VerdictSound::SoundsReady(int ms) const {
   for (int waited = 0;; waited += 20) {
     auto answered = std::make_shared<device::ManualResetEvent>();
     auto ready = std::make_shared<std::atomic<bool>>(false);
-    Player* player = player_;
-    player_->Handoff().Post([player, answered, ready] {
-      ready->store(player->Ready());
+    const bool posted = SoundThread::Post([answered, ready](QObject& context) {
+      const Effects e = EffectsOf(context);
+      ready->store(e.pass->status() == QSoundEffect::Ready &&
+                   e.fail->status() == QSoundEffect::Ready);
       answered->Set();
     });
-    if (!answered->Wait(std::max(20, ms - waited))) return false;
+    if (!posted || !answered->Wait(std::max(20, ms - waited))) return false;
     if (ready->load()) return true;
     if (waited >= ms) return false;
     QThread::msleep(20);

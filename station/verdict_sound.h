@@ -2,9 +2,11 @@
 // result label shows (a job that ends passed, failed or timed out; a stopped job and one shown
 // without a verdict are silent). [OPERATOR] Sound=0 silences it; SoundVolume sets the volume.
 //
-// The sounds play through Qt Multimedia's QSoundEffect on a thread of their own: the window
-// thread only hands the request over, so neither loading a sound nor the audio system ever
-// holds it up. With no audio device a request is left silent, without a message.
+// The sounds play through Qt Multimedia's QSoundEffect on the process's sound thread
+// (station/sound_thread.h), where both effects are made once and live as long as the process:
+// the window thread only hands the request over, so neither loading a sound nor the audio system
+// ever holds it up, and a station closed and opened again plays on the same effects. With no
+// audio device a request is left silent, without a message.
 #pragma once
 
 #include "station/job_observer.h"
@@ -14,8 +16,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-
-class QThread;
 
 namespace kestrel::station {
 
@@ -29,7 +29,7 @@ class VerdictSound final : public JobObserver {
   };
   // `options` is asked on the window thread at each job's end (the settings may change).
   explicit VerdictSound(std::function<Options()> options);
-  ~VerdictSound() override;  // ends the sound thread
+  ~VerdictSound() override;
   VerdictSound(const VerdictSound&) = delete;
   VerdictSound& operator=(const VerdictSound&) = delete;
 
@@ -41,14 +41,14 @@ class VerdictSound final : public JobObserver {
   // Any thread: hands the verdict's sound to the sound thread.
   void Play(Verdict verdict, int volume);
 
-  // What the sound thread has done with the requests so far.
+  // What the sound thread has done with this object's requests so far.
   struct Counts {
     int requested = 0;  // handed over
     int played = 0;     // started on an audio device
     int silent = 0;     // no audio device
   };
   Counts counts() const;
-  // The sound of the last request the sound thread handled (empty before the first).
+  // The sound of this object's last request the sound thread handled (empty before the first).
   QUrl LastSound() const;
   // The sound thread: both sounds loaded and ready to play (blocks up to `ms` for the loading).
   bool SoundsReady(int ms) const;
@@ -57,11 +57,10 @@ class VerdictSound final : public JobObserver {
   static bool VerdictOf(JobOutcome outcome, Verdict* verdict);
 
  private:
-  class Player;
+  struct Handled;
 
   std::function<Options()> options_;
-  QThread* thread_ = nullptr;
-  Player* player_ = nullptr;  // lives in thread_
+  std::shared_ptr<Handled> handled_;  // shared with the requests on the sound thread
   std::atomic<int> requested_{0};
 };
 

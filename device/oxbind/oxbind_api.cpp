@@ -33,7 +33,7 @@ void CopyText(const std::vector<uint8_t>& data, char* buffer, int32_t size) {
   std::size_t n = 0;
   const std::size_t limit = static_cast<std::size_t>(size) - 1;
   while (n < data.size() && n < limit && data[n] != 0) ++n;
-  std::memcpy(buffer, data.data(), n);
+  if (n > 0) std::memcpy(buffer, data.data(), n);
 }
 
 // Copies a fixed-size reply (serial number, CU reference) into a caller's buffer: zero-filled,
@@ -41,7 +41,8 @@ void CopyText(const std::vector<uint8_t>& data, char* buffer, int32_t size) {
 // contract allows for these 24-byte items.
 void CopyBytes(const std::vector<uint8_t>& data, char* buffer, int32_t size) {
   std::memset(buffer, 0, static_cast<std::size_t>(size));
-  std::memcpy(buffer, data.data(), std::min(data.size(), static_cast<std::size_t>(size)));
+  const std::size_t n = std::min(data.size(), static_cast<std::size_t>(size));
+  if (n > 0) std::memcpy(buffer, data.data(), n);
 }
 
 std::vector<uint8_t> RecordBytes(const NvInfoRecord* record) {
@@ -183,7 +184,7 @@ int32_t KV_WriteSN(PhoneHandle h, int32_t isSn1, const char* text, int32_t lengt
   const std::size_t n = strnlen(text, static_cast<std::size_t>(length));
   std::vector<uint8_t> payload(n + 1);
   payload[0] = static_cast<uint8_t>(isSn1 ? 1 : 0);
-  std::memcpy(payload.data() + 1, text, n);
+  if (n > 0) std::memcpy(payload.data() + 1, text, n);
   return Request(h, wire::kWriteSn, payload, nullptr);
 }
 
@@ -242,7 +243,8 @@ int32_t KV_ReadStationRecord(PhoneHandle h, uint8_t* buffer, int32_t capacity, i
   const int32_t r = Request(h, wire::kReadStationRecord, {}, &block);
   if (r != KV_OK) return r;
   if (block.size() > static_cast<std::size_t>(KV_MAX_STATION_RECORD)) return KV_ERR_BAD_REPLY;
-  std::memcpy(buffer, block.data(), block.size());
+  // An empty record has no bytes to copy (and its vector's data() may be null).
+  if (!block.empty()) std::memcpy(buffer, block.data(), block.size());
   *length = static_cast<int32_t>(block.size());
   return KV_OK;
 }

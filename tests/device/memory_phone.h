@@ -72,22 +72,22 @@ struct MemoryPhone {
       *len = Text(("ECHO " + std::string(c, n)).c_str(), out, cap);
       return 0;
     };
-    cb->read_identities = [](void* u, uint32_t, kpe_identities* ids) {
+    cb->read_identities = [](void* u, uint32_t, kpe_identities* out) {
       Count(u, "read_identities");
-      *ids = P(u).ids;
+      *out = P(u).ids;
       return 0;
     };
-    cb->write_identities = [](void* u, const kpe_identities* ids, int direct) {
+    cb->write_identities = [](void* u, const kpe_identities* in, int direct) {
       Count(u, direct ? "write_direct" : "write_fast");
       MemoryPhone& p = P(u);
       if (p.writeResult != 0) return p.writeResult;
       for (int k = 0; k < 4; ++k) {
         const uint32_t bit = k == 0 ? 1u : k == 1 ? 2u : k == 2 ? 0x10u : 0x20u;
-        if (ids->mask & bit) std::memcpy(p.ids.imei[k], ids->imei[k], 16);
+        if (in->mask & bit) std::memcpy(p.ids.imei[k], in->imei[k], 16);
       }
-      if (ids->mask & KPE_NV_BT) std::memcpy(p.ids.bt, ids->bt, 6);
-      if (ids->mask & KPE_NV_WIFI) std::memcpy(p.ids.wifi, ids->wifi, 6);
-      p.ids.mask |= ids->mask;
+      if (in->mask & KPE_NV_BT) std::memcpy(p.ids.bt, in->bt, 6);
+      if (in->mask & KPE_NV_WIFI) std::memcpy(p.ids.wifi, in->wifi, 6);
+      p.ids.mask |= in->mask;
       return 0;
     };
     cb->read_serial = [](void* u, int sn1, uint8_t out[KPE_SN_BYTES]) {
@@ -131,7 +131,7 @@ struct MemoryPhone {
     };
     cb->read_station_record = [](void* u, uint8_t* out, size_t cap, size_t* len) {
       *len = std::min(cap, P(u).record.size());
-      std::memcpy(out, P(u).record.data(), *len);
+      if (*len > 0) std::memcpy(out, P(u).record.data(), *len);
       return 0;
     };
     cb->write_station_record = [](void* u, const uint8_t* b, size_t n) {

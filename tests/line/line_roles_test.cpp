@@ -186,6 +186,9 @@ TEST_F(LineRolesTest, AStationActsOnlyForItself) {
   adminForA.Configure(server_->Uri(name_), a.name, 0, LineActor::Named);
   EXPECT_EQ(adminForA.Connect().status, LineStatus::Unreachable);
   stationA->Close();
+  // The server lets go of the closed connection's lock a moment later: wait for it, as a
+  // station does.
+  adminForA.Configure(server_->Uri(name_), a.name, 3000, LineActor::Named);
   ASSERT_TRUE(adminForA.Reserve({{"SN1", "BY-ADMIN"}}).ok());
   EXPECT_EQ(Sql("SELECT station || ' ' || actor FROM line_event WHERE value = 'BY-ADMIN'"),
             a.name + " kestrel");
