@@ -57,7 +57,7 @@ std::unique_ptr<device::oxbind::PhoneLibrary> LoadPhoneLibrary(int argc, char** 
   const QString folder =
       config::FindStationFolder(arguments, QFileInfo(ExecutablePath()).absolutePath());
   const QString file = config::PhoneLibrarySetting(folder);
-  return device::oxbind::PhoneLibrary::Load(file, error);
+  return device::oxbind::PhoneLibrary::Load(file, config::PhoneIsolateSetting(folder), error);
 }
 
 // --version: the station's version and its phone library's.

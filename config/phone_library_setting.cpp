@@ -20,4 +20,9 @@ QString PhoneLibrarySetting(const QString& stationFolder) {
   return inFolder;
 }
 
+bool PhoneIsolateSetting(const QString& stationFolder) {
+  const IniFile ini(QDir(stationFolder).filePath(QStringLiteral("Kestrel.ini")));
+  return ini.ReadInt(QStringLiteral("PHONE"), QStringLiteral("Isolate"), 0) != 0;
+}
+
 }  // namespace kestrel::config

@@ -1,4 +1,5 @@
-// [PHONE] Library: the file of the phone library the station loads at start-up.
+// [PHONE] Library and Isolate: the file of the phone library the station loads at start-up,
+// and whether it runs in a process of its own.
 #pragma once
 
 #include <QString>
@@ -10,5 +11,10 @@ namespace kestrel::config {
 // loader (its library folders). Empty when the key is absent or empty (Kestrel's own library).
 // Reads the one key and nothing else; writes nothing.
 QString PhoneLibrarySetting(const QString& stationFolder);
+
+// [PHONE] Isolate of the station folder's Kestrel.ini: nonzero runs the phone library in a host
+// process of its own (kestrel-phone-host) behind the phone-library proxy. Off when the key is
+// absent, empty or not a number.
+bool PhoneIsolateSetting(const QString& stationFolder);
 
 }  // namespace kestrel::config
