@@ -39,6 +39,7 @@ class RecordReader {
       if (key == "mode") return String(&r->mode);
       if (key == "kind") return String(&r->kind);
       if (key == "result") return String(&r->resultText);
+      if (key == "host") return String(&r->host);
       if (key == "pass") return Unsigned32(&r->passCount);
       if (key == "fail") return Unsigned32(&r->failCount);
       if (key == "ids") {
@@ -499,7 +500,9 @@ QByteArray ComposeJobRecordLine(const JobRecord& r) {
   line.append('{');
   PutNumber("requests", static_cast<long long>(r.requests), &line);
   PutNumber("retransmissions", static_cast<long long>(r.retransmissions), &line);
-  line.append("}}\n");
+  line.append('}');
+  if (!r.host.isEmpty()) PutText("host", r.host, &line);
+  line.append("}\n");
   return line;
 }
 

@@ -4,10 +4,13 @@
 //   {"station":"LINE3-W2","start":"2026-12-09T03:10:46.120+01:00","mode":"calibration",
 //    "kind":"write","outcome":"failed","ms":8421,"result":"...","ids":{"IMEI1":"...",...},
 //    "steps":[{"name":"KV_WriteSN","at":1203,"ms":88,"code":0},...],
-//    "pass":120,"fail":4,"link":{"requests":31,"retransmissions":2}}
+//    "pass":120,"fail":4,"link":{"requests":31,"retransmissions":2},"host":"..."}
 //
 // The keys come in this order. "ids" holds only the identities that are not empty, in the
 // station's order; "link" counts the phone link's requests and retransmissions during the job.
+// "host" is there only with a phone library in a host process of its own ([PHONE] Isolate=1)
+// when something happened to the host since the last record: it ended (how, during which call),
+// the station ended it (why), a new one was started.
 #pragma once
 
 #include <QByteArray>
@@ -43,6 +46,7 @@ struct JobRecord {
   std::uint32_t failCount = 0;
   std::uint64_t requests = 0;
   std::uint64_t retransmissions = 0;
+  QString host;  // what happened to the phone library's host process; empty: nothing
 };
 
 // "jobs-YYYY-MM-DD.jsonl".
