@@ -81,7 +81,13 @@ struct Proxy::Host {
 };
 
 Proxy& Proxy::Instance() {
-  static Proxy* proxy = new Proxy(ProxyBounds::FromEnvironment());
+  static Proxy* proxy = [] {
+    auto* p = new Proxy(ProxyBounds::FromEnvironment());
+    // At the process's exit the host goes with it and is waited for: no process of it is
+    // left behind (not even one waiting to be reaped).
+    std::atexit([] { Instance().Shutdown(); });
+    return p;
+  }();
   return *proxy;
 }
 
@@ -437,19 +443,21 @@ std::int32_t Proxy::ReleasePhone(PhoneHandle h) {
     if (!answered) r = KV_OK;  // the host went with the handle
   }
   handles_.erase(h);
-  if (handles_.empty() && host_) {
-    // The last handle: the host goes, and is waited for (no process of it is left behind).
-    const std::shared_ptr<Host> host = host_;
-    if (host->alive) {
-      host->quiet = true;
-      MarkEndedLocked(host.get());
-      host->process->link().Shutdown();
-    }
-    lock.unlock();
-    std::lock_guard start(startMutex_);
-    if (host->reader.joinable()) host->reader.join();
-  }
   return r;
+}
+
+void Proxy::Shutdown() {
+  std::unique_lock lock(mutex_);
+  const std::shared_ptr<Host> host = host_;
+  if (!host) return;
+  if (host->alive) {
+    host->quiet = true;
+    MarkEndedLocked(host.get());
+    host->process->link().Shutdown();  // the host ends when its channel does
+  }
+  lock.unlock();
+  std::lock_guard start(startMutex_);
+  if (host->reader.joinable()) host->reader.join();
 }
 
 std::int32_t Proxy::Invoke(PhoneHandle h, Call call, const std::vector<std::uint8_t>& args,
@@ -510,7 +518,7 @@ std::int32_t Proxy::Cancel(PhoneHandle h, Call call) {
   Handle* hd = Find(h);
   if (hd == nullptr) return KV_ERR_INVALID_HANDLE;
   hd->modes.clear();  // both end the mode process: its event is no longer relayed
-  bool lost = hd->lost;
+  const bool lost = hd->lost;
   if (call == Call::kEndPhoneTest) {
     hd->lost = false;
     hd->testOpen = false;
@@ -519,23 +527,39 @@ std::int32_t Proxy::Cancel(PhoneHandle h, Call call) {
   hd->lastCancelMs = platform::NowMs();
   hd->lastCancel = CallName(static_cast<int>(call));
   if (!HostAlive() || hd->generation != host_->generation || lost) return KV_OK;
-  for (auto& [id, p] : host_->pending) {
-    if (p->handle == h) p->cv.notify_all();
+  const std::shared_ptr<Host> host = host_;
+  for (auto& [id, p] : host->pending) {
+    if (p->handle == h) p->cv.notify_all();  // their grace runs from now
   }
+  Pending p;
+  p.handle = h;
+  p.call = call;
+  std::uint32_t id = nextId_++;
+  if (id == 0) id = nextId_++;
+  host->pending[id] = &p;
   Writer w;
   w.I32(hd->remote);
   std::vector<std::uint8_t> bytes;
-  std::uint32_t id = nextId_++;
-  if (id == 0) id = nextId_++;
   AppendFrame(&bytes, FrameKind::kCall, static_cast<std::uint16_t>(call), id, w.bytes().data(),
               w.bytes().size());
-  const std::shared_ptr<Host> host = host_;
+  const std::int64_t sentMs = platform::NowMs();
   lock.unlock();
-  // Never waits for the host (the caller may be the window's thread): a cancel the channel
-  // does not take at once is lost with the host, whose blocked call the grace then ends.
-  std::unique_lock write(host->writeMutex, std::chrono::milliseconds(kCancelWriteMs));
-  if (write.owns_lock()) host->process->link().Write(bytes.data(), bytes.size(), kCancelWriteMs);
-  return KV_OK;
+  // The caller may be the window's thread: the cancel waits for the host only briefly. A
+  // cancel not taken or not answered in that time is left to the host, which runs it before
+  // any later call, or to the blocked call's grace, which ends the host.
+  {
+    std::unique_lock write(host->writeMutex, std::chrono::milliseconds(kCancelWriteMs));
+    if (write.owns_lock()) host->process->link().Write(bytes.data(), bytes.size(), kCancelWriteMs);
+  }
+  lock.lock();
+  p.cv.wait_for(lock, std::chrono::milliseconds(std::max<std::int64_t>(
+                          0, sentMs + bounds_.graceMs - platform::NowMs())),
+                [&] { return p.done || p.failed; });
+  host->pending.erase(id);
+  if (!p.done) return KV_OK;
+  Reader r(p.payload);
+  const AnswerHead head = GetAnswerHead(&r);
+  return r.ok() ? head.result : KV_OK;
 }
 
 std::int32_t Proxy::EnterModeProcess(PhoneHandle h, std::int32_t byUsb, std::int32_t dutPort,

@@ -7,8 +7,9 @@
 // ends the host (killed); the call then returns KV_ERR_TIMEOUT or KV_ERR_CANCELLED. A host
 // that ends while calls wait fails them with KV_ERR_LINK_LOST, and the phone test it had open
 // answers KV_ERR_LINK_LOST until KV_EndPhoneTest. The next call after that starts a new host
-// and a new handle in it (the properties set so far set again). The cancel calls never wait
-// for the host: they are sent, and the host runs them before any later call.
+// and a new handle in it (the properties set so far set again). The cancel calls wait for the
+// host's answer at most the grace: one not answered by then is left to the host, which runs
+// it before any later call.
 #pragma once
 
 #include "device/oxbind/host/host_platform.h"
@@ -56,6 +57,8 @@ class Proxy {
   std::string LibraryPath() const;
   int HostProcessId() const;
   std::string TakeNotes();
+  // Ends the host (its channel closed) and waits for it: at the process's exit.
+  void Shutdown();
 
   PhoneHandle CreatePhone(std::int32_t reserved);
   std::int32_t ReleasePhone(PhoneHandle h);
@@ -64,7 +67,8 @@ class Proxy {
   std::int32_t Invoke(PhoneHandle h, Call call, const std::vector<std::uint8_t>& args,
                       std::vector<std::uint8_t>* outputs, bool* answered = nullptr);
   std::int32_t SetProperty(PhoneHandle h, std::int32_t id, std::int32_t arg1, std::int32_t arg2);
-  // KV_EndPhoneTest, KV_StopModeProcess: sent, not waited for.
+  // KV_EndPhoneTest, KV_StopModeProcess: the library's answer, or KV_OK when it has not come
+  // within the grace.
   std::int32_t Cancel(PhoneHandle h, Call call);
   std::int32_t EnterModeProcess(PhoneHandle h, std::int32_t byUsb, std::int32_t dutPort,
                                 std::int32_t mode, KV_Event* arrived, std::int32_t reserved);
