@@ -34,12 +34,12 @@ struct JobRecordStep {
 
 struct JobRecord {
   QString station;
-  QDateTime startedAt;    // local time; written with its offset
-  QString mode;           // "calibration" or "normal"
-  QString kind;           // "write" or "read"
-  QString outcome;        // "passed", "failed", "timed-out", "stopped", "shown"
+  QDateTime startedAt;  // local time; written with its offset
+  QString mode;         // "calibration" or "normal"
+  QString kind;         // "write" or "read"
+  QString outcome;      // "passed", "failed", "timed-out", "stopped", "shown"
   std::int64_t durationMs = 0;
-  QString resultText;     // as shown, identity lines included
+  QString resultText;                                   // as shown, identity lines included
   std::vector<std::pair<QString, QString>> identities;  // (IMEI1, ...) in the station's order
   std::vector<JobRecordStep> steps;
   std::uint32_t passCount = 0;

@@ -151,8 +151,8 @@ class JobControl {
   std::atomic<std::int64_t> jobStartMs_{0};
   std::atomic<bool> timedOut_{false};
   std::atomic<std::int64_t> callSinceUs_{0};  // JobContext::callSinceUs of the job
-  bool active_ = false;    // window thread
-  std::uint64_t job_ = 0;  // window thread: the current job's number
+  bool active_ = false;                       // window thread
+  std::uint64_t job_ = 0;                     // window thread: the current job's number
 
   mutable std::mutex sequenceLock_;  // decides between Stop and the phone being reached
   bool stopRequested_ = false;

@@ -67,7 +67,9 @@ struct PhoneApi {
   int32_t (*TakeHostNotes)(char* text, int32_t capacity) = nullptr;
   // Its calls can be ended by force: a call that does not return costs its host, never the
   // caller's thread.
-  bool Isolated() const { return TakeHostNotes != nullptr; }
+  bool Isolated() const {
+    return TakeHostNotes != nullptr;
+  }
 
   // The station record (both calls) is offered.
   bool HasStationRecord() const {

@@ -51,8 +51,8 @@ bool OpenProxy(QLibrary& library, const QString& executableFolder, const QString
   }
   library.setFileName(proxyFile);
   if (!library.load()) {
-    *error = QStringLiteral("the phone-library proxy cannot be loaded (%1)")
-                 .arg(library.errorString());
+    *error =
+        QStringLiteral("the phone-library proxy cannot be loaded (%1)").arg(library.errorString());
     return false;
   }
   calls->open = reinterpret_cast<decltype(calls->open)>(library.resolve("KVP_Open"));
@@ -143,8 +143,8 @@ std::unique_ptr<PhoneLibrary> PhoneLibrary::Load(const QString& requested, bool 
   } else {
     lib->library_.setFileName(file);
     if (!lib->library_.load()) {
-      return fail(QStringLiteral("not a library that can be loaded (%1)")
-                      .arg(lib->library_.errorString()));
+      return fail(
+          QStringLiteral("not a library that can be loaded (%1)").arg(lib->library_.errorString()));
     }
   }
   PhoneApi& api = lib->api_;

@@ -198,9 +198,9 @@ TEST_F(PhoneHostFaultTest, EachFaultEndsItsHostAndTheNextPhoneTestRunsInANewOne)
     if (row.crash != nullptr) {
       EXPECT_EQ(notes.rfind("the host ended (", 0), 0u) << notes;
     }
-    EXPECT_NE(notes.find("a new host was started (process " +
-                         std::to_string(KVP_HostProcessId()) + ")"),
-              std::string::npos)
+    EXPECT_NE(
+        notes.find("a new host was started (process " + std::to_string(KVP_HostProcessId()) + ")"),
+        std::string::npos)
         << notes;
   }
   // One write a row, the one after its fault (the crashed write changed nothing).

@@ -45,10 +45,10 @@ class PhoneHostTest : public ::testing::Test {
     qputenv("KESTREL_SYSTEM_PORTS", "0");
     qunsetenv("KESTREL_STATION_DIR");
     char error[512] = {};
-    ASSERT_EQ(KVP_Open(BinPath("kestrel-phone-host").toLocal8Bit().constData(),
-                       BinPath("libkestrel-oxbind.so.1").toLocal8Bit().constData(), error,
-                       sizeof(error)),
-              KV_OK)
+    ASSERT_EQ(
+        KVP_Open(BinPath("kestrel-phone-host").toLocal8Bit().constData(),
+                 BinPath("libkestrel-oxbind.so.1").toLocal8Bit().constData(), error, sizeof(error)),
+        KV_OK)
         << error;
   }
 
@@ -95,7 +95,8 @@ TEST_F(PhoneHostTest, EveryCallCrossesTheChannelAsTheLibraryTakesAndLeavesIt) {
   EXPECT_EQ(info.abiMajor, KV_ABI_MAJOR);
   char path[1024] = {};
   KVP_LibraryPath(path, sizeof(path));
-  EXPECT_EQ(QString::fromLocal8Bit(path), QFileInfo(BinPath("libkestrel-oxbind.so.1")).absoluteFilePath());
+  EXPECT_EQ(QString::fromLocal8Bit(path),
+            QFileInfo(BinPath("libkestrel-oxbind.so.1")).absoluteFilePath());
   for (const char* call : {"KV_PowerOff", "KV_ReadStationRecord", "KV_GetRequestCounts"}) {
     EXPECT_EQ(KVP_HasCall(call), 1) << call;
   }
@@ -299,8 +300,10 @@ TEST_F(PhoneHostTest, AHostKilledBetweenCallsIsReplacedWithTheHandlesProperties)
   char text[64];
   EXPECT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_ERR_TIMEOUT);
   EXPECT_LT(t.elapsed(), 900) << "the reply time-out of 150 ms x 1 was not set again";
-  EXPECT_EQ(TakeNotes(), "the host ended (signal 9 (SIGKILL)) between calls; a new host was "
-                         "started (process " + std::to_string(KVP_HostProcessId()) + ")");
+  EXPECT_EQ(TakeNotes(),
+            "the host ended (signal 9 (SIGKILL)) between calls; a new host was "
+            "started (process " +
+                std::to_string(KVP_HostProcessId()) + ")");
 }
 
 }  // namespace

@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
 
   // The library's calls, resolved by name into the table the station would have made.
   PhoneApi api;
-#define KESTREL_HOST_RESOLVE(name)                                                   \
-  api.name = reinterpret_cast<decltype(api.name)>(library->Symbol("KV_" #name));     \
+#define KESTREL_HOST_RESOLVE(name)                                               \
+  api.name = reinterpret_cast<decltype(api.name)>(library->Symbol("KV_" #name)); \
   if (api.name != nullptr) hello.calls |= host::CallBit(host::Call::k##name);
   KESTREL_OXBIND_REQUIRED_CALLS(KESTREL_HOST_RESOLVE)
   KESTREL_OXBIND_OPTIONAL_CALLS(KESTREL_HOST_RESOLVE)

@@ -46,8 +46,7 @@ void AppendFrame(std::vector<std::uint8_t>* out, FrameKind kind, std::uint16_t c
   if (size > 0) out->insert(out->end(), payload, payload + size);
 }
 
-bool FrameReader::Feed(const std::uint8_t* data, std::size_t size,
-                       std::vector<Frame>* out) {
+bool FrameReader::Feed(const std::uint8_t* data, std::size_t size, std::vector<Frame>* out) {
   if (broken_) return false;
   pending_.insert(pending_.end(), data, data + size);
   std::size_t at = 0;

@@ -81,8 +81,7 @@ void HostServer::Take(Frame frame) {
     Run(frame);
     return;
   }
-  const bool cancel =
-      frame.code < kCallCount && IsCancel(static_cast<Call>(frame.code));
+  const bool cancel = frame.code < kCallCount && IsCancel(static_cast<Call>(frame.code));
   std::lock_guard lock(mutex_);
   if (cancel) {
     cancels_.push_back(std::move(frame));
@@ -428,9 +427,9 @@ std::vector<std::uint8_t> HostServer::Answer(Call call, const std::vector<std::u
       }
       std::vector<char> b = Buffer(capacity);
       std::int32_t length = 0;
-      head.result = lib_.ReadStationRecord(
-          h, has ? reinterpret_cast<std::uint8_t*>(b.data()) : nullptr, capacity,
-          hasLength ? &length : nullptr);
+      head.result =
+          lib_.ReadStationRecord(h, has ? reinterpret_cast<std::uint8_t*>(b.data()) : nullptr,
+                                 capacity, hasLength ? &length : nullptr);
       const std::int32_t kept = std::clamp(length, 0, std::max(capacity, 0));
       out.I32(length);
       out.Bytes(b.data(), static_cast<std::size_t>(kept));
@@ -516,7 +515,7 @@ void HostServer::Watch(ModeWatch* w) {
       send_(bytes);
       return;
     }
-    if (r == KV_OK && index == 1) return;  // ended
+    if (r == KV_OK && index == 1) return;           // ended
     if (r != KV_OK && r != KV_ERR_TIMEOUT) return;  // the library's wait is broken
   }
 }

@@ -52,9 +52,8 @@ class HostServer {
   void Run(const Frame& frame);
   void GeneralWorker();
   void CancelWorker();
-  std::int32_t EnterMode(PhoneHandle h, std::int32_t byUsb, std::int32_t dutPort,
-                         std::int32_t mode, bool withEvent, std::uint32_t modeId,
-                         std::int32_t reserved);
+  std::int32_t EnterMode(PhoneHandle h, std::int32_t byUsb, std::int32_t dutPort, std::int32_t mode,
+                         bool withEvent, std::uint32_t modeId, std::int32_t reserved);
   void EndWatch(PhoneHandle h);
   void Watch(ModeWatch* watch);
 

@@ -206,7 +206,8 @@ const char* ChannelOption() {
 std::unique_ptr<Link> OpenParentChannel(const std::string& value, std::string* error) {
   char* end = nullptr;
   const long fd = std::strtol(value.c_str(), &end, 10);
-  if (value.empty() || *end != 0 || fd < 0 || fd > 1024 || ::fcntl(static_cast<int>(fd), F_GETFD) < 0) {
+  if (value.empty() || *end != 0 || fd < 0 || fd > 1024 ||
+      ::fcntl(static_cast<int>(fd), F_GETFD) < 0) {
     *error = "no channel on descriptor " + value;
     return nullptr;
   }

@@ -10,7 +10,7 @@
 namespace kestrel::device::oxbind::host {
 namespace {
 
-constexpr int kCancelWriteMs = 50;    // a cancel is a few bytes: the channel takes them at once
+constexpr int kCancelWriteMs = 50;     // a cancel is a few bytes: the channel takes them at once
 constexpr int kReapSelfEndedMs = 500;  // a host that closed its end on its own, to its end
 constexpr int kReapKilledMs = 3000;
 
@@ -175,16 +175,15 @@ std::string Proxy::StartHost() {
   std::unique_lock lock(mutex_);
   host->generation = ++generations_;
   host->reader = std::thread([this, host] { ReadHost(host); });
-  const bool seen = helloArrived_.wait_for(lock, std::chrono::milliseconds(bounds_.startMs), [&] {
-    return host->helloSeen || !host->alive;
-  });
+  const bool seen = helloArrived_.wait_for(lock, std::chrono::milliseconds(bounds_.startMs),
+                                           [&] { return host->helloSeen || !host->alive; });
   host->quiet = true;
   if (!seen || !host->helloSeen) {
     KillLocked(host.get(), "it did not start");
     host_ = host;  // joined at the next start
     return seen ? "kestrel-phone-host ended before it reported (" + program_ + ")"
-                : "kestrel-phone-host did not report within " +
-                      std::to_string(bounds_.startMs) + " ms of its start";
+                : "kestrel-phone-host did not report within " + std::to_string(bounds_.startMs) +
+                      " ms of its start";
   }
   if (host->hello.status != 0) {
     KillLocked(host.get(), "its library could not be loaded");  // it ends by itself anyway
@@ -217,8 +216,7 @@ void Proxy::ReadHost(std::shared_ptr<Host> host) {
         it->second->payload = std::move(f.payload);
         it->second->done = true;
         it->second->cv.notify_all();
-      } else if (f.kind == FrameKind::kNote &&
-                 f.code == static_cast<std::uint16_t>(Note::kHello)) {
+      } else if (f.kind == FrameKind::kNote && f.code == static_cast<std::uint16_t>(Note::kHello)) {
         host->helloSeen = DecodeHello(f.payload, &host->hello);
         helloArrived_.notify_all();
       } else if (f.kind == FrameKind::kNote &&
@@ -385,11 +383,10 @@ std::int32_t Proxy::Exchange(std::unique_lock<std::mutex>& lock, const std::shar
     const std::int64_t now = platform::NowMs();
     if (now >= until) {
       host->pending.erase(id);
-      KillLocked(host.get(), cancelled ? name + " did not return within " +
-                                             std::to_string(bounds_.graceMs) + " ms of " +
-                                             hd->lastCancel
-                                       : name + " did not return within " +
-                                             std::to_string(boundMs) + " ms");
+      KillLocked(host.get(),
+                 cancelled ? name + " did not return within " + std::to_string(bounds_.graceMs) +
+                                 " ms of " + hd->lastCancel
+                           : name + " did not return within " + std::to_string(boundMs) + " ms");
       return cancelled ? KV_ERR_CANCELLED : KV_ERR_TIMEOUT;
     }
     p.cv.wait_for(lock, std::chrono::milliseconds(until - now));
@@ -420,7 +417,7 @@ PhoneHandle Proxy::CreatePhone(std::int32_t reserved) {
   std::unique_lock lock(mutex_);
   if (!opened_ || reserved != 0 || nextHandle_ == INT32_MAX) return KV_INVALID_HANDLE;
   const PhoneHandle h = nextHandle_++;  // never reused, as a library's own handles
-  handles_[h];  // a handle with no host yet: Attach makes it in the host
+  handles_[h];                          // a handle with no host yet: Attach makes it in the host
   const std::int32_t r = Attach(h, lock);
   if (r != KV_OK) {
     handles_.erase(h);
@@ -552,8 +549,9 @@ std::int32_t Proxy::Cancel(PhoneHandle h, Call call) {
     if (write.owns_lock()) host->process->link().Write(bytes.data(), bytes.size(), kCancelWriteMs);
   }
   lock.lock();
-  p.cv.wait_for(lock, std::chrono::milliseconds(std::max<std::int64_t>(
-                          0, sentMs + bounds_.graceMs - platform::NowMs())),
+  p.cv.wait_for(lock,
+                std::chrono::milliseconds(
+                    std::max<std::int64_t>(0, sentMs + bounds_.graceMs - platform::NowMs())),
                 [&] { return p.done || p.failed; });
   host->pending.erase(id);
   if (!p.done) return KV_OK;
@@ -563,8 +561,7 @@ std::int32_t Proxy::Cancel(PhoneHandle h, Call call) {
 }
 
 std::int32_t Proxy::EnterModeProcess(PhoneHandle h, std::int32_t byUsb, std::int32_t dutPort,
-                                     std::int32_t mode, KV_Event* arrived,
-                                     std::int32_t reserved) {
+                                     std::int32_t mode, KV_Event* arrived, std::int32_t reserved) {
   std::uint32_t id = 0;
   {
     std::lock_guard lock(mutex_);

@@ -49,8 +49,7 @@ class Proxy {
   Proxy(const Proxy&) = delete;
   Proxy& operator=(const Proxy&) = delete;
 
-  std::int32_t Open(const std::string& hostProgram, const std::string& library,
-                    std::string* error);
+  std::int32_t Open(const std::string& hostProgram, const std::string& library, std::string* error);
   bool Opened() const;
   bool Has(Call call) const;
   std::int32_t Info(KV_LibraryInfo* info) const;

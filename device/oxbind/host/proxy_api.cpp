@@ -173,9 +173,8 @@ KV_API int32_t KV_GetAPVersion(PhoneHandle h, char* buffer, int32_t size) {
   return TextCall(Call::kGetAPVersion, h, buffer, size);
 }
 
-KV_API int32_t KV_SendATCommand(PhoneHandle h, const char* command, int32_t waitReply,
-                                char* reply, int32_t replyCapacity, int32_t* replyLength,
-                                int32_t timeoutMs) {
+KV_API int32_t KV_SendATCommand(PhoneHandle h, const char* command, int32_t waitReply, char* reply,
+                                int32_t replyCapacity, int32_t* replyLength, int32_t timeoutMs) {
   if (TooBig(replyCapacity)) return KV_ERR_BAD_ARGUMENT;
   const std::size_t length = command != nullptr ? strnlen(command, kMaxBuffer + 1) : 0;
   if (length > kMaxBuffer) return KV_ERR_BAD_ARGUMENT;
@@ -249,7 +248,8 @@ KV_API int32_t KV_WriteSN(PhoneHandle h, int32_t isSn1, const char* text, int32_
   w.I32(isSn1);
   w.U8(text != nullptr ? 1 : 0);
   // The text up to its terminator (the host pads it with zeros to `length`).
-  w.Bytes(text, text != nullptr && length > 0 ? strnlen(text, static_cast<std::size_t>(length)) : 0);
+  w.Bytes(text,
+          text != nullptr && length > 0 ? strnlen(text, static_cast<std::size_t>(length)) : 0);
   w.I32(length);
   return P().Invoke(h, Call::kWriteSN, w.bytes(), nullptr);
 }

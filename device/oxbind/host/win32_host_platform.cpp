@@ -19,8 +19,8 @@ namespace {
 std::string LastError(const char* what) {
   const DWORD code = GetLastError();
   char text[512] = {};
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                 text, sizeof(text) - 1, nullptr);
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                 sizeof(text) - 1, nullptr);
   std::string s = text;
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
   return std::string(what) + ": " + (s.empty() ? "error " + std::to_string(code) : s);
@@ -221,18 +221,18 @@ std::unique_ptr<HostProcess> HostProcess::Start(const std::string& program,
                                                 int timeoutMs, std::string* error) {
   std::random_device random;
   const std::string name = "\\\\.\\pipe\\kestrel-phone-host-" +
-                           std::to_string(GetCurrentProcessId()) + "-" +
-                           std::to_string(random()) + "-" + std::to_string(random());
+                           std::to_string(GetCurrentProcessId()) + "-" + std::to_string(random()) +
+                           "-" + std::to_string(random());
   OwnerOnly security;
   const DWORD open = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
-  HANDLE pipe = CreateNamedPipeA(name.c_str(), open,
-                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
-                                     PIPE_REJECT_REMOTE_CLIENTS,
-                                 1, 65536, 65536, 0, security.get());
+  HANDLE pipe =
+      CreateNamedPipeA(name.c_str(), open,
+                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                       1, 65536, 65536, 0, security.get());
   if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
     // A system without the remote-client flag: the name is of this machine only anyway.
-    pipe = CreateNamedPipeA(name.c_str(), open, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                            1, 65536, 65536, 0, security.get());
+    pipe = CreateNamedPipeA(name.c_str(), open, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
+                            65536, 65536, 0, security.get());
   }
   if (pipe == INVALID_HANDLE_VALUE) {
     *error = LastError("no pipe for the host");
@@ -290,8 +290,8 @@ const char* ChannelOption() {
 }
 
 std::unique_ptr<Link> OpenParentChannel(const std::string& value, std::string* error) {
-  HANDLE pipe = CreateFileA(value.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE pipe = CreateFileA(value.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
   if (pipe == INVALID_HANDLE_VALUE) {
     *error = LastError(("no channel at " + value).c_str());
     return nullptr;

@@ -22,9 +22,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QFile>
 #include <QGenericPlugin>
 #include <QMessageBox>
 #include <QStringList>
