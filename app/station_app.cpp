@@ -56,8 +56,8 @@ std::unique_ptr<device::oxbind::PhoneLibrary> LoadPhoneLibrary(int argc, char** 
   for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
   const QString folder =
       config::FindStationFolder(arguments, QFileInfo(ExecutablePath()).absolutePath());
-  const QString file = config::PhoneLibrarySetting(folder);
-  return device::oxbind::PhoneLibrary::Load(file, config::PhoneIsolateSetting(folder), error);
+  const config::PhoneLibraryChoice choice = config::PhoneLibrarySettings(folder);
+  return device::oxbind::PhoneLibrary::Load(choice.file, choice.isolate, error);
 }
 
 // --version: the station's version and its phone library's.

@@ -1,13 +1,12 @@
 // The test library (another maker's, tests/device/adapter) held by kestrel-phone-host behind
-// the phone-library proxy, linked here, faults injected: a crash inside a call (abort, a write
-// through null), a call that never returns past its bound or past its cancel from another
-// thread, a hang at KV_BeginPhoneTest. Each ends that host; the call returns its code, the
-// phone test that was open answers KV_ERR_LINK_LOST until its end, the next phone test runs in
-// a new host and writes the phone; the notes say what happened. Also: the loader's table over
-// the proxy leaves out the calls that library lacks.
-#include "device/oxbind/host/phone_proxy.h"
+// the phone-library proxy, loaded as the station loads it with Isolate=1, faults injected: a crash
+// inside a call (abort, a write through null), a call that never returns past its bound or past its
+// cancel from another thread, a hang at KV_BeginPhoneTest. Each ends that host; the call returns
+// its code, the phone test that was open answers KV_ERR_LINK_LOST until its end, the next phone
+// test runs in a new host and writes the phone; the notes say what happened. Also: the loader's
+// table over the proxy leaves out the calls that library lacks.
 #include "device/oxbind/oxbind.h"
-#include "device/oxbind_loader/phone_library.h"
+#include "tests/device/hosted_library.h"
 #include "tests/support/test_support.h"
 
 #include <QElapsedTimer>
@@ -25,7 +24,11 @@
 namespace {
 
 using kestrel::testing::BinPath;
+using kestrel::testing::HostedLibrary;
 using kestrel::testing::StationDir;
+
+HostedLibrary hosted;
+const kestrel::device::oxbind::PhoneApi* kv = nullptr;
 
 constexpr int kCallMs = 400;
 constexpr int kPromptMs = 300;
@@ -36,20 +39,18 @@ QString Library() {
 }
 
 std::string TakeNotes() {
-  char text[2048] = {};
-  KVP_TakeHostNotes(text, sizeof(text));
-  return text;
+  return hosted.TakeNotes();
 }
 
 // Ends the host of the moment (when one runs) and waits until the proxy has seen it go, so
 // that the next call starts a host with the environment as it is now.
 void EndHost() {
-  const int32_t pid = KVP_HostProcessId();
+  const int32_t pid = hosted.hostProcessId();
   if (pid == 0) return;
   ::kill(pid, SIGKILL);
   QElapsedTimer t;
   t.start();
-  while (KVP_HostProcessId() != 0 && t.elapsed() < 5000) {
+  while (hosted.hostProcessId() != 0 && t.elapsed() < 5000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
@@ -67,22 +68,20 @@ class PhoneHostFaultTest : public ::testing::Test {
   static void SetUpTestSuite() {
     qputenv("KESTREL_PHONE_HOST_CALL_MS", QByteArray::number(kCallMs));
     qputenv("KESTREL_PHONE_HOST_PROMPT_MS", QByteArray::number(kPromptMs));
-    char error[512] = {};
-    ASSERT_EQ(KVP_Open(BinPath("kestrel-phone-host").toLocal8Bit().constData(),
-                       Library().toLocal8Bit().constData(), error, sizeof(error)),
-              KV_OK)
-        << error;
+    QString error;
+    ASSERT_TRUE(hosted.Load(Library(), &error)) << error.toStdString();
+    kv = hosted.kv;
   }
 
   void SetUp() override {
     qputenv("KESTREL_TEST_PHONE_STATE", dir_.File("phone.txt").toLocal8Bit());
     EndHost();  // a host of an earlier test holds its environment
-    h_ = KV_CreatePhone(0);
+    h_ = kv->CreatePhone(0);
     ASSERT_NE(h_, KV_INVALID_HANDLE);
   }
   void TearDown() override {
-    KV_EndPhoneTest(h_);
-    KV_ReleasePhone(h_);
+    kv->EndPhoneTest(h_);
+    kv->ReleasePhone(h_);
     for (const char* v : {"KESTREL_TEST_PHONE_HANG", "KESTREL_TEST_PHONE_CRASH",
                           "KESTREL_TEST_PHONE_ONCE", "KESTREL_TEST_PHONE_STATE"}) {
       qunsetenv(v);
@@ -91,7 +90,7 @@ class PhoneHostFaultTest : public ::testing::Test {
 
   int32_t Open() {
     const PortChannel c{KV_CHANNEL_COM, 3, 115200};
-    return KV_BeginPhoneTest(h_, &c);
+    return kv->BeginPhoneTest(h_, &c);
   }
 
   StationDir dir_;
@@ -112,23 +111,23 @@ TEST_F(PhoneHostFaultTest, EachFaultEndsItsHostAndTheNextPhoneTestRunsInANewOne)
   };
   const auto write = [](PhoneHandle h) {
     const NvInfoRecord r = Imei("356938035643809");
-    return KV_FastWriteNvInfo(h, &r);
+    return kv->FastWriteNvInfo(h, &r);
   };
   const auto readSn = [](PhoneHandle h) {
     char sn[24] = {};
-    return KV_ReadSN(h, 1, sn, 24);
+    return kv->ReadSN(h, 1, sn, 24);
   };
   const auto version = [](PhoneHandle h) {
     char text[64] = {};
-    return KV_GetMsVersion(h, text, sizeof(text));
+    return kv->GetMsVersion(h, text, sizeof(text));
   };
   const auto readNv = [](PhoneHandle h) {
     NvInfoRecord r = Imei("");
-    return KV_FastReadNvInfo(h, &r);
+    return kv->FastReadNvInfo(h, &r);
   };
   const auto begin = [](PhoneHandle h) {
     const PortChannel c{KV_CHANNEL_COM, 3, 115200};
-    return KV_BeginPhoneTest(h, &c);
+    return kv->BeginPhoneTest(h, &c);
   };
   const Row rows[] = {
       {"abort inside KV_FastWriteNvInfo", nullptr, "KV_FastWriteNvInfo=abort", true, write, 0,
@@ -156,12 +155,12 @@ TEST_F(PhoneHostFaultTest, EachFaultEndsItsHostAndTheNextPhoneTestRunsInANewOne)
     qputenv("KESTREL_TEST_PHONE_HANG", row.hang != nullptr ? row.hang : "");
     qputenv("KESTREL_TEST_PHONE_CRASH", row.crash != nullptr ? row.crash : "");
     EndHost();  // the next host starts with this row's faults, at this call
-    ASSERT_EQ(KV_SetProperty(h_, 3, 0, 2), KV_OK);
+    ASSERT_EQ(kv->SetProperty(h_, 3, 0, 2), KV_OK);
     TakeNotes();
     if (row.open) {
       ASSERT_EQ(Open(), KV_OK);
     }
-    const int32_t host = KVP_HostProcessId();
+    const int32_t host = hosted.hostProcessId();
     ASSERT_NE(host, 0);
 
     int32_t result = -1;
@@ -172,7 +171,7 @@ TEST_F(PhoneHostFaultTest, EachFaultEndsItsHostAndTheNextPhoneTestRunsInANewOne)
       std::this_thread::sleep_for(std::chrono::milliseconds(row.cancelAfterMs));
       QElapsedTimer end;
       end.start();
-      EXPECT_EQ(KV_EndPhoneTest(h_), KV_OK);
+      EXPECT_EQ(kv->EndPhoneTest(h_), KV_OK);
       EXPECT_LE(end.elapsed(), kGraceMs + 100) << "the cancel waited for the host";
     }
     caller.join();
@@ -180,27 +179,27 @@ TEST_F(PhoneHostFaultTest, EachFaultEndsItsHostAndTheNextPhoneTestRunsInANewOne)
     EXPECT_EQ(result, row.result);
     EXPECT_GE(ms, row.minMs);
     EXPECT_LT(ms, row.maxMs);
-    EXPECT_NE(KVP_HostProcessId(), host);
+    EXPECT_NE(hosted.hostProcessId(), host);
 
     if (row.open && row.cancelAfterMs == 0) {
       // The rest of that phone test is lost with its host, up to its end.
       EXPECT_EQ(version(h_), KV_ERR_LINK_LOST);
-      EXPECT_EQ(KV_EndPhoneTest(h_), KV_OK);
+      EXPECT_EQ(kv->EndPhoneTest(h_), KV_OK);
     }
     // The next phone test: a new host, which writes the phone.
     ASSERT_EQ(Open(), KV_OK);
-    EXPECT_NE(KVP_HostProcessId(), host);
+    EXPECT_NE(hosted.hostProcessId(), host);
     const NvInfoRecord r = Imei("356938035643817");
-    EXPECT_EQ(KV_FastWriteNvInfo(h_, &r), KV_OK);
-    EXPECT_EQ(KV_EndPhoneTest(h_), KV_OK);
+    EXPECT_EQ(kv->FastWriteNvInfo(h_, &r), KV_OK);
+    EXPECT_EQ(kv->EndPhoneTest(h_), KV_OK);
     const std::string notes = TakeNotes();
     EXPECT_NE(notes.find(row.note), std::string::npos) << notes;
     if (row.crash != nullptr) {
       EXPECT_EQ(notes.rfind("the host ended (", 0), 0u) << notes;
     }
-    EXPECT_NE(
-        notes.find("a new host was started (process " + std::to_string(KVP_HostProcessId()) + ")"),
-        std::string::npos)
+    EXPECT_NE(notes.find("a new host was started (process " +
+                         std::to_string(hosted.hostProcessId()) + ")"),
+              std::string::npos)
         << notes;
   }
   // One write a row, the one after its fault (the crashed write changed nothing).
@@ -213,24 +212,27 @@ TEST_F(PhoneHostFaultTest, EachFaultEndsItsHostAndTheNextPhoneTestRunsInANewOne)
 // loaded here (the station then refuses the station record with its own message), the proxy's
 // symbols for them answer "not supported", and the proxy holds one library per process.
 TEST_F(PhoneHostFaultTest, TheTableOverTheProxyLeavesOutWhatTheLibraryLacks) {
-  QString error;
-  const auto library = kestrel::device::oxbind::PhoneLibrary::Load(Library(), true, &error);
-  ASSERT_TRUE(library) << error.toStdString();
-  const kestrel::device::oxbind::PhoneApi& kv = library->Api();
+  const auto& library = hosted.library;
   EXPECT_TRUE(library->Isolated());
   EXPECT_EQ(library->Title(), QStringLiteral("Test Phone Adapter 0.9 (isolated)"));
   EXPECT_EQ(library->Path(), QFileInfo(Library()).absoluteFilePath());
   EXPECT_EQ(library->MissingOptional(),
             QStringList({"KV_ReadStationRecord", "KV_WriteStationRecord", "KV_GetRequestCounts"}));
-  EXPECT_FALSE(kv.HasStationRecord());
-  EXPECT_EQ(kv.GetRequestCounts, nullptr);
-  EXPECT_NE(kv.PowerOff, nullptr);
+  EXPECT_FALSE(kv->HasStationRecord());
+  EXPECT_EQ(kv->GetRequestCounts, nullptr);
+  EXPECT_NE(kv->PowerOff, nullptr);
   ASSERT_EQ(Open(), KV_OK);
+  // The proxy's own symbol for a call the library lacks answers as the host does.
+  QLibrary proxy(kestrel::device::oxbind::PhoneLibrary::ProxyFile(kestrel::testing::BinDir()));
+  const auto read =
+      reinterpret_cast<decltype(&::KV_ReadStationRecord)>(proxy.resolve("KV_ReadStationRecord"));
+  ASSERT_NE(read, nullptr);
   uint8_t block[KV_MAX_STATION_RECORD];
   int32_t length = 5;
-  EXPECT_EQ(KV_ReadStationRecord(h_, block, sizeof(block), &length), KV_ERR_NOT_SUPPORTED);
+  EXPECT_EQ(read(h_, block, sizeof(block), &length), KV_ERR_NOT_SUPPORTED);
   EXPECT_EQ(length, 0);
 
+  QString error;
   const auto other =
       kestrel::device::oxbind::PhoneLibrary::Load(BinPath("libkestrel-oxbind.so.1"), true, &error);
   EXPECT_FALSE(other);

@@ -276,11 +276,22 @@ TEST_F(PackageTest, StationStartsAndClosesOnTheOffscreenPlatform) {
 // With [PHONE] Isolate=1 the installed station runs its library in the host installed beside
 // it, through the proxy installed there.
 TEST_F(PackageTest, StationRunsItsLibraryInTheInstalledHost) {
+  // The operator's station folder, made here (and so opened to the operator's account).
   ASSERT_TRUE(QDir().mkpath(UserStation()));
   QFile ini(UserStation() + QStringLiteral("/Kestrel.ini"));
   ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
   ini.write("[PHONE]\nIsolate=1\n");
   ini.close();
+  const QFileDevice::Permissions all = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                       QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                       QFileDevice::ReadOther | QFileDevice::WriteOther;
+  const QFileDevice::Permissions exec =
+      QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+  ASSERT_TRUE(ini.setPermissions(all));
+  for (QString folder = UserStation(); folder.startsWith(home_.path() + QStringLiteral("/data"));
+       folder = QFileInfo(folder).absolutePath()) {
+    ASSERT_TRUE(QFile::setPermissions(folder, all | exec)) << folder.toStdString();
+  }
   QProcessEnvironment env = OperatorEnvironment();
   env.insert(QStringLiteral("KESTREL_STARTUP_TRACE"), QStringLiteral("1"));
   env.insert(QStringLiteral("KESTREL_EXIT_AFTER_MS"), QStringLiteral("500"));

@@ -276,13 +276,14 @@ int RunPhoneCommand(const QStringList& args) {
     channel.port = port.toInt(&ok);
     if (!ok || channel.port <= 0) return Usage("--port takes a COM number or usb");
   }
-  QString libraryFile = config::PhoneLibrarySetting(station);
+  const config::PhoneLibraryChoice choice = config::PhoneLibrarySettings(station);
+  QString libraryFile = choice.file;
   if (const qsizetype at = rest.indexOf(QStringLiteral("--library")); at >= 0) {
     if (at + 1 >= rest.size()) return Usage("--library takes a FILE");
     libraryFile = rest[at + 1];
     rest.remove(at, 2);
   }
-  bool isolate = config::PhoneIsolateSetting(station);
+  bool isolate = choice.isolate;
   if (rest.removeAll(QStringLiteral("--isolate")) > 0) isolate = true;
   if (rest.isEmpty()) return Usage("a command is required");
   const QString command = rest.takeFirst();

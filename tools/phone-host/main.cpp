@@ -6,8 +6,9 @@
 //   kestrel-phone-host --pipe NAME LIBRARY (Windows: the channel is the named pipe NAME)
 //
 // It loads LIBRARY, tells the station what it found (the hello), serves calls until the channel
-// ends, and then ends at once, whatever a call of the library is still doing. A library that
-// crashes takes only this process with it.
+// ends — the station closed it, or ended, whereupon the system closes it — and then ends at
+// once, whatever a call of the library is still doing. A library that crashes takes only this
+// process with it.
 #include "device/oxbind/host/host_platform.h"
 #include "device/oxbind/host/host_protocol.h"
 #include "device/oxbind/host/host_server.h"
@@ -45,7 +46,6 @@ bool SendFrame(host::Link& link, host::FrameKind kind, std::uint16_t code,
 
 int main(int argc, char** argv) {
   if (argc != 4 || std::strcmp(argv[1], host::ChannelOption()) != 0) return Usage();
-  host::EndWithParent();
   std::string error;
   const std::unique_ptr<host::Link> link = host::OpenParentChannel(argv[2], &error);
   if (!link) {

@@ -56,9 +56,6 @@ class HostProcess {
 const char* ChannelOption();
 // In the host: its end of the channel, as named by the option's value. Null with *error.
 std::unique_ptr<Link> OpenParentChannel(const std::string& value, std::string* error);
-// In the host: ends the process when its parent ends, even if no read notices (Linux); a
-// no-op where the closed channel is the only sign.
-void EndWithParent();
 // In the host: sets (or, with set false, removes) an environment variable of the process.
 void SetEnvironment(const std::string& name, const std::string& value, bool set);
 // In the host: ends the process at once with `code`, without running destructors or waiting

@@ -10,9 +10,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
 
 #include <atomic>
 #include <cerrno>
@@ -213,14 +210,6 @@ std::unique_ptr<Link> OpenParentChannel(const std::string& value, std::string* e
   }
   ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
   return std::make_unique<SocketLink>(static_cast<int>(fd));
-}
-
-void EndWithParent() {
-#if defined(__linux__)
-  const pid_t parent = ::getppid();
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (::getppid() != parent) ExitNow(0);  // the parent went before the request took hold
-#endif
 }
 
 void SetEnvironment(const std::string& name, const std::string& value, bool set) {

@@ -299,8 +299,6 @@ std::unique_ptr<Link> OpenParentChannel(const std::string& value, std::string* e
   return std::make_unique<PipeLink>(pipe);
 }
 
-void EndWithParent() {}
-
 void SetEnvironment(const std::string& name, const std::string& value, bool set) {
   SetEnvironmentVariableA(name.c_str(), set ? value.c_str() : nullptr);
 }
