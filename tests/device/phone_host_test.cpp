@@ -159,7 +159,8 @@ TEST_F(PhoneHostTest, EveryCallCrossesTheChannelAsTheLibraryTakesAndLeavesIt) {
   ASSERT_EQ(kv->WriteSecureBoot(h_, &item, sizeof(item)), KV_OK);
   SecureBootItem read{3, 0};
   ASSERT_EQ(kv->ReadSecureBoot(h_, &read, sizeof(read)), KV_OK);
-  EXPECT_EQ(read.value, 0xA5A5F00Du);
+  const uint32_t value = read.value;  // a packed field: copied, not bound
+  EXPECT_EQ(value, 0xA5A5F00Du);
 
   char reply[4096] = {};
   int32_t length = -1;

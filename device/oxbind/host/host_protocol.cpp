@@ -131,6 +131,7 @@ std::string Reader::Text(std::size_t max) {
 }
 
 void Reader::Raw(void* to, std::size_t size) {
+  if (size == 0) return;
   const std::uint8_t* p = Take(size);
   if (p != nullptr) {
     std::memcpy(to, p, size);

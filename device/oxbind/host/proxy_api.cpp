@@ -32,7 +32,9 @@ void CopyOut(Reader* r, void* buffer, int32_t size) {
   const std::vector<uint8_t> bytes = r->Bytes();
   if (buffer == nullptr || size <= 0 || !r->ok()) return;
   std::memset(buffer, 0, static_cast<std::size_t>(size));
-  std::memcpy(buffer, bytes.data(), std::min(bytes.size(), static_cast<std::size_t>(size)));
+  if (!bytes.empty()) {
+    std::memcpy(buffer, bytes.data(), std::min(bytes.size(), static_cast<std::size_t>(size)));
+  }
 }
 
 int32_t TextCall(Call call, PhoneHandle h, char* buffer, int32_t size) {
@@ -326,7 +328,7 @@ KV_API int32_t KV_ReadStationRecord(PhoneHandle h, uint8_t* buffer, int32_t capa
     const std::vector<uint8_t> block = in.Bytes();
     if (in.ok()) {
       if (length != nullptr) *length = n;
-      if (buffer != nullptr && asked > 0) {
+      if (buffer != nullptr && asked > 0 && !block.empty()) {
         std::memcpy(buffer, block.data(), std::min(block.size(), static_cast<std::size_t>(asked)));
       }
     }
