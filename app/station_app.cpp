@@ -48,8 +48,8 @@ std::unique_ptr<device::oxbind::PhoneLibrary> LoadPhoneLibrary(const QStringList
                                                                QString* error) {
   const QString folder =
       config::FindStationFolder(arguments, QFileInfo(ExecutablePath()).absolutePath());
-  const QString file = config::PhoneLibrarySetting(folder);
-  return device::oxbind::PhoneLibrary::Load(file, error);
+  const config::PhoneLibraryChoice choice = config::PhoneLibrarySettings(folder);
+  return device::oxbind::PhoneLibrary::Load(choice.file, choice.isolate, error);
 }
 
 // --version: the station's version and its phone library's.

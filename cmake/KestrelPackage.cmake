@@ -2,7 +2,8 @@
 # CPackConfig.cmake of the build folder).
 #
 # Three packages (components), as Debian keeps a shared library:
-#  - kestrel (station): the executables, the language module and the help page together in
+#  - kestrel (station): the executables (the phone-library host and its proxy among them), the
+#    language module and the help page together in
 #    /usr/lib/kestrel (the executable's folder, where the station looks for the module and the
 #    page; read-only, so the station folder of an operator is $XDG_DATA_HOME/kestrel/station),
 #    links to the executables in /usr/bin, the table script in /usr/share/kestrel, the desktop
@@ -16,8 +17,11 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(_libdir lib/kestrel)
 set(_pkg ${PROJECT_SOURCE_DIR}/resources/package)
-install(TARGETS kestrel kestrel-cli kestrel-phone-sim kestrel-power-sim
+install(TARGETS kestrel kestrel-cli kestrel-phone-sim kestrel-power-sim kestrel-phone-host
   RUNTIME DESTINATION ${_libdir} COMPONENT station)
+# The phone-library proxy beside the station, loaded by its path with [PHONE] Isolate=1.
+install(TARGETS kestrel-phone-proxy LIBRARY DESTINATION ${_libdir}
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ COMPONENT station)
 install(TARGETS ResQuillon LIBRARY DESTINATION ${_libdir}
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ COMPONENT station)
 install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/kestrel.html DESTINATION ${_libdir}

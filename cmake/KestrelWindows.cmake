@@ -10,6 +10,7 @@ set(CMAKE_AUTORCC OFF)
 include(cmake/KestrelTargets.cmake)
 
 add_subdirectory(device/oxbind)
+add_subdirectory(tools/phone-host)
 if(KESTREL_TESTS)
   add_subdirectory(tests/wine)
 endif()

@@ -39,6 +39,7 @@ class RecordReader {
       if (key == "mode") return String(&r->mode);
       if (key == "kind") return String(&r->kind);
       if (key == "result") return String(&r->resultText);
+      if (key == "host") return String(&r->host);
       if (key == "pass") return Unsigned32(&r->passCount);
       if (key == "fail") return Unsigned32(&r->failCount);
       if (key == "ids") {
@@ -155,10 +156,14 @@ class RecordReader {
     for (int i = 0; i < 4; ++i) {
       const char c = *p_++;
       int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else return false;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
+      else
+        return false;
       *v = *v * 16 + static_cast<char32_t>(d);
     }
     return true;
@@ -203,14 +208,30 @@ class RecordReader {
       if (++p_ >= end_) return false;
       const char e = *p_++;
       switch (e) {
-        case '"': out->append('"'); break;
-        case '\\': out->append('\\'); break;
-        case '/': out->append('/'); break;
-        case 'b': out->append('\b'); break;
-        case 'f': out->append('\f'); break;
-        case 'n': out->append('\n'); break;
-        case 'r': out->append('\r'); break;
-        case 't': out->append('\t'); break;
+        case '"':
+          out->append('"');
+          break;
+        case '\\':
+          out->append('\\');
+          break;
+        case '/':
+          out->append('/');
+          break;
+        case 'b':
+          out->append('\b');
+          break;
+        case 'f':
+          out->append('\f');
+          break;
+        case 'n':
+          out->append('\n');
+          break;
+        case 'r':
+          out->append('\r');
+          break;
+        case 't':
+          out->append('\t');
+          break;
         case 'u': {
           char32_t u = 0;
           if (!Hex4(&u)) return false;
@@ -424,13 +445,27 @@ void PutString(const QString& text, QByteArray* out) {
   const QByteArray bytes = text.toUtf8();
   for (char c : bytes) {
     switch (c) {
-      case '"': out->append("\\\""); break;
-      case '\\': out->append("\\\\"); break;
-      case '\n': out->append("\\n"); break;
-      case '\r': out->append("\\r"); break;
-      case '\t': out->append("\\t"); break;
-      case '\b': out->append("\\b"); break;
-      case '\f': out->append("\\f"); break;
+      case '"':
+        out->append("\\\"");
+        break;
+      case '\\':
+        out->append("\\\\");
+        break;
+      case '\n':
+        out->append("\\n");
+        break;
+      case '\r':
+        out->append("\\r");
+        break;
+      case '\t':
+        out->append("\\t");
+        break;
+      case '\b':
+        out->append("\\b");
+        break;
+      case '\f':
+        out->append("\\f");
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           static const char kHex[] = "0123456789abcdef";
@@ -499,7 +534,9 @@ QByteArray ComposeJobRecordLine(const JobRecord& r) {
   line.append('{');
   PutNumber("requests", static_cast<long long>(r.requests), &line);
   PutNumber("retransmissions", static_cast<long long>(r.retransmissions), &line);
-  line.append("}}\n");
+  line.append('}');
+  if (!r.host.isEmpty()) PutText("host", r.host, &line);
+  line.append("}\n");
   return line;
 }
 

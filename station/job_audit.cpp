@@ -3,6 +3,7 @@
 #include <QDir>
 
 #include <utility>
+#include <vector>
 
 namespace kestrel::station {
 namespace {
@@ -52,6 +53,13 @@ JobAudit::Counts JobAudit::ReadCounts() const {
     options_.kv->RequestCounts(options_.phone, &c.requests, &c.retransmissions);
   }
   return c;
+}
+
+QString JobAudit::TakeHostNotes() const {
+  if (options_.kv == nullptr || options_.kv->TakeHostNotes == nullptr) return {};
+  std::vector<char> text(4096, '\0');
+  options_.kv->TakeHostNotes(text.data(), static_cast<std::int32_t>(text.size()));
+  return QString::fromLocal8Bit(text.data());
 }
 
 void JobAudit::JobStarted(JobKind, int, const QDateTime&) {
@@ -104,6 +112,7 @@ void JobAudit::JobEnded(const JobSummary& s) {
   const Counts now = ReadCounts();
   r.requests = Since(now.requests, countsAtStart_.requests);
   r.retransmissions = Since(now.retransmissions, countsAtStart_.retransmissions);
+  r.host = TakeHostNotes();
   writer_->Append(std::move(r));
 }
 

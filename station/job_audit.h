@@ -4,6 +4,9 @@
 // its own (records/job_record_writer.h). Nothing here waits for the disk; a record that cannot
 // be written is reported through the failure callback and never fails a phone.
 //
+// With a phone library in a host process of its own ([PHONE] Isolate=1), each record also
+// names what happened to the host since the record before ("host").
+//
 // Threads: JobStarted and JobEnded on the window thread, StepFinished on the job thread (or the
 // window thread for the steps StartJob runs). Steps that come after JobEnded (a stopped job's
 // thread winding down) belong to no record and are dropped.
@@ -70,6 +73,9 @@ class JobAudit final : public JobObserver {
     std::uint64_t retransmissions = 0;
   };
   Counts ReadCounts() const;
+  // What the proxy of a library in a host process of its own has to tell since the last
+  // record (the host ended, was ended, a new one started); empty otherwise. Never waits.
+  QString TakeHostNotes() const;
 
   Counts countsAtStart_;  // window thread
 };

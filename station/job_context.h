@@ -9,6 +9,7 @@
 #include "station/job_host.h"
 #include "station/job_observer.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace kestrel::station {
@@ -30,6 +31,9 @@ struct JobContext {
   // Steady-clock milliseconds when the phone was reached (set by the job thread); the
   // write-time limit counts from here.
   std::int64_t phoneReachedMs = 0;
+  // When set (by the job control), holds the steady-clock microseconds at which the
+  // phone-library call in progress began, 0 between calls: how long a call has been blocked.
+  std::atomic<std::int64_t>* callSinceUs = nullptr;
 
   const config::StationSettings& S() const { return *settings; }
   const device::oxbind::PhoneApi& Kv() const { return *kv; }
@@ -41,7 +45,9 @@ struct JobContext {
   std::int32_t Call(const char* name, F&& call) const {
     if (observer != nullptr) observer->StepStarted(name);
     const std::int64_t start = NowUs();
+    if (callSinceUs != nullptr) callSinceUs->store(start);
     const std::int32_t r = call();
+    if (callSinceUs != nullptr) callSinceUs->store(0);
     ReportUs(name, start, NowUs() - start, r);
     return r;
   }

@@ -95,6 +95,7 @@ void JobControl::Launch(std::function<void()> body) {
 std::uint64_t JobControl::StartCalibration(JobContext context, int timeoutMs, int entrerModeWaitMs,
                                            bool autoPort, Sequence sequence) {
   phone_ = context.phone;
+  context.callSinceUs = &callSinceUs_;
   stop_.Reset();
   portArrived_.Reset();
   const std::uint64_t job = ++job_;
@@ -107,6 +108,7 @@ std::uint64_t JobControl::StartCalibration(JobContext context, int timeoutMs, in
 
 std::uint64_t JobControl::StartNormal(JobContext context, Sequence sequence) {
   phone_ = context.phone;
+  context.callSinceUs = &callSinceUs_;
   stop_.Reset();
   const std::uint64_t job = ++job_;
   Launch([this, context, sequence = std::move(sequence), job]() mutable {
@@ -140,7 +142,7 @@ void JobControl::CalibrationJobThread(JobContext context, int timeoutMs, int ent
     jobStartMs_.store(JobContext::NowMs());
     context.phoneReachedMs = jobStartMs_.load();
     portArrived_.Reset();
-    w.EnableStop(false);
+    if (!kv.Isolated()) w.EnableStop(false);
     if (autoPort) {
       const std::int64_t start = JobContext::NowMs();
       const int port = kv.GetUsbPort(h);
@@ -197,7 +199,7 @@ void JobControl::NormalJobThread(JobContext context, Sequence sequence, std::uin
   } else if (EnterSequence()) {
     jobStartMs_.store(JobContext::NowMs());
     context.phoneReachedMs = jobStartMs_.load();
-    w.EnableStop(false);
+    if (!kv.Isolated()) w.EnableStop(false);
     RunSequence(context, sequence);
     post = true;
   }
@@ -233,12 +235,29 @@ bool JobControl::Finish(std::uint64_t job) {
   return true;
 }
 
+bool JobControl::EndBlockedCall() {
+  const std::int64_t since = callSinceUs_.load();
+  if (!kv_.Isolated() || since == 0 ||
+      JobContext::NowUs() - since < std::int64_t{kBlockedCallMs} * 1000) {
+    return false;
+  }
+  // The proxy sends the end at once and kills the host if the call has not returned within
+  // its grace; the window never waits for the host.
+  if (phone_ != KV_INVALID_HANDLE) kv_.EndPhoneTest(phone_);
+  return true;
+}
+
 bool JobControl::Stop() {
   if (Stranded()) return true;  // its Stop has waited for it once already
+  bool inSequence = false;
   {
     std::lock_guard<std::mutex> lock(sequenceLock_);
-    if (inSequence_) return false;
-    stopRequested_ = true;
+    inSequence = inSequence_;
+    if (!inSequence) stopRequested_ = true;
+  }
+  if (inSequence) {
+    EndBlockedCall();
+    return false;
   }
   // The stop event first: a call that the end of the phone test cancels must find it set, or
   // the thread would take the cancelled probe for a phone that does not answer.

@@ -11,6 +11,13 @@
 // From the moment the phone is reached until the sequence returns a Stop is refused, so a
 // sequence is never cut half-way.
 //
+// A library in a host process of its own (PhoneApi::Isolated, [PHONE] Isolate=1) can be ended
+// by force: its proxy kills the host when a call does not return after KV_EndPhoneTest. There
+// Stop stays enabled through the sequence, and a Stop while a call of the sequence has been
+// blocked for kBlockedCallMs ends that call (and the host); the sequence then fails by itself
+// at that step, as it fails on any call that does not succeed. A Stop while the sequence's
+// calls return is refused as before.
+//
 // A thread that has not ended within kStopJoinMs of its Stop is stranded: it is inside a call
 // that has not returned (a phone library that ignores the end of the phone test). Until it
 // ends, no job can be run beside it, so the window refuses new jobs at once (StrandedText); the
@@ -61,6 +68,8 @@ int BootModeCode(const config::StationSettings& settings);
 class JobControl {
  public:
   static constexpr int kStopJoinMs = 3000;
+  // Under isolation, a call of the sequence this old counts as blocked: Stop ends it.
+  static constexpr int kBlockedCallMs = 2000;
   static constexpr int kProbeAttempts = 4;
   static constexpr int kProbeBufferSize = 16384;
 
@@ -105,9 +114,10 @@ class JobControl {
   // by Stop, or it is not the current one.
   bool Finish(std::uint64_t job);
 
-  // Window thread, the Stop command: false (nothing done) while a sequence runs. Otherwise
-  // ends the phone test, sets the stop event, joins the thread within kStopJoinMs and closes
-  // the job. Returns true also when no job was running.
+  // Window thread, the Stop command: false while a sequence runs (nothing done, or, under
+  // isolation, a blocked call of it ended: the sequence ends the job itself). Otherwise ends
+  // the phone test, sets the stop event, joins the thread within kStopJoinMs and closes the
+  // job. Returns true also when no job was running.
   bool Stop();
 
   // The window goes: aborts whatever runs (the sequence too) and joins without bound; a
@@ -124,6 +134,9 @@ class JobControl {
   // The phone is reached and Stop disabled: the job's sequence, then Stop enabled again.
   void RunSequence(const JobContext& context, const Sequence& sequence);
   void Launch(std::function<void()> body);
+  // Under isolation, with a call of the sequence blocked for kBlockedCallMs: ends it (the
+  // phone test, and with it the host). False when there is no such call.
+  bool EndBlockedCall();
   bool Join(int timeoutMs);
 
   JobWindow& window_;
@@ -137,8 +150,9 @@ class JobControl {
   std::atomic<bool> running_{false};
   std::atomic<std::int64_t> jobStartMs_{0};
   std::atomic<bool> timedOut_{false};
-  bool active_ = false;    // window thread
-  std::uint64_t job_ = 0;  // window thread: the current job's number
+  std::atomic<std::int64_t> callSinceUs_{0};  // JobContext::callSinceUs of the job
+  bool active_ = false;                       // window thread
+  std::uint64_t job_ = 0;                     // window thread: the current job's number
 
   mutable std::mutex sequenceLock_;  // decides between Stop and the phone being reached
   bool stopRequested_ = false;

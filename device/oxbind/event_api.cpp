@@ -1,27 +1,13 @@
-// The KV_ event calls and KV_GetLibraryInfo.
+// The KV_ event calls: manual-reset events of the platform seam. The phone-library proxy
+// (host/) serves its own events with this file too.
 #include "device/oxbind/event.h"
 #include "device/oxbind/oxbind.h"
 
-#include <cstring>
 #include <new>
-
-#ifndef KESTREL_OXBIND_VERSION
-#define KESTREL_OXBIND_VERSION "0.0.0.0"
-#endif
 
 namespace platform = kestrel::device::oxbind::platform;
 
 extern "C" {
-
-KV_API int32_t KV_GetLibraryInfo(KV_LibraryInfo* info) {
-  if (info == nullptr) return KV_ERR_BAD_ARGUMENT;
-  std::memset(info, 0, sizeof(*info));
-  info->abiMajor = KV_ABI_MAJOR;
-  info->abiMinor = KV_ABI_MINOR;
-  std::strncpy(info->name, "Kestrel Oxbind", sizeof(info->name) - 1);
-  std::strncpy(info->version, KESTREL_OXBIND_VERSION, sizeof(info->version) - 1);
-  return KV_OK;
-}
 
 KV_API KV_Event* KV_CreateEvent(void) {
   KV_Event* event = new (std::nothrow) KV_Event;

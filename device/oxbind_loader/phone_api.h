@@ -60,6 +60,17 @@ struct PhoneApi {
   // What the library said of itself when it was loaded.
   KV_LibraryInfo info{};
 
+  // Set when the library runs in a host process of its own behind the phone-library proxy
+  // ([PHONE] Isolate=1): takes what happened to the host since the last take (it ended, was
+  // ended, a new one started) as one text; returns its length. Null for a library in this
+  // process.
+  int32_t (*TakeHostNotes)(char* text, int32_t capacity) = nullptr;
+  // Its calls can be ended by force: a call that does not return costs its host, never the
+  // caller's thread.
+  bool Isolated() const {
+    return TakeHostNotes != nullptr;
+  }
+
   // The station record (both calls) is offered.
   bool HasStationRecord() const {
     return ReadStationRecord != nullptr && WriteStationRecord != nullptr;

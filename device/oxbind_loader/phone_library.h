@@ -28,14 +28,24 @@ class PhoneLibrary {
   // required call it lacks, an ABI major other than this station's. A loaded library is
   // never unloaded (its threads may outlive any owner).
   static std::unique_ptr<PhoneLibrary> Load(const QString& file, QString* error);
+  // The same with `isolate` ([PHONE] Isolate=1): the library is loaded into a host process of
+  // its own (kestrel-phone-host beside the executable) and its calls are those of the
+  // phone-library proxy (libkestrel-phone-proxy.so beside it), which forwards each one. The
+  // checks and their messages are the same; Path() is the file the host loaded.
+  static std::unique_ptr<PhoneLibrary> Load(const QString& file, bool isolate, QString* error);
+  // The host program and the proxy the running executable would use.
+  static QString HostProgram(const QString& executableFolder);
+  static QString ProxyFile(const QString& executableFolder);
 
   const PhoneApi& Api() const { return api_; }
   // The path the library was loaded from (as the system's loader found it).
   const QString& Path() const { return path_; }
   QString Name() const { return QString::fromUtf8(api_.info.name); }
   QString Version() const { return QString::fromUtf8(api_.info.version); }
-  // "Kestrel Oxbind 1.0.0.1" (name and version as the library reports them).
+  // "Kestrel Oxbind 1.0.0.1" (name and version as the library reports them), with
+  // " (isolated)" after them for a library in a host process of its own.
   QString Title() const;
+  bool Isolated() const { return api_.Isolated(); }
   // The optional calls the library lacks ("KV_ReadStationRecord", ...).
   const QStringList& MissingOptional() const { return missingOptional_; }
 

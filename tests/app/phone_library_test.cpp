@@ -79,22 +79,27 @@ TEST(PhoneLibrary, AnUnusableLibraryStopsTheStartNamingTheFile) {
       {"another ABI major", Adapter(), "2",
        "made for version 2.0 of the phone library interface; this station takes version 1"},
   };
+  // The same with the library in a process of its own: the host reports what the station
+  // would have found.
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    dir.Write(QStringLiteral("Kestrel.ini"), "[PHONE]\nLibrary=" + c.library.toUtf8() + "\n");
-    const QMap<QString, QString> env{
-        {QStringLiteral("KESTREL_TEST_PHONE_ABI"), QString::fromLatin1(c.env)}};
-    const QString file = QStringLiteral("phone library %1: ").arg(c.library);
-    const ChildRun start = RunStation(dir, false, env);
-    ASSERT_TRUE(start.finished);
-    EXPECT_EQ(start.exitCode, 2);
-    EXPECT_TRUE(Err(start).contains(file)) << Err(start).toStdString();
-    EXPECT_TRUE(Err(start).contains(QLatin1String(c.reason))) << Err(start).toStdString();
-    EXPECT_FALSE(Err(start).contains(QStringLiteral("station window closed")));
-    const ChildRun version = RunStation(dir, false, env, {QStringLiteral("--version")});
-    EXPECT_EQ(version.exitCode, 2);
-    EXPECT_TRUE(Err(version).contains(file)) << Err(version).toStdString();
-    EXPECT_TRUE(Err(version).contains(QLatin1String(c.reason))) << Err(version).toStdString();
+    for (const QByteArray& isolate : {QByteArray(), QByteArray("Isolate=1\n")}) {
+      SCOPED_TRACE(c.name + std::string(isolate.isEmpty() ? "" : ", isolated"));
+      dir.Write(QStringLiteral("Kestrel.ini"),
+                "[PHONE]\nLibrary=" + c.library.toUtf8() + "\n" + isolate);
+      const QMap<QString, QString> env{
+          {QStringLiteral("KESTREL_TEST_PHONE_ABI"), QString::fromLatin1(c.env)}};
+      const QString file = QStringLiteral("phone library %1: ").arg(c.library);
+      const ChildRun start = RunStation(dir, false, env);
+      ASSERT_TRUE(start.finished);
+      EXPECT_EQ(start.exitCode, 2);
+      EXPECT_TRUE(Err(start).contains(file)) << Err(start).toStdString();
+      EXPECT_TRUE(Err(start).contains(QLatin1String(c.reason))) << Err(start).toStdString();
+      EXPECT_FALSE(Err(start).contains(QStringLiteral("station window closed")));
+      const ChildRun version = RunStation(dir, false, env, {QStringLiteral("--version")});
+      EXPECT_EQ(version.exitCode, 2);
+      EXPECT_TRUE(Err(version).contains(file)) << Err(version).toStdString();
+      EXPECT_TRUE(Err(version).contains(QLatin1String(c.reason))) << Err(version).toStdString();
+    }
   }
   EXPECT_FALSE(QFile::exists(dir.File(QStringLiteral("IMEI.txt"))));
 }
@@ -117,6 +122,14 @@ TEST(PhoneLibrary, VersionNamesTheLibraryInUse) {
       QStringLiteral("phone library: Test Phone Adapter 0.9 (%1)\n")
           .arg(dir.File(QStringLiteral("vendor.so")))))
       << r.out.toStdString();
+  dir.Write(QStringLiteral("Kestrel.ini"), "[PHONE]\nLibrary=vendor.so\nIsolate=1\n");
+  r = RunChild(BinPath(QStringLiteral("kestrel")), {QStringLiteral("--version")},
+               {{QStringLiteral("KESTREL_STATION_DIR"), dir.path()}});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(QString::fromUtf8(r.out).endsWith(
+      QStringLiteral("phone library: Test Phone Adapter 0.9 (isolated) (%1)\n")
+          .arg(dir.File(QStringLiteral("vendor.so")))))
+      << r.out.toStdString();
 }
 
 // The real station on the other maker's library: a write job passes, is recorded, and the
@@ -137,36 +150,41 @@ TEST(PhoneLibrary, TheStationRunsWriteJobsOnAnotherMakersLibrary) {
        "The phone library Test Phone Adapter does not support the station record", false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    StationDir dir;
-    dir.Write(QStringLiteral("Kestrel.ini"),
-              kWriteIni + c.ini + kControlIni + "[PHONE]\nLibrary=" + Adapter().toUtf8() + "\n");
-    const ChildRun r = RunStation(dir, true, {{QStringLiteral("KESTREL_TEST_PHONE_FAIL"), c.fail}});
-    ASSERT_TRUE(r.finished);
-    const QString err = Err(r);
-    EXPECT_EQ(r.exitCode, 0) << err.toStdString();
-    EXPECT_TRUE(
-        err.contains(QStringLiteral("phone library: Test Phone Adapter 0.9 (%1)").arg(Adapter())))
-        << err.toStdString();
-    EXPECT_TRUE(err.contains(QStringLiteral("driver: write"))) << err.toStdString();
-    EXPECT_FALSE(err.contains(QStringLiteral("driver: no job end"))) << err.toStdString();
-    if (!c.result.isEmpty()) {
-      EXPECT_TRUE(err.contains(QStringLiteral("driver: result ") + c.result)) << err.toStdString();
-    }
-    const QByteArray imeiTxt = dir.Read(QStringLiteral("IMEI.txt"));
-    const QByteArray phone = dir.Read(QStringLiteral("phone.txt"));
-    if (c.recorded) {
-      EXPECT_TRUE(imeiTxt.contains("351234560000010")) << imeiTxt.toStdString();
-      EXPECT_TRUE(phone.contains("imei1=351234560000010\n")) << phone.toStdString();
-      // The library has no request counters: the audit record counts none.
-      const QStringList logs =
-          QDir(dir.File(QStringLiteral("Log"))).entryList({QStringLiteral("jobs-*.jsonl")});
-      ASSERT_EQ(logs.size(), 1);
-      const QByteArray record = dir.Read(QStringLiteral("Log/") + logs[0]);
-      EXPECT_TRUE(record.contains("\"requests\":0")) << record.toStdString();
-    } else {
-      EXPECT_FALSE(imeiTxt.contains("35123456")) << imeiTxt.toStdString();
-      EXPECT_FALSE(phone.contains("imei1=35")) << phone.toStdString();
+    for (const bool isolate : {false, true}) {
+      SCOPED_TRACE(c.name + std::string(isolate ? ", isolated" : ""));
+      StationDir dir;
+      dir.Write(QStringLiteral("Kestrel.ini"), kWriteIni + c.ini + kControlIni +
+                                                   "[PHONE]\nLibrary=" + Adapter().toUtf8() +
+                                                   (isolate ? "\nIsolate=1\n" : "\n"));
+      const ChildRun r =
+          RunStation(dir, true, {{QStringLiteral("KESTREL_TEST_PHONE_FAIL"), c.fail}});
+      ASSERT_TRUE(r.finished);
+      const QString err = Err(r);
+      EXPECT_EQ(r.exitCode, 0) << err.toStdString();
+      EXPECT_TRUE(err.contains(QStringLiteral("phone library: Test Phone Adapter 0.9%1 (%2)")
+                                   .arg(isolate ? " (isolated)" : "", Adapter())))
+          << err.toStdString();
+      EXPECT_TRUE(err.contains(QStringLiteral("driver: write"))) << err.toStdString();
+      EXPECT_FALSE(err.contains(QStringLiteral("driver: no job end"))) << err.toStdString();
+      if (!c.result.isEmpty()) {
+        EXPECT_TRUE(err.contains(QStringLiteral("driver: result ") + c.result))
+            << err.toStdString();
+      }
+      const QByteArray imeiTxt = dir.Read(QStringLiteral("IMEI.txt"));
+      const QByteArray phone = dir.Read(QStringLiteral("phone.txt"));
+      if (c.recorded) {
+        EXPECT_TRUE(imeiTxt.contains("351234560000010")) << imeiTxt.toStdString();
+        EXPECT_TRUE(phone.contains("imei1=351234560000010\n")) << phone.toStdString();
+        // The library has no request counters: the audit record counts none.
+        const QStringList logs =
+            QDir(dir.File(QStringLiteral("Log"))).entryList({QStringLiteral("jobs-*.jsonl")});
+        ASSERT_EQ(logs.size(), 1);
+        const QByteArray record = dir.Read(QStringLiteral("Log/") + logs[0]);
+        EXPECT_TRUE(record.contains("\"requests\":0")) << record.toStdString();
+      } else {
+        EXPECT_FALSE(imeiTxt.contains("35123456")) << imeiTxt.toStdString();
+        EXPECT_FALSE(phone.contains("imei1=35")) << phone.toStdString();
+      }
     }
   }
 }
@@ -262,17 +280,20 @@ TEST(PhoneLibrary, CliPhoneWorksWithEitherLibrary) {
   };
   for (const Case& c :
        {Case{"Kestrel's own on the simulator", QString()}, Case{"the other maker's", Adapter()}}) {
-    SCOPED_TRACE(c.name);
-    QStringList lib;
-    if (!c.library.isEmpty()) lib << QStringLiteral("--library") << c.library;
-    ChildRun r = cli(lib + QStringList{"--port", "3", "write-nv", "--imei1", "356938035643809"});
-    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-    r = cli(lib + QStringList{"--port", "3", "read-nv"});
-    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_TRUE(r.out.contains("IMEI1=356938035643809\n")) << r.out.toStdString();
-    // The station record: the simulator has one, the other maker's library no calls for it.
-    r = cli(lib + QStringList{"--port", "3", "stagemark-show"});
-    EXPECT_EQ(r.exitCode, c.library.isEmpty() ? 0 : 11) << r.err.toStdString();
+    for (const bool isolate : {false, true}) {
+      SCOPED_TRACE(c.name + std::string(isolate ? ", isolated" : ""));
+      QStringList lib;
+      if (!c.library.isEmpty()) lib << QStringLiteral("--library") << c.library;
+      if (isolate) lib << QStringLiteral("--isolate");
+      ChildRun r = cli(lib + QStringList{"--port", "3", "write-nv", "--imei1", "356938035643809"});
+      EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+      r = cli(lib + QStringList{"--port", "3", "read-nv"});
+      EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+      EXPECT_TRUE(r.out.contains("IMEI1=356938035643809\n")) << r.out.toStdString();
+      // The station record: the simulator has one, the other maker's library no calls for it.
+      r = cli(lib + QStringList{"--port", "3", "stagemark-show"});
+      EXPECT_EQ(r.exitCode, c.library.isEmpty() ? 0 : 11) << r.err.toStdString();
+    }
   }
   EXPECT_TRUE(dir.Read(QStringLiteral("phone.txt")).contains("imei1=356938035643809\n"));
 

@@ -192,6 +192,8 @@ TEST_F(PackageTest, HoldsTheStationAndWhatTheDesktopAndUdevNeed) {
       {"/usr/lib/kestrel/kestrel-cli", true},
       {"/usr/lib/kestrel/kestrel-phone-sim", true},
       {"/usr/lib/kestrel/kestrel-power-sim", true},
+      {"/usr/lib/kestrel/kestrel-phone-host", true},
+      {"/usr/lib/kestrel/libkestrel-phone-proxy.so", false},
       {"/usr/lib/kestrel/libResQuillon.so", false},
       {"/usr/lib/kestrel/kestrel.html", false},
       {"/usr/bin/kestrel", true},
@@ -269,6 +271,37 @@ TEST_F(PackageTest, StationStartsAndClosesOnTheOffscreenPlatform) {
   QFile ini(UserStation() + QStringLiteral("/Kestrel.ini"));
   ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
   EXPECT_TRUE(ini.readAll().contains("DefaultIMEI"));
+}
+
+// With [PHONE] Isolate=1 the installed station runs its library in the host installed beside
+// it, through the proxy installed there.
+TEST_F(PackageTest, StationRunsItsLibraryInTheInstalledHost) {
+  // The operator's station folder, made here (and so opened to the operator's account).
+  ASSERT_TRUE(QDir().mkpath(UserStation()));
+  QFile ini(UserStation() + QStringLiteral("/Kestrel.ini"));
+  ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+  ini.write("[PHONE]\nIsolate=1\n");
+  ini.close();
+  const QFileDevice::Permissions all = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                       QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                       QFileDevice::ReadOther | QFileDevice::WriteOther;
+  const QFileDevice::Permissions exec =
+      QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+  ASSERT_TRUE(ini.setPermissions(all));
+  for (QString folder = UserStation(); folder.startsWith(home_.path() + QStringLiteral("/data"));
+       folder = QFileInfo(folder).absolutePath()) {
+    ASSERT_TRUE(QFile::setPermissions(folder, all | exec)) << folder.toStdString();
+  }
+  QProcessEnvironment env = OperatorEnvironment();
+  env.insert(QStringLiteral("KESTREL_STARTUP_TRACE"), QStringLiteral("1"));
+  env.insert(QStringLiteral("KESTREL_EXIT_AFTER_MS"), QStringLiteral("500"));
+  const Outcome r = Execute(Installed(QStringLiteral("/usr/bin/kestrel")), {}, env, true);
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(
+      QStringLiteral("phone library: Kestrel Oxbind %1 (isolated) (%2)\n")
+          .arg(BuiltVersion(), Installed(kMultiarch) + QStringLiteral("/libkestrel-oxbind.so.1"))))
+      << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(QStringLiteral("station window closed"))) << r.err.toStdString();
 }
 
 // The development package is enough to build against: pkg-config finds the header and the

@@ -69,6 +69,7 @@ void ExpectSame(const JobRecord& a, const JobRecord& b) {
   EXPECT_EQ(a.failCount, b.failCount);
   EXPECT_EQ(a.requests, b.requests);
   EXPECT_EQ(a.retransmissions, b.retransmissions);
+  EXPECT_EQ(a.host, b.host);
 }
 
 TEST(JobRecordLine, OneJsonLineThatReadsBackTheSame) {
@@ -82,6 +83,17 @@ TEST(JobRecordLine, OneJsonLineThatReadsBackTheSame) {
   JobRecord back;
   ASSERT_TRUE(ParseJobRecordLine(line, &back));
   ExpectSame(back, Sample());
+  EXPECT_FALSE(o.contains(QLatin1String("host"))) << "only when something happened to the host";
+
+  // A library in a host process of its own: what happened to the host comes last.
+  JobRecord hosted = Sample();
+  hosted.host = QStringLiteral(
+      "the host ended (signal 6 (SIGABRT)) during KV_FastWriteNvInfo; a new host was started "
+      "(process 4711)");
+  const QByteArray hostedLine = ComposeJobRecordLine(hosted);
+  EXPECT_TRUE(hostedLine.endsWith("\"host\":\"" + hosted.host.toUtf8() + "\"}\n"));
+  ASSERT_TRUE(ParseJobRecordLine(hostedLine, &back));
+  ExpectSame(back, hosted);
 }
 
 TEST(JobRecordLine, StartTimeKeepsItsOffset) {

@@ -1,5 +1,8 @@
 // kestrel-oxbind.dll on Windows (run under Wine by run_wine_tests.sh) against simulated
-// phones on COM ports. The ports come from the environment:
+// phones on COM ports. Built with KESTREL_WIN32_TEST_PROXY (kestrel-phone-proxy-win32-test) the
+// same calls go through kestrel-phone-proxy.dll to kestrel-oxbind.dll held by
+// kestrel-phone-host.exe beside it, and a test of the proxy's own joins them. The ports come
+// from the environment:
 //   KESTREL_WINE_PHONE_COM   a phone that answers
 //   KESTREL_WINE_SILENT_COM  a phone that never answers (--no-answer)
 //   KESTREL_WINE_DOOMED_COM  a phone that answers after 5 s, killed on request
@@ -7,6 +10,11 @@
 //                            the doomed phone's simulator (SIGKILL)
 //   KESTREL_STATION_DIR      the station folder, where the mode process keeps its marker
 #include "device/oxbind/oxbind.h"
+#ifdef KESTREL_WIN32_TEST_PROXY
+#include "device/oxbind/host/phone_proxy.h"
+
+#include <windows.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -30,6 +38,27 @@ int32_t ComFromEnv(const char* name) {
   const char* v = std::getenv(name);
   return v ? std::atoi(v) : 0;
 }
+
+#ifdef KESTREL_WIN32_TEST_PROXY
+// Before any test: the proxy starts kestrel-phone-host.exe on kestrel-oxbind.dll, both beside
+// this program.
+class ProxyEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, sizeof(exe));
+    std::string folder(exe);
+    folder.resize(folder.find_last_of('\\') + 1);
+    char error[512] = {};
+    ASSERT_EQ(KVP_Open((folder + "kestrel-phone-host.exe").c_str(),
+                       (folder + "kestrel-oxbind.dll").c_str(), error, sizeof(error)),
+              KV_OK)
+        << error;
+    ASSERT_NE(KVP_HostProcessId(), 0);
+  }
+};
+::testing::Environment* const kProxy = ::testing::AddGlobalTestEnvironment(new ProxyEnvironment);
+#endif
 
 class Win32PhoneTest : public ::testing::Test {
  protected:
@@ -336,5 +365,46 @@ TEST_F(Win32PhoneTest, SimulatorKilledMidCall) {
       << "the port opens again only when the phone is back";
   EXPECT_EQ(KV_EndPhoneTest(h_), KV_OK);
 }
+
+#ifdef KESTREL_WIN32_TEST_PROXY
+// The host is killed (TerminateProcess) while a call waits in it: the call ends at once with
+// the line lost, so does every call of that phone test until its end, and the next phone
+// test runs in a new host. What happened is in the proxy's notes.
+TEST_F(Win32PhoneTest, HostKilledMidCallCostsOnlyItsPhoneTest) {
+  KVP_TakeHostNotes(nullptr, 0);
+  Open("KESTREL_WINE_SILENT_COM");
+  Timeouts(10000, 1);
+  const DWORD pid = static_cast<DWORD>(KVP_HostProcessId());
+  ASSERT_NE(pid, 0u);
+  char text[256] = {};
+  int32_t result = -1;
+  int64_t blockedMs = -1;
+  const auto start = Clock::now();
+  std::thread caller([&] {
+    result = KV_GetMsVersion(h_, text, sizeof(text));
+    blockedMs = MsSince(start);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  HANDLE host = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+  ASSERT_NE(host, nullptr);
+  ASSERT_TRUE(TerminateProcess(host, 9));
+  CloseHandle(host);
+  caller.join();
+  EXPECT_EQ(result, KV_ERR_LINK_LOST);
+  EXPECT_LT(blockedMs, 5000) << "the call waited for its time-out";
+  EXPECT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_ERR_LINK_LOST);
+  EXPECT_EQ(KV_EndPhoneTest(h_), KV_OK);
+  Timeouts(300, 2);
+  Open("KESTREL_WINE_PHONE_COM");
+  ASSERT_EQ(KV_GetMsVersion(h_, text, sizeof(text)), KV_OK);
+  EXPECT_NE(KVP_HostProcessId(), static_cast<int32_t>(pid));
+  char notes[1024] = {};
+  KVP_TakeHostNotes(notes, sizeof(notes));
+  EXPECT_NE(std::string(notes).find("the host ended (exit code 9) during KV_GetMsVersion"),
+            std::string::npos)
+      << notes;
+  EXPECT_NE(std::string(notes).find("a new host was started"), std::string::npos) << notes;
+}
+#endif
 
 }  // namespace

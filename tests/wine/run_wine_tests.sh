@@ -2,11 +2,14 @@
 # Runs the Windows build's test program under Wine against simulated phones:
 #   run_wine_tests.sh PHONE_SIM WINDOWS_BIN_DIR [test program options]
 # WINDOWS_BIN_DIR holds kestrel-oxbind-win32-test.exe and kestrel-oxbind.dll (the windows
-# preset's build/windows/bin). In a temporary folder: a fresh Wine prefix, three simulators
-# whose pseudo-terminals are linked into the prefix as COM ports (COM7 answers, COM8 never
-# answers, COM9 answers late and is killed when the program asks), the program, a look at
-# COM7's state file from this side. Then the simulators and the prefix's wineserver are
-# ended and the folder removed, whatever happened.
+# preset's build/windows/bin), and kestrel-phone-proxy-win32-test.exe with
+# kestrel-phone-proxy.dll and kestrel-phone-host.exe. In a temporary folder: a fresh Wine
+# prefix, three simulators whose pseudo-terminals are linked into the prefix as COM ports (COM7
+# answers, COM8 never answers, COM9 answers late and is killed when the program asks), the
+# program, a look at COM7's state file from this side, then the same tests through the proxy
+# (the library held by the host process; the killed simulator's test left out, its phone being
+# gone) with the proxy's own. Then the simulators and the prefix's wineserver are ended and
+# the folder removed, whatever happened.
 #
 # Without a Windows build (or Wine, or the simulator) the test is skipped (exit code 77)
 # with the reason on standard output, except where CI or KESTREL_WINE_REQUIRED=1 is set:
@@ -23,6 +26,7 @@ shift 2
 wine=${KESTREL_WINE:-/usr/lib/wine/wine64}
 wineserver=$(dirname "$wine")/wineserver
 exe=$bin/kestrel-oxbind-win32-test.exe
+proxy_exe=$bin/kestrel-phone-proxy-win32-test.exe
 
 missing() {
   echo "oxbind_wine_test: $1"
@@ -35,7 +39,8 @@ missing() {
 }
 [ -x "$wine" ] || missing "no Wine loader at $wine (Debian package wine64)"
 [ -x "$wineserver" ] || missing "no wineserver beside $wine"
-if [ ! -f "$exe" ] || [ ! -f "$bin/kestrel-oxbind.dll" ]; then
+if [ ! -f "$exe" ] || [ ! -f "$bin/kestrel-oxbind.dll" ] || [ ! -f "$proxy_exe" ] ||
+  [ ! -f "$bin/kestrel-phone-proxy.dll" ] || [ ! -f "$bin/kestrel-phone-host.exe" ]; then
   missing "no Windows build in $bin (cmake --preset windows && cmake --build --preset windows)"
 fi
 [ -x "$sim" ] || missing "no phone simulator at $sim"
@@ -154,6 +159,17 @@ if [ $rc -eq 0 ] && [ $# -eq 0 ]; then
     fi
   done
 fi
+
+# The same through the proxy and its host process.
+if [ $rc -eq 0 ] && [ $# -eq 0 ]; then
+  rm -f "$tmp/control/kill"
+  KESTREL_WINE_PHONE_COM=7 KESTREL_WINE_SILENT_COM=8 KESTREL_WINE_DOOMED_COM=9 \
+    KESTREL_WINE_CONTROL="$windows_tmp\\control" KESTREL_STATION_DIR="$windows_tmp" \
+    timeout 150 "$wine" "$proxy_exe" --gtest_brief=1 "--gtest_filter=-*SimulatorKilledMidCall"
+  rc=$?
+fi
+t_proxy=$(now_ms)
 echo "oxbind_wine_test: prefix and simulators $((t_boot - t0)) ms, ports registered" \
-  "$((t_prefix - t_boot)) ms, test program $((t_run - t_prefix)) ms"
+  "$((t_prefix - t_boot)) ms, test program $((t_run - t_prefix)) ms, through the proxy" \
+  "$((t_proxy - t_run)) ms"
 exit $rc

@@ -35,7 +35,7 @@ const Command kCommands[] = {
      {{kDir, QStringLiteral("port"), QStringLiteral("library"), QStringLiteral("mask"),
        QStringLiteral("imei1"), QStringLiteral("imei2"), QStringLiteral("imei3"),
        QStringLiteral("imei4"), QStringLiteral("bt"), QStringLiteral("wifi")},
-      {QStringLiteral("allow-irreversible")}}},
+      {QStringLiteral("allow-irreversible"), QStringLiteral("isolate")}}},
     {"records", kestrel::cli::RunRecordsCommand, {{kDir, QStringLiteral("index")}, {}}},
     {"power",
      kestrel::cli::RunPowerCommand,

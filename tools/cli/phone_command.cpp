@@ -1,6 +1,7 @@
 // kestrel-cli phone [--station-dir DIR] [--library FILE] --port N|usb COMMAND ...: one
 // phone-library call on a phone, its findings printed as NAME=value lines, the call's result as
-// the exit code. The library is FILE, else the station's ([PHONE] Library), else Kestrel's own.
+// the exit code. The library is FILE, else the station's ([PHONE] Library), else Kestrel's own;
+// with --isolate (or the station's [PHONE] Isolate=1) it runs in kestrel-phone-host.
 #include "config/phone_library_setting.h"
 #include "config/station_folder.h"
 #include "device/oxbind_loader/phone_library.h"
@@ -25,7 +26,8 @@ constexpr int kUsageExit = 2;
 constexpr int kTextBuffer = 16384;
 
 const char kPhoneUsage[] =
-    "usage: kestrel-cli phone [--station-dir DIR] [--library FILE] --port N|usb COMMAND\n"
+    "usage: kestrel-cli phone [--station-dir DIR] [--library FILE] [--isolate] --port N|usb "
+    "COMMAND\n"
     "commands: version | ap-version | read-nv [--mask M] |\n"
     "  write-nv [--imei1 X] [--imei2 X] [--imei3 X] [--imei4 X] [--bt X] [--wifi X] |\n"
     "  read-sn 1|2 | write-sn 1|2 TEXT | at TEXT | read-cu | write-cu TEXT |\n"
@@ -274,19 +276,22 @@ int RunPhoneCommand(const QStringList& args) {
     channel.port = port.toInt(&ok);
     if (!ok || channel.port <= 0) return Usage("--port takes a COM number or usb");
   }
-  QString libraryFile = config::PhoneLibrarySetting(station);
+  const config::PhoneLibraryChoice choice = config::PhoneLibrarySettings(station);
+  QString libraryFile = choice.file;
   if (const qsizetype at = rest.indexOf(QStringLiteral("--library")); at >= 0) {
     if (at + 1 >= rest.size()) return Usage("--library takes a FILE");
     libraryFile = rest[at + 1];
     rest.remove(at, 2);
   }
+  bool isolate = choice.isolate;
+  if (rest.removeAll(QStringLiteral("--isolate")) > 0) isolate = true;
   if (rest.isEmpty()) return Usage("a command is required");
   const QString command = rest.takeFirst();
   if (const char* problem = Validate(command, rest)) return Usage(problem);
 
   QString error;
   const std::unique_ptr<device::oxbind::PhoneLibrary> library =
-      device::oxbind::PhoneLibrary::Load(libraryFile, &error);
+      device::oxbind::PhoneLibrary::Load(libraryFile, isolate, &error);
   if (!library) {
     std::fprintf(stderr, "kestrel-cli phone: %s\n", qPrintable(error));
     return kUsageExit;

@@ -7,6 +7,8 @@
 //          KESTREL_DRIVER_JOB_MS
 //   stop   presses Stop
 //   close  closes the window
+//   kill-host  kills (SIGKILL) the station's phone-library host processes (kestrel-phone-host,
+//          [PHONE] Isolate=1) and waits until the station has reaped them
 //   driver: write                        Write was pressed
 //   driver: refused in <ms> ms           no job started: the press returned with Write enabled
 //   driver: no job end                   the job did not end within KESTREL_DRIVER_JOB_MS
@@ -15,15 +17,22 @@
 //   driver: counts <pass> <fail>         the window's counts with each result
 //   driver: message <text>               a message box the station showed (answered with OK)
 //   driver: close                        the window is closed
+//   driver: killed host                  a host was killed and reaped
+//   driver: no host                      the station had no host process to kill
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QFile>
 #include <QGenericPlugin>
 #include <QMessageBox>
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -48,6 +57,23 @@ QWidget* Control(int id) {
     }
   }
   return nullptr;
+}
+
+// The station's child processes named kestrel-phone-host (/proc/PID/stat: "pid (comm) state
+// ppid ...").
+QList<int> HostChildren() {
+  QList<int> pids;
+  const QString self = QString::number(::getpid());
+  for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+    if (!stat.open(QIODevice::ReadOnly)) continue;
+    const QString line = QString::fromLatin1(stat.readAll());
+    const qsizetype close = line.lastIndexOf(QLatin1Char(')'));
+    if (close < 0 || !line.contains(QLatin1String("(kestrel-phone-h"))) continue;
+    const QStringList rest = line.mid(close + 2).split(QLatin1Char(' '));
+    if (rest.size() > 1 && rest[1] == self) pids << entry.toInt();
+  }
+  return pids;
 }
 
 class Driver : public QObject {
@@ -126,6 +152,13 @@ class Driver : public QObject {
       stop->click();
       Say(QStringLiteral("stop in %1 ms").arg(clock_.elapsed()));
       SayResult();
+    } else if (step == QLatin1String("kill-host")) {
+      const QList<int> hosts = HostChildren();
+      for (int pid : hosts) ::kill(pid, SIGKILL);
+      QElapsedTimer reaped;
+      reaped.start();
+      while (reaped.elapsed() < 5000 && !HostChildren().isEmpty()) ::usleep(5000);
+      Say(hosts.isEmpty() ? QStringLiteral("no host") : QStringLiteral("killed host"));
     } else if (step == QLatin1String("close")) {
       Say(QStringLiteral("close"));
       timer_.stop();

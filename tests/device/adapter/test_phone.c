@@ -8,6 +8,11 @@
  *   KESTREL_TEST_PHONE_FAIL   "KV_Name=CODE[,KV_Name=CODE...]": those calls answer CODE
  *   KESTREL_TEST_PHONE_HANG   "KV_Name[,...]": those calls never return, not even when
  *                             KV_EndPhoneTest comes (a library that hangs)
+ *   KESTREL_TEST_PHONE_CRASH  "KV_Name=abort|null[,...]": those calls crash the process, by
+ *                             abort() or by writing through a null pointer
+ *   KESTREL_TEST_PHONE_ONCE   a file: a hang or crash happens only while it does not exist,
+ *                             and makes it first (so that it happens once, in whichever process
+ *                             holds the library)
  *   KESTREL_TEST_PHONE_ABI    the ABI major KV_GetLibraryInfo reports (default this header's)
  * Built with TEST_PHONE_INCOMPLETE it lacks KV_PowerOff (a library missing a required call).
  * It has none of the optional calls. */
@@ -26,18 +31,26 @@
 
 /* ---- configuration from the environment ---- */
 
-static int Listed(const char* list, const char* name, int* code) {
+/* The entry of `name` in the list: what follows its '=' (or the end of the entry), or NULL
+ * when the name is not listed. */
+static const char* Entry(const char* list, const char* name) {
   size_t n = strlen(name);
   const char* p = list;
   while (p != NULL && *p != 0) {
     if (strncmp(p, name, n) == 0 && (p[n] == 0 || p[n] == ',' || p[n] == '=')) {
-      if (code != NULL) *code = p[n] == '=' ? atoi(p + n + 1) : 0;
-      return 1;
+      return p[n] == '=' ? p + n + 1 : p + n;
     }
     p = strchr(p, ',');
     if (p != NULL) ++p;
   }
-  return 0;
+  return NULL;
+}
+
+static int Listed(const char* list, const char* name, int* code) {
+  const char* value = Entry(list, name);
+  if (value == NULL) return 0;
+  if (code != NULL) *code = atoi(value);
+  return 1;
 }
 
 static void HangForever(void) {
@@ -47,10 +60,37 @@ static void HangForever(void) {
   for (;;) pthread_cond_wait(&c, &m);
 }
 
-/* The result a call is told to give (0: none), after hanging if it is told to hang. */
+/* With KESTREL_TEST_PHONE_ONCE: true the first time only (the file is made then). */
+static int FaultDue(void) {
+  const char* once = getenv("KESTREL_TEST_PHONE_ONCE");
+  FILE* f;
+  if (once == NULL || *once == 0) return 1;
+  f = fopen(once, "r");
+  if (f != NULL) {
+    fclose(f);
+    return 0;
+  }
+  f = fopen(once, "w");
+  if (f != NULL) fclose(f);
+  return 1;
+}
+
+/* Where "null" crashes write; volatile so that the write is made. */
+static int* volatile g_nowhere = NULL;
+
+static void Crash(const char* how) {
+  if (strncmp(how, "null", 4) == 0) {
+    *g_nowhere = 1;
+  }
+  abort();
+}
+
+/* The result a call is told to give (0: none), after hanging or crashing if it is told to. */
 static int32_t Injected(const char* name) {
   int code = 0;
-  if (Listed(getenv("KESTREL_TEST_PHONE_HANG"), name, NULL)) HangForever();
+  const char* crash = Entry(getenv("KESTREL_TEST_PHONE_CRASH"), name);
+  if (Listed(getenv("KESTREL_TEST_PHONE_HANG"), name, NULL) && FaultDue()) HangForever();
+  if (crash != NULL && FaultDue()) Crash(crash);
   if (Listed(getenv("KESTREL_TEST_PHONE_FAIL"), name, &code)) return code;
   return KV_OK;
 }
