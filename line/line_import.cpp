@@ -185,7 +185,8 @@ LineResult LineDatabase::ImportPhones(const std::vector<LineImportPhone>& phones
     for (int attempt = 0; attempt < kImportAttempts; ++attempt) {
       if (!s.Db().transaction()) return s.FailDb();
       // One statement: the phones none of whose identities the line knows (nor an earlier
-      // phone of the batch holds), their identities as passed, and an event per phone.
+      // phone of the batch holds), their identities as passed, and one event for the batch
+      // with its count and the range of its phone rows (line_history finds a phone's there).
       QSqlQuery& q = s.Prepared(
           "WITH rec AS (SELECT * FROM unnest(?::bigint[], ?::text[], ?::text[]) AS r(n, stamp, "
           "record)), "
@@ -200,8 +201,9 @@ LineResult LineDatabase::ImportPhones(const std::vector<LineImportPhone>& phones
           "ins AS (INSERT INTO line_identity (kind, value, slot, station, state, phone_id, "
           "passed_at) SELECT c.kind, c.value, c.slot, ?::text, 'passed', ph.id, now() "
           "FROM cand c JOIN ph ON ph.source_line = c.n RETURNING 1), "
-          "ev AS (INSERT INTO line_event (event, station, phone_id, detail) "
-          "SELECT 'imported', ?::text, ph.id, 'line ' || ph.source_line FROM ph) "
+          "ev AS (INSERT INTO line_event (event, station, phone_id, phone_last, detail) "
+          "SELECT 'imported', ?::text, min(ph.id), max(ph.id), count(*) || ' phones, lines ' || "
+          "min(ph.source_line) || '-' || max(ph.source_line) FROM ph HAVING count(*) > 0) "
           "SELECT (SELECT count(*) FROM ph), (SELECT count(*) FROM ins)");
       q.addBindValue(LineArrayLiteral(lineNo));
       q.addBindValue(LineArrayLiteral(stamps));

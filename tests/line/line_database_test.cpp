@@ -80,11 +80,20 @@ TEST_F(LineDatabaseTest, SchemaIsVersionedAndInitIsIdempotent) {
   EXPECT_EQ(none.status, LineStatus::Unreachable);
   EXPECT_TRUE(none.message.contains("line init")) << none.message.toStdString();
 
-  // A database of a newer build is neither downgraded nor used.
+  // A database of a newer build is never downgraded; it is used while it says it still
+  // serves this build, and not once it does not.
   Sql("UPDATE line_schema SET version = 99");
   admin.Close();
   EXPECT_EQ(admin.Init().status, LineStatus::Refused);
-  EXPECT_EQ(admin.Connect().status, LineStatus::Unreachable);
+  EXPECT_TRUE(admin.Connect().ok());
+  admin.Close();
+  Sql("CREATE OR REPLACE FUNCTION line_open_session(p_station text, p_given boolean, p_lock "
+      "boolean, p_wait_ms integer, p_build integer) RETURNS TABLE (station text, version "
+      "integer, admin boolean, serves boolean) LANGUAGE sql AS "
+      "$$ SELECT NULL::text, 99, true, p_build >= 99 $$");
+  const LineResult newer = admin.Connect();
+  EXPECT_EQ(newer.status, LineStatus::Unreachable);
+  EXPECT_TRUE(newer.message.contains("no longer serves")) << newer.message.toStdString();
   EXPECT_EQ(Sql("SELECT version FROM line_schema"), "99");
 }
 

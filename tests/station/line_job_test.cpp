@@ -84,7 +84,7 @@ class LineJobTest : public ::testing::Test {
   // A station writing IMEI1 (from the base) and IMEI2 (IMEI1 + 1), both stations with the same
   // DefaultIMEI: without the line they would write the same IMEIs.
   Station& Open(const QString& name, int com, const QByteArray& general = {},
-                const QString& database = {}) {
+                const QString& database = {}, const QByteArray& line = {}) {
     auto s = std::make_unique<Station>();
     s->com = com;
     s->dir.Write("Kestrel.ini",
@@ -95,7 +95,7 @@ class LineJobTest : public ::testing::Test {
                      "[Control]\nUser Privilege=1\nTavixNew=1\n"
                      "[LINE]\nDatabase=" +
                      (database.isEmpty() ? server_->Uri(name_) : database).toLatin1() + "\nStation=" + name.toLatin1() +
-                     "\nImeiBlock=5\n");
+                     "\nImeiBlock=5\n" + line);
     // The port map is one per process (each window points it at its own folder): here every
     // station folder's ports/ is the PC's one map, where both simulated phones register.
     QDir().mkpath(ports_.File("ports"));
@@ -206,8 +206,8 @@ TEST_F(LineJobTest, AScannedImeiPassedElsewhereIsRefusedBeforeThePhoneIsTouched)
   EXPECT_TRUE(b.ResultLines().isEmpty());
 }
 
-TEST_F(LineJobTest, AnUnreachableLineRefusesJobsUntilItIsBack) {
-  Station& a = Open("PC1-A", 3);
+TEST_F(LineJobTest, AnUnreachableLineRefusesJobsUntilItIsBackWithoutOfflineWork) {
+  Station& a = Open("PC1-A", 3, {}, {}, "OfflinePhones=0\n");
   ASSERT_TRUE(server_->Stop());
   const QStringList before = a.sim->LoggedCalls();
   Write({&a});
@@ -222,7 +222,7 @@ TEST_F(LineJobTest, AnUnreachableLineRefusesJobsUntilItIsBack) {
 
   // Start-up with the line away tells the operator.
   ASSERT_TRUE(server_->Stop());
-  Station& b = Open("PC1-B", 4);
+  Station& b = Open("PC1-B", 4, {}, {}, "OfflinePhones=0\n");
   ASSERT_FALSE(b.messages.isEmpty());
   EXPECT_TRUE(b.messages.join('\n').contains("Line database unreachable"));
   ASSERT_TRUE(server_->Resume());
