@@ -116,7 +116,6 @@ LineOutbox::LineOutbox(QString path) : path_(std::move(path)) {}
 bool LineOutbox::Load(QString* why) {
   entries_.clear();
   problems_.clear();
-  kept_.clear();
   ledger_ = {};
   nextSeq_ = 1;
   bytes_ = 0;
@@ -128,7 +127,15 @@ bool LineOutbox::Load(QString* why) {
     if (why != nullptr) *why = QStringLiteral("cannot read %1: %2").arg(path_, f.errorString());
     return false;
   }
-  const QByteArray all = f.readAll();
+  Read(f.readAll());
+  return true;
+}
+
+void LineOutbox::Read(const QByteArray& all) {
+  entries_.clear();
+  problems_.clear();
+  ledger_ = {};
+  nextSeq_ = 1;
   bytes_ = all.size();
   exists_ = bytes_ > 0;
   needsLineEnd_ = !all.isEmpty() && !all.endsWith('\n');
@@ -153,7 +160,6 @@ bool LineOutbox::Load(QString* why) {
     }
     Take(record, number, text);
   }
-  return true;
 }
 
 void LineOutbox::Take(const LineOutboxRecord& r, qint64 number, const QByteArray& text) {
@@ -212,7 +218,6 @@ void LineOutbox::Take(const LineOutboxRecord& r, qint64 number, const QByteArray
         {number, QStringLiteral("an entry of kind %1, which this build does not hand on, kept")
                      .arg(r.kind),
          text});
-    kept_.push_back(r);
     return;
   }
   LineOutboxEntry e;
@@ -375,7 +380,7 @@ bool LineOutbox::Compact(qint64 maxBytes, QString* why) {
     refused.Add(QStringLiteral("why"), e.why);
     add(refused);
   }
-  for (const LineOutboxRecord& r : kept_) text += EncodeOutboxRecord(r);
+  // Lines that could not be read, and entries of kinds this build does not know, as they were.
   for (const LineOutboxProblem& p : problems_) text += p.text + '\n';
   QSaveFile out(path_);
   if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit() ||

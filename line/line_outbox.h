@@ -59,6 +59,8 @@ class LineOutbox {
   // Reads the file (a missing one is an empty outbox, made with the first append). False only
   // when it exists and cannot be read.
   bool Load(QString* why);
+  // As Load, from the file's bytes already read (the file is written as they say).
+  void Read(const QByteArray& bytes);
 
   const QString& id() const { return id_; }
   const std::vector<LineOutboxProblem>& problems() const { return problems_; }
@@ -84,8 +86,9 @@ class LineOutbox {
   bool SetRefused(qint64 seq, const QString& reason, QString* why);
 
   // When nothing waits and the file is larger than `maxBytes`: writes it again with what still
-  // counts (the header, the blocks, one mark per block, the refused entries and the lines that
-  // could not be read, as they were), replacing the old file at once.
+  // counts (the header, the blocks, one mark per block, the refused entries, and the lines that
+  // could not be read or are of kinds this build does not know, as they were), replacing the old
+  // file at once.
   bool Compact(qint64 maxBytes, QString* why);
   qint64 FileBytes() const { return bytes_; }
 
@@ -108,7 +111,6 @@ class LineOutbox {
   bool needsLineEnd_ = false;  // the file ends in a cut line: the next append starts a new one
   std::vector<LineOutboxEntry> entries_;
   std::vector<LineOutboxProblem> problems_;
-  std::vector<LineOutboxRecord> kept_;  // entries of kinds this build does not hand on
   LineBlockLedger ledger_;
 };
 

@@ -449,3 +449,38 @@ TEST(LineUri, PartsOptionsAndTheShownForm) {
     EXPECT_EQ(kestrel::line::LineUriForDisplay(c.uri), QString::fromLatin1(c.shown)) << c.uri;
   }
 }
+
+TEST(LineUri, HostListsOfAPrimaryAndItsStandbys) {
+  struct Case {
+    const char* uri;
+    bool ok;
+    const char* host;
+    int port;
+    const char* ports;
+    const char* options;
+  } cases[] = {
+      {"postgresql://u@db1:5432,db2:5433/line?target_session_attrs=read-write", true, "db1,db2", -1,
+       "5432,5433", "target_session_attrs=read-write"},
+      {"postgresql://db1,db2/line", true, "db1,db2", -1, "", ""},
+      {"postgresql://db1:5432,db2/line", true, "db1,db2", -1, "5432,", ""},
+      {"postgresql://[::1]:5432,[::1]:5433/d", true, "::1,::1", -1, "5432,5433", ""},
+      {"postgresql://db1:5432/line", true, "db1", 5432, "", ""},
+      {"host=db1,db2 port=5432,5433 dbname=line target_session_attrs=read-write", true, "db1,db2",
+       -1, "5432,5433", "target_session_attrs=read-write"},
+      {"host=db1,db2 port=5433 dbname=line", true, "db1,db2", 5433, "", ""},
+      {"host=db1,db2 port=5432,5433,5434", false, "", -1, "", ""},
+      {"host=db1 port=5432,x", false, "", -1, "", ""},
+      {"postgresql://db1:x,db2/line", false, "", -1, "", ""},
+      {"postgresql://db1%2Cevil/line", false, "", -1, "", ""},
+      {"postgresql://h/d?target_session_attrs=read%20write", false, "", -1, "", ""},
+  };
+  for (const Case& c : cases) {
+    kestrel::line::LineConnection parts;
+    EXPECT_EQ(kestrel::line::ParseLineUri(c.uri, &parts), c.ok) << c.uri;
+    if (!c.ok) continue;
+    EXPECT_EQ(parts.host, QString::fromLatin1(c.host)) << c.uri;
+    EXPECT_EQ(parts.port, c.port) << c.uri;
+    EXPECT_EQ(parts.ports, QString::fromLatin1(c.ports)) << c.uri;
+    EXPECT_EQ(parts.options, QString::fromLatin1(c.options)) << c.uri;
+  }
+}
