@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -12,6 +13,8 @@ namespace {
 
 // The outbox is written again without what was handed on once it is this large and empty.
 constexpr qint64 kCompactBytes = 256 * 1024;
+// The least time between two tries of a line that does not answer.
+constexpr int kPokeGapMs = 500;
 
 // The block value of an identity (an IMEI's body, an address's number); false for a serial
 // number or a value out of form.
@@ -247,14 +250,16 @@ LineResult LineLink::Reserve(const LineItems& items) {
     job_ = {true, true, items};
     if (!outboxError_.isEmpty()) return r;
     // The values this job may write, kept for a start while the line does not answer.
-    QString why;
+    std::map<LineRangeKind, std::uint64_t> highest;
     for (const LineItem& item : items) {
       LineRangeKind kind{};
       std::uint64_t value = 0;
-      if (BlockValue(item, &kind, &value) && !outbox_.AddMark(kind, value, &why)) {
-        job_.open = false;
-        return LineRefused(QStringLiteral("the outbox cannot be written: ") + why);
-      }
+      if (BlockValue(item, &kind, &value)) highest[kind] = std::max(highest[kind], value);
+    }
+    QString why;
+    if (!outbox_.AddMarks({highest.begin(), highest.end()}, &why)) {
+      job_.open = false;
+      return LineRefused(QStringLiteral("the outbox cannot be written: ") + why);
     }
     return r;
   }
@@ -364,11 +369,17 @@ void LineLink::LearnBlocks() {
 
 void LineLink::Run() {
   const auto pause = std::chrono::milliseconds(std::max(options_.retryMs, 1));
+  // A job starting pokes; while jobs come fast the line is still tried only this often.
+  const auto gap = std::min(pause, std::chrono::milliseconds(kPokeGapMs));
+  auto tried = std::chrono::steady_clock::now() - gap;
   for (;;) {
     {
       std::unique_lock lock(mutex_);
       if (AloneLocked()) {
         wake_.wait_for(lock, pause, [this] { return stop_ || poked_; });
+        if (!stop_ && poked_ && std::chrono::steady_clock::now() < tried + gap) {
+          wake_.wait_until(lock, tried + gap, [this] { return stop_; });
+        }
       } else {
         wake_.wait(lock, [this] { return stop_ || poked_ || AloneLocked(); });
         // Just gone alone: the line has only now failed to answer; try again after a pause.
@@ -378,6 +389,7 @@ void LineLink::Run() {
       poked_ = false;
       if (!AloneLocked()) continue;
     }
+    tried = std::chrono::steady_clock::now();
     HandOn();
   }
 }

@@ -93,11 +93,10 @@ LineOutboxRecord BlockRecord(const LineBlock& b) {
   return r;
 }
 
-LineOutboxRecord MarkRecord(LineRangeKind kind, std::uint64_t value) {
+LineOutboxRecord MarkRecord(const std::vector<std::pair<LineRangeKind, std::uint64_t>>& values) {
   LineOutboxRecord r;
   r.kind = kMark;
-  r.Add(QStringLiteral("kind"), LineKindName(kind));
-  r.Add(QStringLiteral("value"), QString::number(value));
+  for (const auto& [kind, value] : values) r.Add(LineKindName(kind), QString::number(value));
   return r;
 }
 
@@ -188,15 +187,18 @@ void LineOutbox::Take(const LineOutboxRecord& r, qint64 number, const QByteArray
     return;
   }
   if (r.kind == kMark) {
-    LineRangeKind kind{};
-    std::uint64_t value = 0;
-    if (!ParseKind(r.Field(QStringLiteral("kind")), &kind) ||
-        !ParseNumber(r.Field(QStringLiteral("value")), &value)) {
-      problems_.push_back({number, QStringLiteral("a mark whose fields are out of form, skipped"),
-                           text});
-      return;
+    std::vector<std::pair<LineRangeKind, std::uint64_t>> values;
+    for (const auto& [name, field] : r.fields) {
+      LineRangeKind kind{};
+      std::uint64_t value = 0;
+      if (!ParseKind(name, &kind) || !ParseNumber(field, &value)) {
+        problems_.push_back({number, QStringLiteral("a mark whose fields are out of form, skipped"),
+                             text});
+        return;
+      }
+      values.emplace_back(kind, value);
     }
-    ledger_.Use(kind, value);
+    for (const auto& [kind, value] : values) ledger_.Use(kind, value);
     return;
   }
   if (r.kind == kHanded || r.kind == kRefused) {
@@ -334,14 +336,20 @@ bool LineOutbox::AddBlock(const LineBlock& block, QString* why) {
   return Append(BlockRecord(block), why);
 }
 
-bool LineOutbox::AddMark(LineRangeKind kind, std::uint64_t value, QString* why) {
-  for (const LineBlock& b : ledger_.blocks()) {
-    if (b.kind != kind || value < b.first || value > b.last) continue;
-    const auto used = ledger_.UsedThrough(b.id);
-    if (used.has_value() && *used >= value) return true;
-    return Append(MarkRecord(kind, value), why);
+bool LineOutbox::AddMarks(const std::vector<std::pair<LineRangeKind, std::uint64_t>>& values,
+                          QString* why) {
+  // The values above what their blocks' marks say already; one line for them all.
+  std::vector<std::pair<LineRangeKind, std::uint64_t>> news;
+  for (const auto& [kind, value] : values) {
+    for (const LineBlock& b : ledger_.blocks()) {
+      if (b.kind != kind || value < b.first || value > b.last) continue;
+      const auto used = ledger_.UsedThrough(b.id);
+      if (!used.has_value() || *used < value) news.emplace_back(kind, value);
+      break;
+    }
   }
-  return true;  // not a block value of this station's: nothing to keep
+  if (news.empty()) return true;
+  return Append(MarkRecord(news), why);
 }
 
 bool LineOutbox::SetHandedOn(qint64 seq, QString* why) {
@@ -370,7 +378,7 @@ bool LineOutbox::Compact(qint64 maxBytes, QString* why) {
   };
   for (const LineBlock& b : ledger_.blocks()) {
     add(BlockRecord(b));
-    if (const auto used = ledger_.UsedThrough(b.id)) add(MarkRecord(b.kind, *used));
+    if (const auto used = ledger_.UsedThrough(b.id)) add(MarkRecord({{b.kind, *used}}));
   }
   for (const LineOutboxEntry& e : entries_) {
     text += EncodeOutboxRecord(e.record);

@@ -7,7 +7,7 @@
 //   outbox   (number 0, the first line) id=<uuid> station=<name>: the outbox's id, which with an
 //            entry's number is the entry's key in the line, and the next number after compaction
 //   block    id kind first last next usable: a block of the station's, as the line told it
-//   mark     kind value: a value of a block the station may have written into a phone
+//   mark     IMEI=<body> BT=<n> WIFI=<n>: block values the station may have written into a phone
 //   handed   ref=<number>: the entry of that number was handed on
 //   refused  ref=<number> why=<text>: the line refused it; it is kept and listed
 //   anything else is an entry to hand on, of the kind its name says (line/line_handoff.h):
@@ -80,8 +80,9 @@ class LineOutbox {
                 qint64* seq, QString* why);
   // A block as the line tells it (written when it is new or the line's word on it changed).
   bool AddBlock(const LineBlock& block, QString* why);
-  // A value that may be in a phone (written when above what the block's mark says).
-  bool AddMark(LineRangeKind kind, std::uint64_t value, QString* why);
+  // Values that may be in a phone, one line for them all (written when one of them is above
+  // what its block's marks say; values of no known block count for nothing).
+  bool AddMarks(const std::vector<std::pair<LineRangeKind, std::uint64_t>>& values, QString* why);
   bool SetHandedOn(qint64 seq, QString* why);
   bool SetRefused(qint64 seq, const QString& reason, QString* why);
 

@@ -93,7 +93,7 @@ TEST(LineOutboxFile, DamagedAndCutLinesAreToldByNumberAndTheLinesAfterThemCount)
   ASSERT_TRUE(box.Load(nullptr));
   const LineBlock block{7, LineRangeKind::Imei, 1000, 1099, 1000, 1099};
   ASSERT_TRUE(box.AddBlock(block, nullptr));
-  ASSERT_TRUE(box.AddMark(LineRangeKind::Imei, 1003, nullptr));
+  ASSERT_TRUE(box.AddMarks({{LineRangeKind::Imei, 1003}, {LineRangeKind::Wifi, 5}}, nullptr));
   qint64 reserve = 0, confirm = 0, refused = 0;
   ASSERT_TRUE(box.AddEntry("reserve", {{"IMEI1", "000000000010040"}, {"IMEI2", "000000000010057"}},
                            &reserve, nullptr));

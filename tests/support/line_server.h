@@ -154,7 +154,7 @@ class LineServer {
     QByteArray out;
     if (Run(bin_ + "/pg_basebackup", {"-h", "127.0.0.1", "-p", QString::number(primary.port_),
                                       "-U", "kestrel", "-D", Data(), "-X", "stream", "-R",
-                                      "--no-sync"},
+                                      "-c", "fast", "--no-sync"},
             &out) != 0) {
       return Fail(why, "pg_basebackup failed: " + QString::fromLocal8Bit(out));
     }
