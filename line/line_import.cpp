@@ -3,12 +3,14 @@
 #include "line/line_session.h"
 
 #include <QFile>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -164,10 +166,19 @@ LineResult LineDatabase::ImportPhones(const std::vector<LineImportPhone>& phones
   return session_->Call([&]() -> LineResult {
     LineSession& s = *session_;
     QStringList lineNo, stamps, records, idLine, kinds, slotNames, values;
+    // A phone holding an identity of an earlier phone of the batch is skipped here; the
+    // statement skips those the line knows.
+    QSet<QString> seen;
+    seen.reserve(static_cast<qsizetype>(phones.size()) * 4);
     for (const LineImportPhone& p : phones) {
       std::vector<LineIdentity> ids;
       QString why;
       if (!LineIdentities(p.items, &ids, &why) || ids.empty()) continue;
+      const bool repeated = std::any_of(ids.begin(), ids.end(), [&](const LineIdentity& id) {
+        return seen.contains(id.kind + QLatin1Char(':') + id.value);
+      });
+      if (repeated) continue;
+      for (const LineIdentity& id : ids) seen.insert(id.kind + QLatin1Char(':') + id.value);
       const QString n = QString::number(p.sourceLine);
       lineNo << n;
       stamps << p.stamp;
@@ -184,17 +195,16 @@ LineResult LineDatabase::ImportPhones(const std::vector<LineImportPhone>& phones
     if (s.acting().isEmpty()) return LineRefused(QStringLiteral("no station name"));
     for (int attempt = 0; attempt < kImportAttempts; ++attempt) {
       if (!s.Db().transaction()) return s.FailDb();
-      // One statement: the phones none of whose identities the line knows (nor an earlier
-      // phone of the batch holds), their identities as passed, and one event for the batch
+      // One statement: the phones none of whose identities the line knows, their identities
+      // as passed, and one event for the batch
       // with its count and the range of its phone rows (line_history finds a phone's there).
       QSqlQuery& q = s.Prepared(
           "WITH rec AS (SELECT * FROM unnest(?::bigint[], ?::text[], ?::text[]) AS r(n, stamp, "
           "record)), "
           "cand AS (SELECT * FROM unnest(?::bigint[], ?::text[], ?::text[], ?::text[]) "
           "AS c(n, kind, slot, value)), "
-          "bad AS (SELECT c.n FROM cand c JOIN line_identity i ON i.kind = c.kind AND "
-          "i.value = c.value UNION SELECT c.n FROM cand c JOIN cand d ON d.kind = c.kind AND "
-          "d.value = c.value AND d.n < c.n), "
+          "bad AS (SELECT DISTINCT c.n FROM cand c JOIN line_identity i ON i.kind = c.kind AND "
+          "i.value = c.value), "
           "ph AS (INSERT INTO line_phone (station, stamp, record, source_line) "
           "SELECT ?::text, stamp, record, n FROM rec WHERE n NOT IN (SELECT n FROM bad) "
           "RETURNING id, source_line), "
