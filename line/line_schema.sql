@@ -638,21 +638,35 @@ BEGIN
     (SELECT s.version FROM line_schema s LIMIT 1), line_is_admin(), p_build >= 3;
 END $$;
 
--- The station whose block holds an identity's value among those it has not used yet (at or
--- after the block's next_value); NULL for none (and for serial numbers).
-CREATE FUNCTION line_block_holder(p_kind text, p_value text) RETURNS text LANGUAGE sql STABLE
-  SET search_path FROM CURRENT AS $$
-  SELECT b.station FROM line_block b
-  WHERE b.span @> ((line_kind_number(p_kind)::bigint << 56) + line_block_value(p_kind, p_value))
-    AND line_block_value(p_kind, p_value) >= b.next_value
-  LIMIT 1 $$;
--- The first identity lying in a block of a station other than `p_station`: slot, value, holder.
+-- An identity that a block of another station than `p_station` holds among the values that
+-- station has not used yet (at or after the block's next_value): slot, value, holder. Serial
+-- numbers lie in no block.
+-- (A loop of one simple lookup per value: it runs with every reservation and confirmation.)
 CREATE FUNCTION line_in_other_block(p_station text, p_slots text[], p_values text[])
-  RETURNS TABLE (slot text, value text, holder text) LANGUAGE sql STABLE
+  RETURNS TABLE (slot text, value text, holder text) LANGUAGE plpgsql STABLE
   SET search_path FROM CURRENT AS $$
-  SELECT r.slot, r.value, h.station FROM unnest(p_slots, p_values) AS r(slot, value)
-  CROSS JOIN LATERAL (SELECT line_block_holder(line_slot_kind(r.slot), r.value) AS station) h
-  WHERE h.station <> p_station ORDER BY line_slot_kind(r.slot), r.value LIMIT 1 $$;
+DECLARE
+  k text;
+  n bigint;
+  who text;
+BEGIN
+  FOR i IN 1..coalesce(cardinality(p_slots), 0) LOOP
+    k := line_slot_kind(p_slots[i]);
+    n := line_block_value(k, p_values[i]);
+    CONTINUE WHEN n IS NULL;
+    SELECT b.station INTO who FROM line_block b
+    WHERE b.span @> ((line_kind_number(k)::bigint << 56) + n) AND b.next_value <= n
+      AND b.station <> p_station
+    LIMIT 1;
+    IF FOUND THEN
+      slot := p_slots[i];
+      value := p_values[i];
+      holder := who;
+      RETURN NEXT;
+      RETURN;
+    END IF;
+  END LOOP;
+END $$;
 
 -- Reserve and confirm as in step 1, and a value another station's block holds for it is refused
 -- (state 'block', its holder that station) when no identity stands in the way first.
@@ -795,14 +809,26 @@ END $$;
 -- A station hands on only what is its own: each value lies in one of its blocks or is reserved
 -- by it (state 'not-own' otherwise, the holder the station itself).
 CREATE FUNCTION line_not_own(p_station text, p_slots text[], p_values text[])
-  RETURNS TABLE (slot text, value text) LANGUAGE sql STABLE SET search_path FROM CURRENT AS $$
-  SELECT r.slot, r.value FROM unnest(p_slots, p_values) AS r(slot, value)
-  WHERE NOT EXISTS (SELECT 1 FROM line_block b WHERE b.station = p_station
-                      AND b.span @> ((line_kind_number(line_slot_kind(r.slot))::bigint << 56) +
-                                     line_block_value(line_slot_kind(r.slot), r.value)))
-    AND NOT EXISTS (SELECT 1 FROM line_identity i WHERE i.kind = line_slot_kind(r.slot)
-                      AND i.value = r.value AND i.station = p_station AND i.state = 'reserved')
-  ORDER BY 1, 2 LIMIT 1 $$;
+  RETURNS TABLE (slot text, value text) LANGUAGE plpgsql STABLE SET search_path FROM CURRENT AS $$
+DECLARE
+  k text;
+  n bigint;
+BEGIN
+  FOR i IN 1..coalesce(cardinality(p_slots), 0) LOOP
+    k := line_slot_kind(p_slots[i]);
+    n := line_block_value(k, p_values[i]);
+    CONTINUE WHEN n IS NOT NULL AND EXISTS (
+      SELECT 1 FROM line_block b WHERE b.span @> ((line_kind_number(k)::bigint << 56) + n)
+        AND b.station = p_station);
+    CONTINUE WHEN EXISTS (SELECT 1 FROM line_identity li WHERE li.kind = k
+                            AND li.value = p_values[i] AND li.station = p_station
+                            AND li.state = 'reserved');
+    slot := p_slots[i];
+    value := p_values[i];
+    RETURN NEXT;
+    RETURN;
+  END LOOP;
+END $$;
 CREATE FUNCTION line_record_entry(p_station text, p_entry text, p_kind text, p_written timestamptz,
                                   p_outcome text, p_slot text, p_value text, p_holder text,
                                   p_state text, p_phone bigint, p_detail text)
