@@ -14,12 +14,13 @@ LineResult HandOnConfirmEntry(LineDatabase& line, const LineOutboxEntry& e, Line
 
 struct Kind {
   const char* name;
+  bool holdsTheLine;
   LineResult (*handOn)(LineDatabase&, const LineOutboxEntry&, LineHandOn&);
 };
 
 constexpr Kind kKinds[] = {
-    {kEntryReserve, HandOnReserveEntry},
-    {kEntryConfirm, HandOnConfirmEntry},
+    {kEntryReserve, true, HandOnReserveEntry},
+    {kEntryConfirm, true, HandOnConfirmEntry},
 };
 
 const Kind* Find(const QString& kind) {
@@ -33,6 +34,11 @@ const Kind* Find(const QString& kind) {
 
 bool LineHandOffKnows(const QString& kind) {
   return Find(kind) != nullptr;
+}
+
+bool LineHandOffHoldsTheLine(const QString& kind) {
+  const Kind* k = Find(kind);
+  return k != nullptr && k->holdsTheLine;
 }
 
 LineHandOffResult HandOnEntry(LineDatabase& line, const LineOutboxEntry& entry) {

@@ -3,8 +3,9 @@
 // a time; the line takes each once by its key, so an entry handed on again (after a crash
 // between the line's answer and the outbox's note of it) changes nothing.
 //
-// A new kind of entry is one more row of the table in line_handoff.cpp: its name, the fields
-// it carries and the LineDatabase call that takes it.
+// A new kind of entry is one more row of the table in line_handoff.cpp: its name, whether the
+// line's word waits on it, and the call that hands it on with the fields it carries (a
+// LineDatabase call, keyed by the entry as the two here are).
 #pragma once
 
 #include "line/line_database.h"
@@ -18,6 +19,10 @@ inline constexpr char kEntryConfirm[] = "confirm";
 
 // Whether this build hands on entries of the kind.
 bool LineHandOffKnows(const QString& kind);
+// Whether the line's word waits on entries of the kind: while one waits, the station's
+// reservations and confirmations go to the outbox behind it (a reservation or confirmation of
+// its own; an entry that only tells the line something, as a job's summary would, does not).
+bool LineHandOffHoldsTheLine(const QString& kind);
 
 enum class LineHandOffOutcome {
   HandedOn,     // the line took it (now, or before: `again`)

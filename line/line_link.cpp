@@ -84,7 +84,8 @@ LineLink::LineLink(LineLinkOptions options)
   outbox_.SetStationName(options_.station);
   QString why;
   if (!outbox_.Load(&why)) outboxError_ = why;
-  if (const LineOutboxEntry* first = outbox_.NextPending()) {
+  if (const LineOutboxEntry* first = outbox_.NextPending();
+      first != nullptr && outbox_.PendingHoldingTheLine() > 0) {
     // What waits from before goes first: the station works alone until it is handed on.
     offline_ = true;
     since_ = first->record.at.toLocalTime();
@@ -127,7 +128,7 @@ void LineLink::Notify() {
 void LineLink::Poke() {
   {
     std::lock_guard lock(mutex_);
-    if (!AloneLocked()) return;
+    if (!WorkLocked()) return;
     poked_ = true;
   }
   wake_.notify_all();
@@ -168,10 +169,10 @@ QString LineLink::OutageText() const {
 LineResult LineLink::Open() {
   {
     std::lock_guard lock(mutex_);
-    if (AloneLocked()) {
+    if (WorkLocked()) {
       poked_ = true;
       wake_.notify_all();
-      return {};
+      if (AloneLocked()) return {};
     }
   }
   const LineResult r = db_.Connect();
@@ -375,19 +376,19 @@ void LineLink::Run() {
   for (;;) {
     {
       std::unique_lock lock(mutex_);
-      if (AloneLocked()) {
+      if (WorkLocked()) {
         wake_.wait_for(lock, pause, [this] { return stop_ || poked_; });
         if (!stop_ && poked_ && std::chrono::steady_clock::now() < tried + gap) {
           wake_.wait_until(lock, tried + gap, [this] { return stop_; });
         }
       } else {
-        wake_.wait(lock, [this] { return stop_ || poked_ || AloneLocked(); });
+        wake_.wait(lock, [this] { return stop_ || poked_ || WorkLocked(); });
         // Just gone alone: the line has only now failed to answer; try again after a pause.
         if (!stop_ && !poked_) wake_.wait_for(lock, pause, [this] { return stop_ || poked_; });
       }
       if (stop_) return;
       poked_ = false;
-      if (!AloneLocked()) continue;
+      if (!WorkLocked()) continue;
     }
     tried = std::chrono::steady_clock::now();
     HandOn();

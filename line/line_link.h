@@ -109,8 +109,10 @@ class LineLink {
     LineItems items;
   };
 
-  // Under mutex_.
-  bool AloneLocked() const { return offline_ || outbox_.Pending() > 0; }
+  // Under mutex_. Alone: the station's reservations and confirmations go to the outbox. Work:
+  // the link's thread has something to try or hand on.
+  bool AloneLocked() const { return offline_ || outbox_.PendingHoldingTheLine() > 0; }
+  bool WorkLocked() const { return offline_ || outbox_.Pending() > 0; }
   void GoOfflineLocked(const QString& why);
   LineResult OfflineRunLocked(LineRangeKind kind, int count, std::uint64_t* first) const;
   LineResult OfflineReserveLocked(const LineItems& items);

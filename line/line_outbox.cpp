@@ -254,6 +254,12 @@ int LineOutbox::Pending(const QString& kind) const {
   }));
 }
 
+int LineOutbox::PendingHoldingTheLine() const {
+  return static_cast<int>(std::count_if(entries_.begin(), entries_.end(), [](const LineOutboxEntry& e) {
+    return e.state == LineOutboxEntry::State::Pending && LineHandOffHoldsTheLine(e.record.kind);
+  }));
+}
+
 int LineOutbox::Refused() const {
   return static_cast<int>(std::count_if(entries_.begin(), entries_.end(), [](const LineOutboxEntry& e) {
     return e.state == LineOutboxEntry::State::Refused;

@@ -70,8 +70,10 @@ class LineOutbox {
   // Entries to hand on and refused ones, in the order written (handed ones are dropped).
   const std::vector<LineOutboxEntry>& entries() const { return entries_; }
   const LineOutboxEntry* NextPending() const;
-  // Entries waiting (of one kind, or of all when empty), and refused.
+  // Entries waiting (of one kind, or of all when empty; or of the kinds the line's word waits
+  // on), and refused.
   int Pending(const QString& kind = {}) const;
+  int PendingHoldingTheLine() const;
   int Refused() const;
 
   // Appends an entry of `kind` with the fields given; *seq receives its number. The values of
