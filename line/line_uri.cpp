@@ -33,12 +33,14 @@ bool ParsePort(const QString& text, int* port) {
 bool ParsePorts(const QString& text, LineConnection* c) {
   const QStringList parts = text.split(QLatin1Char(','));
   if (parts.size() == 1) return ParsePort(text, &c->port);
+  QStringList numbers;  // as libpq reads them: plain decimal numbers
   for (const QString& part : parts) {
     int port = 0;
     if (!part.isEmpty() && !ParsePort(part, &port)) return false;
+    numbers << (part.isEmpty() ? QString() : QString::number(port));
   }
   c->port = -1;
-  c->ports = text;
+  c->ports = numbers.join(QLatin1Char(','));
   return true;
 }
 
@@ -131,7 +133,7 @@ bool TakeUriHost(const QString& text, QString* host, QString* port, QString* err
     return false;
   }
   *host = QUrl::fromPercentEncoding(hostPart.toUtf8());
-  *port = portPart;
+  *port = portPart.isEmpty() ? QString() : QString::number(number);
   return true;
 }
 
