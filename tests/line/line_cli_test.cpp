@@ -344,22 +344,19 @@ TEST(LineCliOutbox, ListsWhatWaitsWhatTheLineRefusedAndWhatCannotBeRead) {
   StationDir dir;
   {
     kestrel::line::LineOutbox box(dir.File("LineOutbox.txt"));
-    ASSERT_TRUE(box.Load(nullptr));
-    ASSERT_TRUE(box.AddBlock({3, kestrel::line::LineRangeKind::Imei, 35000000000000ULL,
-                              35000000000019ULL, 35000000000000ULL, 35000000000019ULL},
-                             nullptr));
     qint64 refused = 0;
-    ASSERT_TRUE(box.AddEntry("reserve", {{"IMEI1", "350000000000006"}, {"IMEI2", "350000000000014"}},
-                             &refused, nullptr));
-    ASSERT_TRUE(box.SetRefused(refused, "IMEI1 350000000000006 is reserved by L1-S02", nullptr));
-    ASSERT_TRUE(box.AddEntry("confirm", {{"stamp", "2026-12-10-10-42-05"},
-                                         {"record", "2026-12-10-10-42-05, IMEI:350000000000022"},
+    ASSERT_TRUE(box.Load(nullptr) &&
+                box.AddBlock({3, kestrel::line::LineRangeKind::Imei, 35000000000000ULL,
+                              35000000000019ULL, 35000000000000ULL, 35000000000019ULL},
+                             nullptr) &&
+                box.AddEntry("reserve", {{"IMEI1", "350000000000006"}}, &refused, nullptr) &&
+                box.SetRefused(refused, "IMEI1 350000000000006 is reserved by L1-S02", nullptr) &&
+                box.AddEntry("confirm", {{"record", "r, IMEI:350000000000022"},
                                          {"IMEI1", "350000000000022"}},
                              nullptr, nullptr));
   }
   QFile f(dir.File("LineOutbox.txt"));
-  ASSERT_TRUE(f.open(QIODevice::Append));
-  f.write("K1 9 confirm by hand\n");
+  ASSERT_TRUE(f.open(QIODevice::Append) && f.write("K1 9 confirm by hand\n") > 0);
   f.close();
   ChildProcess cli;
   ASSERT_TRUE(cli.Start(BinPath("kestrel-cli"), {"line", "outbox", "--station-dir", dir.path()}));
@@ -367,22 +364,15 @@ TEST(LineCliOutbox, ListsWhatWaitsWhatTheLineRefusedAndWhatCannotBeRead) {
   ASSERT_EQ(cli.exitCode(), 0);
   ASSERT_GE(out.size(), 6);
   EXPECT_EQ(out[1], "waiting 1 refused 1 unreadable 1");
-  EXPECT_TRUE(QRegularExpression("^entry 2 reserve refused \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d "
-                                 "IMEI1=350000000000006 IMEI2=350000000000014 refused: IMEI1 "
-                                 "350000000000006 is reserved by L1-S02$")
+  EXPECT_TRUE(QRegularExpression("^entry 2 reserve refused [-0-9]{10} [:0-9]{8} IMEI1=350000000000006 "
+                                 "refused: IMEI1 350000000000006 is reserved by L1-S02$")
                   .match(QString::fromLatin1(out[2]))
                   .hasMatch())
       << out[2].toStdString();
   EXPECT_TRUE(out[3].startsWith("entry 4 confirm waiting ") &&
-              out[3].endsWith(" IMEI1=350000000000022 record=2026-12-10-10-42-05, IMEI:350000000000022"))
+              out[3].endsWith(" IMEI1=350000000000022 record=r, IMEI:350000000000022"))
       << out[3].toStdString();
-  EXPECT_TRUE(out[4].startsWith("unreadable ") && out[4].endsWith("LineOutbox.txt:6: cut or damaged "
-                                                                  "(no checksum at its end), skipped"))
+  EXPECT_TRUE(out[4].endsWith("LineOutbox.txt:6: cut or damaged (no checksum at its end), skipped"))
       << out[4].toStdString();
   EXPECT_EQ(out[5], "block IMEI 35000000000000-35000000000019 left 17");
-  // Not a database command.
-  ChildProcess wrong;
-  ASSERT_TRUE(wrong.Start(BinPath("kestrel-cli"), {"line", "--database", "service=x", "outbox"}));
-  wrong.ReadAll(30000);
-  EXPECT_EQ(wrong.exitCode(), 2);
 }

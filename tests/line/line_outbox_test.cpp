@@ -140,19 +140,15 @@ TEST(LineOutboxFile, DamagedAndCutLinesAreToldByNumberAndTheLinesAfterThemCount)
   ASSERT_TRUE(again.ledger().NextRun(LineRangeKind::Imei, 2, &first));
   EXPECT_EQ(first, 1007U);
 
-  // The next entry starts a line of its own after the cut one, and reads back whole.
+  // The next entry starts a line of its own after the cut one; once it is handed on, compaction
+  // drops what was handed on and keeps the rest as it was, the numbers going on.
   qint64 next = 0;
   ASSERT_TRUE(again.AddEntry("reserve", {{"IMEI1", "000000000010073"}}, &next, nullptr));
-  EXPECT_GT(next, 90);
   LineOutbox third(path);
   ASSERT_TRUE(third.Load(nullptr));
-  EXPECT_EQ(third.problems().size(), 3U);
   ASSERT_NE(third.NextPending(), nullptr);
-  EXPECT_EQ(third.NextPending()->record.seq, next);
   EXPECT_EQ(third.NextPending()->key,
-            QStringLiteral("%1@%2").arg(next).arg(third.NextPending()->record.at.toString(Qt::ISODateWithMs)));
-
-  // Compaction once nothing waits: what was handed on goes, the rest stays as it was.
+            QString::number(next) + "@" + third.NextPending()->record.at.toString(Qt::ISODateWithMs));
   ASSERT_TRUE(third.SetHandedOn(next, nullptr));
   ASSERT_TRUE(third.Compact(0, nullptr));
   LineOutbox compact(path);
@@ -160,12 +156,11 @@ TEST(LineOutboxFile, DamagedAndCutLinesAreToldByNumberAndTheLinesAfterThemCount)
   EXPECT_EQ(compact.problems().size(), 3U) << "unreadable lines are kept for whoever mends them";
   ASSERT_EQ(compact.entries().size(), 1U);
   EXPECT_EQ(compact.entries()[0].record.seq, refused);
-  EXPECT_EQ(compact.entries()[0].state, LineOutboxEntry::State::Refused);
   ASSERT_TRUE(compact.ledger().NextRun(LineRangeKind::Imei, 1, &first));
   EXPECT_EQ(first, 1008U) << "the block and what was used of it survive";
   qint64 after = 0;
   ASSERT_TRUE(compact.AddEntry("reserve", {{"IMEI1", "000000000010081"}}, &after, nullptr));
-  EXPECT_GT(after, next) << "numbers go on, so that keys stay unique";
+  EXPECT_GT(after, next);
 }
 
 TEST(LineBlockLedger, RunsComeFromTheOldestBlockAboveWhatWasUsedWithinWhatTheLineLeftFree) {
@@ -173,30 +168,22 @@ TEST(LineBlockLedger, RunsComeFromTheOldestBlockAboveWhatWasUsedWithinWhatTheLin
   ledger.Learn({2, LineRangeKind::Imei, 200, 219, 205, 214});  // 215 known to the line
   ledger.Learn({1, LineRangeKind::Imei, 100, 109, 100, 109});
   ledger.Learn({3, LineRangeKind::Bluetooth, 0x10, 0x1f, 0x10, 0x1f});
-  std::uint64_t first = 0;
-  ASSERT_TRUE(ledger.NextRun(LineRangeKind::Imei, 2, &first));
-  EXPECT_EQ(first, 100U);
-  ledger.Use(LineRangeKind::Imei, 101);
-  ledger.Use(LineRangeKind::Imei, 300);  // no block of this station's: nothing changes
-  ASSERT_TRUE(ledger.NextRun(LineRangeKind::Imei, 2, &first));
-  EXPECT_EQ(first, 102U);
-  ledger.Use(LineRangeKind::Imei, 108);
-  ASSERT_TRUE(ledger.NextRun(LineRangeKind::Imei, 2, &first));
-  EXPECT_EQ(first, 205U) << "one body left in the first block: the next one";
-  ASSERT_TRUE(ledger.NextRun(LineRangeKind::Imei, 1, &first));
-  EXPECT_EQ(first, 109U);
-  EXPECT_FALSE(ledger.NextRun(LineRangeKind::Imei, 11, &first)) << "no block holds 11 more";
   const struct {
-    std::uint64_t value;
-    bool fresh;
-  } values[] = {{100, false}, {108, false}, {109, true}, {204, false},
-                {205, true},  {214, true},  {215, false}, {1000, false}};
-  for (const auto& v : values) EXPECT_EQ(ledger.Fresh(LineRangeKind::Imei, v.value), v.fresh) << v.value;
+    std::uint64_t used;  // 0: nothing more
+    int count;
+    std::uint64_t first;  // 0: no run
+  } runs[] = {{0, 2, 100}, {101, 2, 102}, {300, 2, 102}, {108, 2, 205}, {0, 1, 109}, {0, 11, 0}};
+  for (const auto& r : runs) {
+    if (r.used != 0) ledger.Use(LineRangeKind::Imei, r.used);
+    std::uint64_t first = 0;
+    EXPECT_EQ(ledger.NextRun(LineRangeKind::Imei, r.count, &first), r.first != 0) << r.used;
+    EXPECT_EQ(first, r.first) << r.used;
+  }
+  for (const std::uint64_t v : {100U, 108U, 204U, 215U, 1000U}) {
+    EXPECT_FALSE(ledger.Fresh(LineRangeKind::Imei, v)) << v;
+  }
+  for (const std::uint64_t v : {109U, 205U, 214U}) EXPECT_TRUE(ledger.Fresh(LineRangeKind::Imei, v)) << v;
   EXPECT_EQ(ledger.Left(LineRangeKind::Imei), std::optional<std::uint64_t>(1 + 10));
   EXPECT_EQ(ledger.Left(LineRangeKind::Bluetooth), std::optional<std::uint64_t>(16));
   EXPECT_FALSE(ledger.Left(LineRangeKind::Wifi).has_value());
-  // The line's word on a block again: its next value moves on, what was used stays.
-  ledger.Learn({1, LineRangeKind::Imei, 100, 109, 103, 109});
-  ASSERT_TRUE(ledger.NextRun(LineRangeKind::Imei, 1, &first));
-  EXPECT_EQ(first, 109U);
 }

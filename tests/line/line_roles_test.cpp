@@ -421,29 +421,21 @@ TEST_F(LineRolesTest, AStationOfTheVersion2BuildKeepsWorkingOnThisSchema) {
     db.setPassword(s.password);
     ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
     QSqlQuery q(db);
-    ASSERT_TRUE(q.exec("SELECT station, version, admin FROM line_open(NULL, false, true, 0)") &&
-                q.next());
-    EXPECT_EQ(q.value(0).toString(), s.name);
-    EXPECT_EQ(q.value(1).toInt(), 2) << "what that build checks for";
+    ASSERT_TRUE(q.exec("SELECT version FROM line_open(NULL, false, true, 0)") && q.next());
+    EXPECT_EQ(q.value(0).toInt(), 2) << "what that build checks for";
     ASSERT_TRUE(q.exec("SELECT line_next_run(NULL, 1::smallint, 2, 20)") && q.next());
     const std::uint64_t body = q.value(0).toULongLong();
-    const QString slotArray = QStringLiteral("'{IMEI1,IMEI2}'::text[]");
-    const QString values = "'{" + Imei(body) + "," + Imei(body + 1) + "}'::text[]";
-    const QStringList calls = {
-        "SELECT slot, value, holder, state FROM line_reserve(NULL, " + slotArray + ", " + values +
-            ")",
-        "SELECT slot, value FROM line_held(NULL)",
-        "SELECT slot, value, holder, state FROM line_confirm(NULL, " + slotArray + ", " + values +
-            ", 's', 'old build')",
-        "SELECT slot, value FROM line_held(NULL)", "SELECT line_release(NULL)"};
-    for (const QString& sql : calls) {
+    const QString ids = "'{IMEI1,IMEI2}'::text[], '{" + Imei(body) + "," + Imei(body + 1) + "}'";
+    for (const QString& sql :
+         QStringList{"SELECT slot FROM line_reserve(NULL, " + ids + ")",
+                     "SELECT slot FROM line_held(NULL)",
+                     "SELECT slot FROM line_confirm(NULL, " + ids + ", 's', 'old build')",
+                     "SELECT slot FROM line_held(NULL)", "SELECT line_release(NULL)"}) {
       ASSERT_TRUE(q.exec(sql)) << sql.toStdString() << q.lastError().text().toStdString();
       QStringList rows;
       while (q.next()) rows << q.value(0).toString();
       answers << rows.join(',');
     }
-    ASSERT_TRUE(q.exec("SELECT count(*) FROM line_status(5)") && q.next());
-    EXPECT_GT(q.value(0).toInt(), 3);
     db.close();
   }
   QSqlDatabase::removeDatabase("kestrel-test-old-build");

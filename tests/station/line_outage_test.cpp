@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -84,22 +85,18 @@ class LineOutageTest : public ::testing::Test {
     for (const LineStation* s : stations_.All()) {
       for (const QString& line : s->ResultLines()) {
         ++lines;
-        for (const auto& m : imei.globalMatch(line)) {
-          EXPECT_TRUE(written.insert(m.captured(1)).second) << "twice: " << line.toStdString();
-        }
+        for (const auto& m : imei.globalMatch(line)) EXPECT_TRUE(written.insert(m.captured(1)).second);
       }
     }
     EXPECT_EQ(lines, static_cast<int>(Passed()));
-    QString phones, imeis, list;
+    QString phones, list;
     ASSERT_TRUE(server.Exec(database, "SELECT count(*) FROM line_phone", &phones));
     EXPECT_EQ(phones, QString::number(Passed()));
     ASSERT_TRUE(server.Exec(database,
                             "SELECT string_agg(value, ',' ORDER BY value) FROM line_identity "
                             "WHERE kind = 'IMEI' AND state = 'passed'",
                             &list));
-    QStringList expected;
-    for (const QString& v : written) expected << v;
-    EXPECT_EQ(list, expected.join(','));
+    EXPECT_EQ(list, QStringList(written.begin(), written.end()).join(','));
   }
 
   LineStations stations_;
@@ -124,9 +121,8 @@ TEST_F(LineOutageTest, FourStationsWorkAloneWhileTheLineIsDownAndHandEveryPhoneO
   EXPECT_GE(during, 0.8 * before);
   for (LineStation* s : stations_.All()) {
     EXPECT_EQ(s->window->FailCount(), 0U) << s->window->ResultText().toStdString();
-    EXPECT_TRUE(s->StatusLine().contains("Working offline") &&
-                s->StatusLine().contains("phones wait in the outbox") &&
-                s->StatusLine().contains("IMEIs"))
+    EXPECT_TRUE(s->StatusLine().contains(QRegularExpression(
+        "Working offline .*: \\d+ phones wait in the outbox, \\d+ IMEIs(, \\d+ BT)? left")))
         << s->StatusLine().toStdString();
   }
   EXPECT_TRUE(stations_.All()[3]->StatusLine().contains(" BT")) << "its address block too";
@@ -134,21 +130,19 @@ TEST_F(LineOutageTest, FourStationsWorkAloneWhileTheLineIsDownAndHandEveryPhoneO
   ASSERT_TRUE(server->Resume());
   QElapsedTimer back;
   back.start();
-  const bool emptied = LineStations::Wait(
+  EXPECT_TRUE(LineStations::Wait(
       [&] {
         for (LineStation* s : stations_.All()) {
-          const line::LineLinkStatus st = LinkStatus(s);
-          if (st.offline || st.waiting > 0) return false;
+          if (LinkStatus(s).offline || LinkStatus(s).waiting > 0 ||
+              s->StatusLine().contains("offline")) {
+            return false;
+          }
         }
         return true;
       },
-      10000);
+      10000));
   std::printf("every outbox handed on %lld ms after the line database was back\n",
               static_cast<long long>(back.elapsed()));
-  EXPECT_TRUE(emptied);
-  for (LineStation* s : stations_.All()) {
-    EXPECT_FALSE(s->StatusLine().contains("offline")) << s->StatusLine().toStdString();
-  }
   stations_.Write(stations_.All());  // and on with the line
   ExpectTheLineHoldsEveryPhoneOnce(*server, name);
   line::LineDatabase admin;
@@ -195,10 +189,8 @@ TEST_F(LineOutageTest, FourStationsFollowThePromotedStandbyWithoutARestart) {
   ASSERT_TRUE(primary.StopImmediately());
   stations_.Write(stations_.All());
   const std::vector<LineStation*> all = stations_.All();
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_TRUE(all[i]->window->ResultText().startsWith("Line database unreachable"))
-        << all[i]->window->ResultText().toStdString();
-  }
+  EXPECT_TRUE(all[0]->window->ResultText().startsWith("Line database unreachable"));
+  EXPECT_EQ(all[0]->window->PassCount() + all[1]->window->PassCount(), 4U) << "refused";
   EXPECT_EQ(all[2]->window->PassCount() + all[3]->window->PassCount(), 6U) << "alone";
 
   ASSERT_TRUE(standby.Promote());
@@ -206,17 +198,12 @@ TEST_F(LineOutageTest, FourStationsFollowThePromotedStandbyWithoutARestart) {
   since.start();
   // A station goes on once it passes a phone with the line again.
   std::vector<qint64> wentOn(4, -1);
-  std::vector<std::uint32_t> passes(4);
-  for (int i = 0; i < 4; ++i) passes[i] = all[i]->window->PassCount();
-  while (since.elapsed() < 30000 &&
-         std::find(wentOn.begin(), wentOn.end(), -1) != wentOn.end()) {
+  while (since.elapsed() < 30000 && std::count(wentOn.begin(), wentOn.end(), -1) > 0) {
     for (int i = 0; i < 4; ++i) {
       const bool withLine = !LinkStatus(all[i]).offline;
+      const std::uint32_t before = all[i]->window->PassCount();
       stations_.Write({all[i]});
-      if (wentOn[i] < 0 && withLine && all[i]->window->PassCount() > passes[i]) {
-        wentOn[i] = since.elapsed();
-      }
-      passes[i] = all[i]->window->PassCount();
+      if (wentOn[i] < 0 && withLine && all[i]->window->PassCount() > before) wentOn[i] = since.elapsed();
     }
   }
   for (int i = 0; i < 4; ++i) {
