@@ -139,6 +139,14 @@ struct LineImportPhone {
   LineItems items;
 };
 
+// A batch of imported phones as the database takes it, put together off the database's thread
+// (MakeImportBatch, line/line_import.h): the phones given, and the statement's array literals of
+// those it may take.
+struct LineImportBatch {
+  int phones = 0;
+  QString lineNo, stamps, records, idLine, kinds, slotNames, values;
+};
+
 class LineSession;
 
 class LineDatabase {
@@ -234,6 +242,7 @@ class LineDatabase {
   // "imported" event for them all; a phone any of whose identities the line already knows (or
   // an earlier phone of the same call holds) is skipped.
   LineResult ImportPhones(const std::vector<LineImportPhone>& phones, int* imported, int* skipped);
+  LineResult ImportBatch(const LineImportBatch& batch, int* imported, int* skipped);
 
  private:
   QString station_;
