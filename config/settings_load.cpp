@@ -362,6 +362,10 @@ StationSettings LoadSettings(const QString& path, const SettingsLoadContext& con
   }
   s.LineImeiBlock = std::clamp(ini.ReadInt(kLine, QStringLiteral("ImeiBlock"), 20),
                                kLineImeiBlockMin, kLineImeiBlockMax);
+  s.LineAddressBlock = std::clamp(ini.ReadInt(kLine, QStringLiteral("AddressBlock"), 20), 1,
+                                  kLineImeiBlockMax);
+  s.LineOfflinePhones = ini.ReadInt(kLine, QStringLiteral("OfflinePhones"), -1);
+  if (s.LineOfflinePhones < 0) s.LineOfflinePhones = -1;
 
   // 17. What the operator hears, and the label (never written by the save).
   s.Sound = ReadFlag(ini, kOperator, QStringLiteral("Sound"), 1) ? 1 : 0;

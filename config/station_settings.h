@@ -100,6 +100,10 @@ struct StationSettings {
   QString LineDatabase;  // Database: libpq connection URI; empty = no line database
   QString LineStation;   // Station: this station's name in the line (default CurrentStationName@host)
   int LineImeiBlock = 20;  // ImeiBlock: IMEI bodies claimed from the line's range at a time
+  int LineAddressBlock = 20;  // AddressBlock: addresses of a kind claimed at a time
+  // OfflinePhones: jobs written while the line does not answer, before the station refuses;
+  // -1 (the default) as many as its blocks hold, 0 none.
+  int LineOfflinePhones = -1;
 
   // [OPERATOR]: what the operator hears.
   int Sound = 1;          // Sound: a pass and a fail sound on every verdict (1) or none (0)

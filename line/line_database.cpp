@@ -8,8 +8,10 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
+#include <tuple>
 #include <utility>
 
 namespace kestrel::line {
@@ -85,18 +87,30 @@ bool LineIdentities(const LineItems& items, std::vector<LineIdentity>* out, QStr
   return true;
 }
 
-LineResult LineHeldRefusal(const QSqlQuery& q) {
+std::pair<QString, QString> LineIdentityArrays(std::vector<LineIdentity> ids) {
+  std::sort(ids.begin(), ids.end(), [](const LineIdentity& x, const LineIdentity& y) {
+    return std::tie(x.kind, x.value) < std::tie(y.kind, y.value);
+  });
+  QStringList slotList, values;
+  for (const LineIdentity& id : ids) {
+    slotList << id.slot;
+    values << id.value;
+  }
+  return {LineArrayLiteral(slotList), LineArrayLiteral(values)};
+}
+
+LineResult LineHeldRefusal(const QSqlQuery& q, int first) {
   LineResult r;
   r.status = LineStatus::Refused;
-  r.slot = q.value(0).toString();
-  r.value = q.value(1).toString();
-  r.holder = q.value(2).toString();
-  r.state = q.value(3).toString();
-  r.message = QStringLiteral("%1 %2 is %3 by %4")
-                  .arg(r.slot, r.value,
-                       r.state == QLatin1String("passed") ? QStringLiteral("already passed")
-                                                          : QStringLiteral("reserved"),
-                       r.holder);
+  r.slot = q.value(first).toString();
+  r.value = q.value(first + 1).toString();
+  r.holder = q.value(first + 2).toString();
+  r.state = q.value(first + 3).toString();
+  QString how = QStringLiteral("is reserved by");
+  if (r.state == QLatin1String("passed")) how = QStringLiteral("is already passed by");
+  if (r.state == QLatin1String("block")) how = QStringLiteral("lies in the block of");
+  if (r.state == QLatin1String("not-own")) how = QStringLiteral("lies in no block of");
+  r.message = QStringLiteral("%1 %2 %3 %4").arg(r.slot, r.value, how, r.holder);
   return r;
 }
 
@@ -157,10 +171,15 @@ LineResult LineSession::ConnectHere(bool checkSchema) {
   QString why;
   if (!ParseLineUri(uri_, &c, &why)) return LineUnreachable(QStringLiteral("bad URI: ") + why);
   QString options = c.options;
-  if (!options.contains(QLatin1String("connect_timeout="))) {
+  auto addOption = [&options](const QString& option) {
     if (!options.isEmpty()) options += QLatin1Char(';');
-    options += QStringLiteral("connect_timeout=%1").arg(kDefaultConnectTimeoutSeconds);
+    options += option;
+  };
+  if (!options.contains(QLatin1String("connect_timeout="))) {
+    addOption(QStringLiteral("connect_timeout=%1").arg(kDefaultConnectTimeoutSeconds));
   }
+  // One port per host: libpq's list, which the driver's single port cannot carry.
+  if (!c.ports.isEmpty()) addOption(QStringLiteral("port=") + c.ports);
   LineResult result;
   {
     QSqlDatabase db = QSqlDatabase::addDatabase(kDriver, name_);
@@ -199,13 +218,14 @@ LineResult LineSession::SetUpSession(QSqlDatabase& db) {
 
 LineResult LineSession::OpenSession() {
   QSqlQuery q(Db());
-  const bool prepared =
-      q.prepare(QStringLiteral("SELECT station, version, admin FROM line_open(?, ?, ?, ?)"));
+  const bool prepared = q.prepare(QStringLiteral(
+      "SELECT station, version, admin, serves FROM line_open_session(?, ?, ?, ?, ?)"));
   q.addBindValue(station_.isEmpty() ? QVariant(QMetaType::fromType<QString>())
                                     : QVariant(station_));
   q.addBindValue(actor_ == LineActor::Named);
   q.addBindValue(actor_ != LineActor::None);
   q.addBindValue(waitMs_);
+  q.addBindValue(LineSchemaVersion());
   if (!prepared || !q.exec() || !q.next()) {
     const QSqlError e = q.lastError();
     const QString code = e.nativeErrorCode();
@@ -216,12 +236,24 @@ LineResult LineSession::OpenSession() {
     return LineUnreachable(LineServerMessage(e));
   }
   const int version = q.value(1).toInt();
+  const bool serves = q.value(3).toBool();
   acting_ = q.value(0).toString();
   admin_ = q.value(2).toBool();
   q.finish();
-  if (version != LineSchemaVersion()) {
+  return OpenedVersion(version, serves);
+}
+
+// A later schema serves this build as long as it says so; an older one needs `init`.
+LineResult LineSession::OpenedVersion(int version, bool serves) {
+  if (version < LineSchemaVersion()) {
     return LineUnreachable(QStringLiteral("the line database has schema version %1, this build "
                                           "needs %2 (kestrel-cli line init)")
+                               .arg(version)
+                               .arg(LineSchemaVersion()));
+  }
+  if (version > LineSchemaVersion() && !serves) {
+    return LineUnreachable(QStringLiteral("the line database has schema version %1, which no "
+                                          "longer serves this build's %2 (update the station)")
                                .arg(version)
                                .arg(LineSchemaVersion()));
   }

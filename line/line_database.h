@@ -21,10 +21,19 @@
 // station's name, so two processes using one name cannot both reserve, and the lock goes with
 // the connection when a station dies.
 //
+// A station that cannot reach the line goes on alone from its own blocks (line/line_link.h):
+// OwnBlocks tells it what they hold, and the entries of its outbox come back through
+// HandOnReserve and HandOnConfirm, each taken once whatever the number of calls.
+//
+// Several servers: the URI may name a primary and its standbys (libpq's host list with
+// target_session_attrs=read-write); a connection that drops is made again to whichever server
+// is the primary then.
+//
 // The files: line_database.cpp the connection and session (line_session.h), line_schema.cpp
 // init and the schema's steps, line_blocks.cpp ranges and blocks, line_reservations.cpp
-// reserve, confirm and release, line_import.cpp the import, line_status.cpp status, find and
-// history, line_stations.cpp the station accounts.
+// reserve, confirm and release, line_outbox_calls.cpp the station's blocks and the hand-off of
+// its outbox, line_import.cpp the import, line_status.cpp status, find and history,
+// line_stations.cpp the station accounts.
 //
 // Threads: the connection lives on a thread of its own (line/database_thread.h); any
 // thread may call. Every value is bound. A failing statement closes the connection, so the
@@ -33,6 +42,7 @@
 
 #include "line/line_identities.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -72,8 +82,14 @@ struct LineResult {
   bool ok() const { return status == LineStatus::Done; }
 };
 
+LineResult LineUnreachable(const QString& why);
+LineResult LineRefused(const QString& why);
+
 // The numbered kinds of ranges and blocks.
 enum class LineRangeKind { Imei = 1, Bluetooth = 2, Wifi = 3 };
+
+// The kind's name: IMEI, BT, WIFI.
+QString LineKindName(LineRangeKind kind);
 
 struct LineFound {
   QString kind, value, slot, station, state, reservedAt, passedAt, record;
@@ -85,7 +101,7 @@ struct LineStationAccount {
   QString password;        // generated; only in passwordLine below
   QString serviceName;     // the service-file section's name (Database=service=NAME)
   QString serviceSection;  // the libpq service-file section, lines ending in '\n'
-  QString passwordLine;    // the libpq password-file line
+  QString passwordLine;    // the libpq password-file line (one per server of a host list)
 };
 
 struct LineStationInfo {
@@ -95,12 +111,40 @@ struct LineStationInfo {
   qint64 phones = 0;
 };
 
+// A block of the line's ranges a station holds: [first, last], the line's next unused value in
+// it, and `usable`, the last value before the first one the line already knows at or after
+// `next` (`last` when there is none).
+struct LineBlock {
+  qint64 id = 0;
+  LineRangeKind kind = LineRangeKind::Imei;
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  std::uint64_t next = 0;
+  std::uint64_t usable = 0;
+};
+
+// An outbox entry on its way to the line: its key (the outbox's id and its number), when the
+// station wrote it, and whether the line had it before (nothing changed then).
+struct LineHandOn {
+  QString entry;
+  QDateTime written;
+  bool again = false;
+};
+
 // One imported phone: its stamp, its line, and its identities.
 struct LineImportPhone {
   qint64 sourceLine = 0;
   QString stamp;
   QString record;
   LineItems items;
+};
+
+// A batch of imported phones as the database takes it, put together off the database's thread
+// (MakeImportBatch, line/line_import.h): the phones given, and the statement's array literals of
+// those it may take.
+struct LineImportBatch {
+  int phones = 0;
+  QString lineNo, stamps, records, idLine, kinds, slotNames, values;
 };
 
 class LineSession;
@@ -147,14 +191,28 @@ class LineDatabase {
 
   // Reserves the identities for this station in one transaction (the same value twice counts
   // once). Refused, with the first value held elsewhere (by another station, or passed by
-  // any), when one cannot be had; nothing is reserved then. The station's earlier reservations
+  // any; else one lying in another station's block, state "block"), when one cannot be had;
+  // nothing is reserved then. The station's earlier reservations
   // that are not among these are dropped.
   LineResult Reserve(const LineItems& items);
 
   // Records a passed phone: the identities become passed (they must be free or reserved by
   // this station), the row keeps `stamp` and `record`, and the station's blocks move past
-  // the IMEI bodies and addresses used. Refused (nothing recorded) when one is held elsewhere.
+  // the IMEI bodies and addresses used. Refused (nothing recorded) when one is held elsewhere
+  // or lies in another station's block.
   LineResult Confirm(const LineItems& items, const QString& stamp, const QString& record);
+
+  // This station's blocks that still have values, oldest first.
+  LineResult OwnBlocks(std::vector<LineBlock>* blocks);
+
+  // Hands an outbox entry on: a job's reservation made while the line did not answer (the
+  // values are then used up in the station's blocks, as they may be in a phone), or a passed
+  // phone's confirmation. Refused, naming the identity, when a value lies in none of this
+  // station's blocks and is not reserved by it (state "not-own"), or as Reserve and Confirm
+  // refuse. The same entry again answers as the first time did and changes nothing.
+  LineResult HandOnReserve(LineHandOn& entry, const LineItems& items);
+  LineResult HandOnConfirm(LineHandOn& entry, const LineItems& items, const QString& stamp,
+                           const QString& record);
 
   // Drops this station's reservations; *count receives how many there were.
   LineResult Release(int* count = nullptr);
@@ -180,10 +238,11 @@ class LineDatabase {
   LineResult RemoveStation(const QString& name, bool release, int* released = nullptr);
   LineResult ListStations(std::vector<LineStationInfo>* stations);
 
-  // Records imported phones as passed for `station` (admin), in one transaction; a phone any of
-  // whose identities the line already knows (or an earlier phone of the same call holds) is
-  // skipped.
+  // Records imported phones as passed for `station` (admin), in one transaction, with one
+  // "imported" event for them all; a phone any of whose identities the line already knows (or
+  // an earlier phone of the same call holds) is skipped.
   LineResult ImportPhones(const std::vector<LineImportPhone>& phones, int* imported, int* skipped);
+  LineResult ImportBatch(const LineImportBatch& batch, int* imported, int* skipped);
 
  private:
   QString station_;

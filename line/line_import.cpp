@@ -3,13 +3,16 @@
 #include "line/line_session.h"
 
 #include <QFile>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
 
+#include <algorithm>
 #include <atomic>
+#include <future>
 #include <vector>
 
 namespace kestrel::line {
@@ -33,18 +36,48 @@ const char* SlotOfLabel(const QByteArray& label) {
   return nullptr;
 }
 
-LineResult Flush(LineDatabase& line, std::vector<LineImportPhone>* batch,
-                 LineImportCounts* counts) {
-  if (batch->empty()) return {};
-  int imported = 0;
-  int skipped = 0;
-  const LineResult r = line.ImportPhones(*batch, &imported, &skipped);
-  if (!r.ok()) return r;
-  counts->imported += imported;
-  counts->skipped += skipped;
-  batch->clear();
-  return {};
-}
+// The batches on their way: the one the database takes now, while the next is read and put
+// together on the caller's thread.
+class BatchPipe {
+ public:
+  BatchPipe(LineDatabase& line, LineImportCounts* counts) : line_(line), counts_(counts) {}
+  ~BatchPipe() { Wait(); }
+
+  // Hands the batch on once the one before is taken; the batch is emptied.
+  LineResult Submit(std::vector<LineImportPhone>* batch) {
+    if (batch->empty()) return {};
+    LineImportBatch next = MakeImportBatch(*batch);
+    batch->clear();
+    const LineResult r = Wait();
+    if (!r.ok()) return r;
+    pending_ = std::async(std::launch::async, [this, b = std::move(next)] {
+      Outcome o;
+      o.result = line_.ImportBatch(b, &o.imported, &o.skipped);
+      return o;
+    });
+    return {};
+  }
+  // Waits for the batch on its way; its result.
+  LineResult Wait() {
+    if (!pending_.valid()) return {};
+    const Outcome o = pending_.get();
+    if (o.result.ok()) {
+      counts_->imported += o.imported;
+      counts_->skipped += o.skipped;
+    }
+    return o.result;
+  }
+
+ private:
+  struct Outcome {
+    LineResult result;
+    int imported = 0;
+    int skipped = 0;
+  };
+  LineDatabase& line_;
+  LineImportCounts* counts_;
+  std::future<Outcome> pending_;
+};
 
 bool IsSqliteFile(const QString& path) {
   QFile f(path);
@@ -62,6 +95,7 @@ LineResult ImportText(LineDatabase& line, const QString& path, LineImportCounts*
     return r;
   }
   std::vector<LineImportPhone> batch;
+  BatchPipe pipe(line, counts);
   qint64 number = 0;
   while (!f.atEnd()) {
     QByteArray text = f.readLine();
@@ -76,11 +110,12 @@ LineResult ImportText(LineDatabase& line, const QString& path, LineImportCounts*
     phone.sourceLine = number;
     batch.push_back(std::move(phone));
     if (static_cast<int>(batch.size()) >= batchLines) {
-      const LineResult r = Flush(line, &batch, counts);
+      const LineResult r = pipe.Submit(&batch);
       if (!r.ok()) return r;
     }
   }
-  return Flush(line, &batch, counts);
+  const LineResult r = pipe.Submit(&batch);
+  return r.ok() ? pipe.Wait() : r;
 }
 
 LineResult ImportDatabase(LineDatabase& line, const QString& path, LineImportCounts* counts,
@@ -108,6 +143,7 @@ LineResult ImportDatabase(LineDatabase& line, const QString& path, LineImportCou
           {QStringLiteral("SN1"), kParts[6]},
           {QStringLiteral("SN2"), kParts[7]}};
       std::vector<LineImportPhone> batch;
+      BatchPipe pipe(line, counts);
       qint64 number = 0;
       const QSqlRecord shape = q.record();
       while (q.next()) {
@@ -128,11 +164,12 @@ LineResult ImportDatabase(LineDatabase& line, const QString& path, LineImportCou
         phone.record = record;
         batch.push_back(std::move(phone));
         if (static_cast<int>(batch.size()) >= batchLines) {
-          result = Flush(line, &batch, counts);
+          result = pipe.Submit(&batch);
           if (!result.ok()) break;
         }
       }
-      if (result.ok()) result = Flush(line, &batch, counts);
+      if (result.ok()) result = pipe.Submit(&batch);
+      if (result.ok()) result = pipe.Wait();
     }
     db.close();
   }
@@ -159,57 +196,84 @@ bool ParseResultLine(const QByteArray& line, LineImportPhone* phone) {
   return phone->items.front().slot == QLatin1String("IMEI1");
 }
 
+LineImportBatch MakeImportBatch(const std::vector<LineImportPhone>& phones) {
+  LineImportBatch b;
+  b.phones = static_cast<int>(phones.size());
+  QStringList lineNo, stamps, records, idLine, kinds, slotNames, values;
+  // A phone holding an identity of an earlier phone of the batch is left out here; the
+  // statement leaves out those the line knows.
+  QSet<QString> seen;
+  seen.reserve(static_cast<qsizetype>(phones.size()) * 4);
+  for (const LineImportPhone& p : phones) {
+    std::vector<LineIdentity> ids;
+    QString why;
+    if (!LineIdentities(p.items, &ids, &why) || ids.empty()) continue;
+    const bool repeated = std::any_of(ids.begin(), ids.end(), [&](const LineIdentity& id) {
+      return seen.contains(id.kind + QLatin1Char(':') + id.value);
+    });
+    if (repeated) continue;
+    for (const LineIdentity& id : ids) seen.insert(id.kind + QLatin1Char(':') + id.value);
+    const QString n = QString::number(p.sourceLine);
+    lineNo << n;
+    stamps << p.stamp;
+    records << p.record;
+    for (const LineIdentity& id : ids) {
+      idLine << n;
+      kinds << id.kind;
+      slotNames << id.slot;
+      values << id.value;
+    }
+  }
+  b.lineNo = LineArrayLiteral(lineNo);
+  b.stamps = LineArrayLiteral(stamps);
+  b.records = LineArrayLiteral(records);
+  b.idLine = LineArrayLiteral(idLine);
+  b.kinds = LineArrayLiteral(kinds);
+  b.slotNames = LineArrayLiteral(slotNames);
+  b.values = LineArrayLiteral(values);
+  return b;
+}
+
 LineResult LineDatabase::ImportPhones(const std::vector<LineImportPhone>& phones, int* imported,
                                       int* skipped) {
+  return ImportBatch(MakeImportBatch(phones), imported, skipped);
+}
+
+LineResult LineDatabase::ImportBatch(const LineImportBatch& b, int* imported, int* skipped) {
   return session_->Call([&]() -> LineResult {
     LineSession& s = *session_;
-    QStringList lineNo, stamps, records, idLine, kinds, slotNames, values;
-    for (const LineImportPhone& p : phones) {
-      std::vector<LineIdentity> ids;
-      QString why;
-      if (!LineIdentities(p.items, &ids, &why) || ids.empty()) continue;
-      const QString n = QString::number(p.sourceLine);
-      lineNo << n;
-      stamps << p.stamp;
-      records << p.record;
-      for (const LineIdentity& id : ids) {
-        idLine << n;
-        kinds << id.kind;
-        slotNames << id.slot;
-        values << id.value;
-      }
-    }
     LineResult r = s.ConnectHere(true);
     if (!r.ok()) return r;
     if (s.acting().isEmpty()) return LineRefused(QStringLiteral("no station name"));
     for (int attempt = 0; attempt < kImportAttempts; ++attempt) {
       if (!s.Db().transaction()) return s.FailDb();
-      // One statement: the phones none of whose identities the line knows (nor an earlier
-      // phone of the batch holds), their identities as passed, and an event per phone.
+      // One statement: the phones none of whose identities the line knows, their identities
+      // as passed, and one event for the batch with its count and the range of its phone rows
+      // (line_history finds a phone's there).
       QSqlQuery& q = s.Prepared(
           "WITH rec AS (SELECT * FROM unnest(?::bigint[], ?::text[], ?::text[]) AS r(n, stamp, "
           "record)), "
           "cand AS (SELECT * FROM unnest(?::bigint[], ?::text[], ?::text[], ?::text[]) "
           "AS c(n, kind, slot, value)), "
-          "bad AS (SELECT c.n FROM cand c JOIN line_identity i ON i.kind = c.kind AND "
-          "i.value = c.value UNION SELECT c.n FROM cand c JOIN cand d ON d.kind = c.kind AND "
-          "d.value = c.value AND d.n < c.n), "
+          "bad AS (SELECT DISTINCT c.n FROM cand c JOIN line_identity i ON i.kind = c.kind AND "
+          "i.value = c.value), "
           "ph AS (INSERT INTO line_phone (station, stamp, record, source_line) "
           "SELECT ?::text, stamp, record, n FROM rec WHERE n NOT IN (SELECT n FROM bad) "
           "RETURNING id, source_line), "
           "ins AS (INSERT INTO line_identity (kind, value, slot, station, state, phone_id, "
           "passed_at) SELECT c.kind, c.value, c.slot, ?::text, 'passed', ph.id, now() "
           "FROM cand c JOIN ph ON ph.source_line = c.n RETURNING 1), "
-          "ev AS (INSERT INTO line_event (event, station, phone_id, detail) "
-          "SELECT 'imported', ?::text, ph.id, 'line ' || ph.source_line FROM ph) "
+          "ev AS (INSERT INTO line_event (event, station, phone_id, phone_last, detail) "
+          "SELECT 'imported', ?::text, min(ph.id), max(ph.id), count(*) || ' phones, lines ' || "
+          "min(ph.source_line) || '-' || max(ph.source_line) FROM ph HAVING count(*) > 0) "
           "SELECT (SELECT count(*) FROM ph), (SELECT count(*) FROM ins)");
-      q.addBindValue(LineArrayLiteral(lineNo));
-      q.addBindValue(LineArrayLiteral(stamps));
-      q.addBindValue(LineArrayLiteral(records));
-      q.addBindValue(LineArrayLiteral(idLine));
-      q.addBindValue(LineArrayLiteral(kinds));
-      q.addBindValue(LineArrayLiteral(slotNames));
-      q.addBindValue(LineArrayLiteral(values));
+      q.addBindValue(b.lineNo);
+      q.addBindValue(b.stamps);
+      q.addBindValue(b.records);
+      q.addBindValue(b.idLine);
+      q.addBindValue(b.kinds);
+      q.addBindValue(b.slotNames);
+      q.addBindValue(b.values);
       q.addBindValue(s.acting());
       q.addBindValue(s.acting());
       q.addBindValue(s.acting());
@@ -229,7 +293,7 @@ LineResult LineDatabase::ImportPhones(const std::vector<LineImportPhone>& phones
       q.finish();
       if (!s.Db().commit()) return s.FailDb();
       *imported = done;
-      *skipped = static_cast<int>(phones.size()) - done;
+      *skipped = b.phones - done;
       return {};
     }
     return LineUnreachable(QStringLiteral("the import kept meeting values taken meanwhile"));

@@ -21,8 +21,13 @@ struct LineImportCounts {
   qint64 skipped = 0;  // already in the line, a duplicate of an earlier line, or unreadable
 };
 
+// The batch of these phones the database takes: a phone whose identities are not of their form,
+// or that holds an identity of an earlier phone of the batch, is left out (and counted skipped).
+LineImportBatch MakeImportBatch(const std::vector<LineImportPhone>& phones);
+
 // Imports the file (IMEI.mdb when it is a SQLite file, else IMEI.txt) in batches of
-// `batchLines` phones, one transaction each. Stops at the first batch the database does not
+// `batchLines` phones, one transaction each, reading and putting together the next batch while
+// the database takes the one before. Stops at the first batch the database does not
 // take (its result is returned; the batches before it stay imported, and importing the file
 // again skips them). A file that cannot be read gives Refused with the reason.
 LineResult ImportResultFile(LineDatabase& line, const QString& path, LineImportCounts* counts,

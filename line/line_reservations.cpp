@@ -5,24 +5,8 @@
 #include "line/line_database.h"
 #include "line/line_session.h"
 
-#include <algorithm>
-#include <tuple>
-
 namespace kestrel::line {
 namespace {
-
-// The identities' slotList and values as array literals, in (kind, value) order.
-std::pair<QString, QString> Arrays(std::vector<LineIdentity> ids) {
-  std::sort(ids.begin(), ids.end(), [](const LineIdentity& x, const LineIdentity& y) {
-    return std::tie(x.kind, x.value) < std::tie(y.kind, y.value);
-  });
-  QStringList slotList, values;
-  for (const LineIdentity& id : ids) {
-    slotList << id.slot;
-    values << id.value;
-  }
-  return {LineArrayLiteral(slotList), LineArrayLiteral(values)};
-}
 
 // Runs a statement that answers with the identity it would not give, if any.
 LineResult TakeAll(LineSession& s, QSqlQuery& q) {
@@ -43,7 +27,7 @@ LineResult LineDatabase::Reserve(const LineItems& items) {
     if (!LineIdentities(items, &ids, &why)) return LineRefused(why);
     LineResult r = s.ConnectHere(true);
     if (!r.ok()) return r;
-    const auto [slotList, values] = Arrays(ids);
+    const auto [slotList, values] = LineIdentityArrays(ids);
     QSqlQuery& q =
         s.Prepared("SELECT slot, value, holder, state FROM line_reserve(?, ?::text[], ?::text[])");
     q.addBindValue(s.StationArgument());
@@ -62,7 +46,7 @@ LineResult LineDatabase::Confirm(const LineItems& items, const QString& stamp,
     if (!LineIdentities(items, &ids, &why)) return LineRefused(why);
     LineResult r = s.ConnectHere(true);
     if (!r.ok()) return r;
-    const auto [slotList, values] = Arrays(ids);
+    const auto [slotList, values] = LineIdentityArrays(ids);
     QSqlQuery& q = s.Prepared(
         "SELECT slot, value, holder, state FROM line_confirm(?, ?::text[], ?::text[], ?::text, "
         "?::text)");

@@ -561,3 +561,432 @@ GRANT EXECUTE ON FUNCTION line_open(text, boolean, boolean, integer),
   line_next_run(text, smallint, integer, integer), line_allocate(text, smallint, integer, integer),
   line_reserve(text, text[], text[]), line_confirm(text, text[], text[], text, text),
   line_release(text), line_held(text), line_status(integer) TO kestrel_station;
+
+-- step 3
+-- Failover and offline work. A station that cannot reach the line writes only values of its own
+-- blocks and keeps what it did in an outbox of its own, which it hands on when the line answers
+-- again: line_own_blocks tells it its blocks, line_hand_on_reserve and line_hand_on_confirm take
+-- the outbox's entries, each once (line_outbox_entry keys them), and every hand-off is an event.
+-- What makes a block's values the station's alone: a value of another station's block that it
+-- has not used yet is refused to everyone else (line_reserve, line_confirm). The import records one event per
+-- batch with its count (phone_id .. phone_last).
+ALTER TABLE line_event DROP CONSTRAINT line_event_event_check;
+ALTER TABLE line_event ADD CONSTRAINT line_event_event_check CHECK (event IN ('claimed', 'reserved',
+  'confirmed', 'released', 'imported', 'station-added', 'station-removed', 'handed-on',
+  'outbox-refused'));
+ALTER TABLE line_event ADD COLUMN phone_last bigint;  -- the last line_phone row of an import batch
+CREATE INDEX line_event_imports ON line_event (phone_id) WHERE phone_last IS NOT NULL;
+CREATE TABLE line_outbox_entry (
+  station text NOT NULL,
+  entry text COLLATE "C" NOT NULL,  -- the outbox's id and the entry's number in it
+  kind text NOT NULL,
+  written_at timestamptz NOT NULL,  -- when the station wrote it into its outbox
+  handed_at timestamptz NOT NULL DEFAULT now(),
+  outcome text NOT NULL CHECK (outcome IN ('handed-on', 'refused')),
+  slot text,  -- a refusal: the identity, its holder and why
+  value text,
+  holder text,
+  state text,
+  PRIMARY KEY (station, entry)
+);
+REVOKE ALL ON line_outbox_entry FROM PUBLIC;
+
+-- The session's start, shared by both forms below: the station it acts for, holding the lock on
+-- its name when asked.
+CREATE FUNCTION line_open_as(p_station text, p_given boolean, p_lock boolean, p_wait_ms integer)
+  RETURNS text LANGUAGE plpgsql SET search_path FROM CURRENT AS $$
+DECLARE
+  v text := line_acting(p_station, p_given);
+  locked boolean := true;
+BEGIN
+  IF p_lock AND v IS NOT NULL THEN
+    IF p_wait_ms > 0 THEN
+      PERFORM set_config('lock_timeout', p_wait_ms::text, true);
+      BEGIN
+        PERFORM pg_advisory_lock(hashtextextended(v, 0));
+      EXCEPTION WHEN lock_not_available THEN
+        locked := false;
+      END;
+      PERFORM set_config('lock_timeout', '0', true);
+    ELSE
+      locked := pg_try_advisory_lock(hashtextextended(v, 0));
+    END IF;
+    IF NOT locked THEN
+      RAISE EXCEPTION 'station name % is in use by another connection to the line database', v
+        USING ERRCODE = 'lock_not_available';
+    END IF;
+  END IF;
+  RETURN v;
+END $$;
+-- Builds of schema version 2 open their sessions here and go on only when it says 2: every
+-- function they call answers as it did, so it says 2 to them.
+CREATE OR REPLACE FUNCTION line_open(p_station text, p_given boolean, p_lock boolean,
+                                     p_wait_ms integer)
+  RETURNS TABLE (station text, version integer, admin boolean)
+  LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
+BEGIN
+  RETURN QUERY SELECT line_open_as(p_station, p_given, p_lock, p_wait_ms), 2, line_is_admin();
+END $$;
+-- Later builds name their schema version (`p_build`): `serves` tells whether this schema still
+-- answers the calls of that build (every build from version 3 on, until a step says otherwise).
+CREATE FUNCTION line_open_session(p_station text, p_given boolean, p_lock boolean,
+                                  p_wait_ms integer, p_build integer)
+  RETURNS TABLE (station text, version integer, admin boolean, serves boolean)
+  LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
+BEGIN
+  RETURN QUERY SELECT line_open_as(p_station, p_given, p_lock, p_wait_ms),
+    (SELECT s.version FROM line_schema s LIMIT 1), line_is_admin(), p_build >= 3;
+END $$;
+
+-- An identity that a block of another station than `p_station` holds among the values that
+-- station has not used yet (at or after the block's next_value): slot, value, holder. Serial
+-- numbers lie in no block.
+-- (A loop of one simple lookup per value: it runs with every reservation and confirmation.)
+CREATE FUNCTION line_in_other_block(p_station text, p_slots text[], p_values text[])
+  RETURNS TABLE (slot text, value text, holder text) LANGUAGE plpgsql STABLE
+  SET search_path FROM CURRENT AS $$
+DECLARE
+  k text;
+  n bigint;
+  who text;
+BEGIN
+  FOR i IN 1..coalesce(cardinality(p_slots), 0) LOOP
+    k := line_slot_kind(p_slots[i]);
+    n := line_block_value(k, p_values[i]);
+    CONTINUE WHEN n IS NULL;
+    SELECT b.station INTO who FROM line_block b
+    WHERE b.span @> ((line_kind_number(k)::bigint << 56) + n) AND b.next_value <= n
+      AND b.station <> p_station
+    LIMIT 1;
+    IF FOUND THEN
+      slot := p_slots[i];
+      value := p_values[i];
+      holder := who;
+      RETURN NEXT;
+      RETURN;
+    END IF;
+  END LOOP;
+END $$;
+
+-- Reserve and confirm as in step 1, and a value another station's block holds for it is refused
+-- (state 'block', its holder that station) when no identity stands in the way first.
+CREATE OR REPLACE FUNCTION line_reserve(p_station text, p_slots text[], p_values text[])
+  RETURNS TABLE (slot text, value text, holder text, state text)
+  LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
+#variable_conflict use_column
+DECLARE
+  v text := line_station_for(p_station);
+  m record;
+  held boolean;
+  other record;
+BEGIN
+  PERFORM line_check_identities(p_slots, p_values);
+  SELECT o.slot, o.value, o.holder INTO other FROM line_in_other_block(v, p_slots, p_values) o;
+  FOR attempt IN 1..3 LOOP
+    held := false;
+    BEGIN
+      WITH req AS (SELECT DISTINCT ON (line_slot_kind(r.slot), r.value)
+                     line_slot_kind(r.slot) AS kind, r.slot, r.value
+                   FROM unnest(p_slots, p_values) AS r(slot, value) ORDER BY 1, 3),
+      ins AS (INSERT INTO line_identity AS i (kind, value, slot, station, state, reservation)
+              SELECT q.kind, q.value, q.slot, v, 'reserved', txid_current() FROM req q ORDER BY q.kind, q.value
+              ON CONFLICT (kind, value) DO UPDATE SET reservation = EXCLUDED.reservation,
+                slot = EXCLUDED.slot, reserved_at = now()
+              WHERE i.station = EXCLUDED.station AND i.state = 'reserved'
+              RETURNING i.kind, i.value, i.slot),
+      del AS (DELETE FROM line_identity d WHERE d.station = v AND d.state = 'reserved'
+              AND NOT EXISTS (SELECT 1 FROM req WHERE req.kind = d.kind AND req.value = d.value)
+              RETURNING d.kind, d.value, d.slot),
+      ev AS (INSERT INTO line_event (event, station, kind, value, slot, detail)
+             SELECT 'reserved', v, n.kind, n.value, n.slot, NULL FROM ins n
+             UNION ALL
+             SELECT 'released', v, o.kind, o.value, o.slot, 'not reserved again' FROM del o)
+      SELECT r.kind, r.slot, r.value INTO m FROM req r
+      WHERE NOT EXISTS (SELECT 1 FROM ins WHERE ins.kind = r.kind AND ins.value = r.value)
+      ORDER BY r.kind, r.value LIMIT 1;
+      held := FOUND;
+      IF NOT held AND other.holder IS NULL THEN
+        RETURN;
+      END IF;
+      RAISE EXCEPTION USING ERRCODE = 'KL002';  -- undoes this attempt
+    EXCEPTION WHEN SQLSTATE 'KL002' THEN
+      NULL;
+    END;
+    IF NOT held THEN
+      RETURN QUERY SELECT other.slot, other.value, other.holder, 'block'::text;
+      RETURN;
+    END IF;
+    RETURN QUERY SELECT m.slot, m.value, i.station, i.state FROM line_identity i
+      WHERE i.kind = m.kind AND i.value = m.value;
+    IF FOUND THEN
+      RETURN;
+    END IF;
+  END LOOP;
+  RAISE EXCEPTION 'the reservation did not settle' USING ERRCODE = 'KL001';
+END $$;
+CREATE OR REPLACE FUNCTION line_confirm(p_station text, p_slots text[], p_values text[],
+                                        p_stamp text, p_record text)
+  RETURNS TABLE (slot text, value text, holder text, state text)
+  LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
+#variable_conflict use_column
+DECLARE
+  v text := line_station_for(p_station);
+  m record;
+  held boolean;
+  other record;
+BEGIN
+  PERFORM line_check_identities(p_slots, p_values);
+  SELECT o.slot, o.value, o.holder INTO other FROM line_in_other_block(v, p_slots, p_values) o;
+  FOR attempt IN 1..3 LOOP
+    held := false;
+    BEGIN
+      WITH req AS (SELECT DISTINCT ON (line_slot_kind(r.slot), r.value)
+                     line_slot_kind(r.slot) AS kind, r.slot, r.value
+                   FROM unnest(p_slots, p_values) AS r(slot, value) ORDER BY 1, 3),
+      used AS (SELECT line_kind_number(q.kind) AS kind, line_block_value(q.kind, q.value) AS num
+               FROM req q WHERE line_block_value(q.kind, q.value) IS NOT NULL),
+      ph AS (INSERT INTO line_phone (station, stamp, record) VALUES (v, p_stamp, p_record)
+             RETURNING id),
+      ins AS (INSERT INTO line_identity AS i (kind, value, slot, station, state, phone_id, passed_at)
+              SELECT q.kind, q.value, q.slot, v, 'passed', (SELECT id FROM ph), now() FROM req q
+              ORDER BY q.kind, q.value
+              ON CONFLICT (kind, value) DO UPDATE SET state = 'passed', phone_id = EXCLUDED.phone_id,
+                passed_at = now(), slot = EXCLUDED.slot
+              WHERE i.station = EXCLUDED.station AND i.state = 'reserved'
+              RETURNING i.kind, i.value, i.slot, i.phone_id),
+      blk AS (UPDATE line_block b SET next_value = greatest(b.next_value, (SELECT max(u.num) + 1
+                FROM used u WHERE u.kind = b.kind AND u.num BETWEEN b.first_value AND b.last_value))
+              WHERE b.station = v AND EXISTS (SELECT 1 FROM used u WHERE u.kind = b.kind AND
+                u.num BETWEEN b.first_value AND b.last_value)),
+      ev AS (INSERT INTO line_event (event, station, kind, value, slot, phone_id)
+             SELECT 'confirmed', v, n.kind, n.value, n.slot, n.phone_id FROM ins n)
+      SELECT r.kind, r.slot, r.value INTO m FROM req r
+      WHERE NOT EXISTS (SELECT 1 FROM ins WHERE ins.kind = r.kind AND ins.value = r.value)
+      ORDER BY r.kind, r.value LIMIT 1;
+      held := FOUND;
+      IF NOT held AND other.holder IS NULL THEN
+        RETURN;
+      END IF;
+      RAISE EXCEPTION USING ERRCODE = 'KL002';
+    EXCEPTION WHEN SQLSTATE 'KL002' THEN
+      NULL;
+    END;
+    IF NOT held THEN
+      RETURN QUERY SELECT other.slot, other.value, other.holder, 'block'::text;
+      RETURN;
+    END IF;
+    RETURN QUERY SELECT m.slot, m.value, i.station, i.state FROM line_identity i
+      WHERE i.kind = m.kind AND i.value = m.value;
+    IF FOUND THEN
+      RETURN;
+    END IF;
+  END LOOP;
+  RAISE EXCEPTION 'the confirmation did not settle' USING ERRCODE = 'KL001';
+END $$;
+
+-- The station's blocks with values left, and of each the last value before the first one the
+-- line knows already (at or after next_value; last_value when there is none): what the station
+-- may write on its own while the line does not answer.
+CREATE FUNCTION line_own_blocks(p_station text)
+  RETURNS TABLE (id bigint, kind smallint, first_value bigint, last_value bigint,
+                 next_value bigint, usable_last bigint)
+  LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path FROM CURRENT AS $$
+#variable_conflict use_column
+DECLARE
+  v text := line_station_for(p_station);
+BEGIN
+  RETURN QUERY SELECT b.id, b.kind, b.first_value, b.last_value, b.next_value,
+    coalesce((SELECT line_block_value(line_kind_name(b.kind), min(i.value)) - 1 FROM line_identity i
+              WHERE i.kind = line_kind_name(b.kind)
+                AND i.value >= line_value_text(b.kind, b.next_value) || CASE WHEN b.kind = 1 THEN '0' ELSE '' END
+                AND i.value <= line_value_text(b.kind, b.last_value) || CASE WHEN b.kind = 1 THEN '9' ELSE '' END),
+             b.last_value)
+    FROM line_block b WHERE b.station = v AND b.next_value <= b.last_value ORDER BY b.id;
+END $$;
+
+-- Outbox entries. An entry is handed on once: the first call records it (handed on or refused)
+-- and every later call with the same key answers as the first did, changing nothing (`again`).
+-- A station hands on only what is its own: each value lies in one of its blocks or is reserved
+-- by it (state 'not-own' otherwise, the holder the station itself).
+CREATE FUNCTION line_not_own(p_station text, p_slots text[], p_values text[])
+  RETURNS TABLE (slot text, value text) LANGUAGE plpgsql STABLE SET search_path FROM CURRENT AS $$
+DECLARE
+  k text;
+  n bigint;
+BEGIN
+  FOR i IN 1..coalesce(cardinality(p_slots), 0) LOOP
+    k := line_slot_kind(p_slots[i]);
+    n := line_block_value(k, p_values[i]);
+    CONTINUE WHEN n IS NOT NULL AND EXISTS (
+      SELECT 1 FROM line_block b WHERE b.span @> ((line_kind_number(k)::bigint << 56) + n)
+        AND b.station = p_station);
+    CONTINUE WHEN EXISTS (SELECT 1 FROM line_identity li WHERE li.kind = k
+                            AND li.value = p_values[i] AND li.station = p_station
+                            AND li.state = 'reserved');
+    slot := p_slots[i];
+    value := p_values[i];
+    RETURN NEXT;
+    RETURN;
+  END LOOP;
+END $$;
+CREATE FUNCTION line_record_entry(p_station text, p_entry text, p_kind text, p_written timestamptz,
+                                  p_outcome text, p_slot text, p_value text, p_holder text,
+                                  p_state text, p_phone bigint, p_detail text)
+  RETURNS void LANGUAGE plpgsql SET search_path FROM CURRENT AS $$
+BEGIN
+  INSERT INTO line_outbox_entry (station, entry, kind, written_at, outcome, slot, value, holder, state)
+  VALUES (p_station, p_entry, p_kind, p_written, p_outcome, p_slot, p_value, p_holder, p_state);
+  INSERT INTO line_event (event, station, slot, value, phone_id, detail)
+  VALUES (CASE p_outcome WHEN 'handed-on' THEN 'handed-on' ELSE 'outbox-refused' END, p_station,
+          p_slot, p_value, p_phone,
+          format('%s %s written %s, %s s before', p_kind, p_entry,
+                 to_char(p_written, 'YYYY-MM-DD HH24:MI:SS'),
+                 round(extract(epoch FROM clock_timestamp() - p_written))) ||
+          coalesce(': ' || p_detail, ''));
+END $$;
+CREATE FUNCTION line_hand_on_reserve(p_station text, p_entry text, p_written timestamptz,
+                                     p_slots text[], p_values text[])
+  RETURNS TABLE (outcome text, again boolean, slot text, value text, holder text, state text)
+  LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
+#variable_conflict use_column
+DECLARE
+  v text := line_station_for(p_station);
+  e record;
+  m record;
+BEGIN
+  PERFORM line_check_identities(p_slots, p_values);
+  SELECT o.outcome, o.slot, o.value, o.holder, o.state INTO e FROM line_outbox_entry o
+  WHERE o.station = v AND o.entry = p_entry;
+  IF FOUND THEN
+    RETURN QUERY SELECT e.outcome, true, e.slot, e.value, e.holder, e.state;
+    RETURN;
+  END IF;
+  SELECT n.slot, n.value INTO m FROM line_not_own(v, p_slots, p_values) n;
+  IF FOUND THEN
+    PERFORM line_record_entry(v, p_entry, 'reserve', p_written, 'refused', m.slot, m.value, v,
+                              'not-own', NULL, 'in no block of the station');
+    RETURN QUERY SELECT 'refused'::text, false, m.slot, m.value, v, 'not-own'::text;
+    RETURN;
+  END IF;
+  SELECT r.slot, r.value, r.holder, r.state INTO m FROM line_reserve(v, p_slots, p_values) r;
+  IF FOUND THEN
+    PERFORM line_record_entry(v, p_entry, 'reserve', p_written, 'refused', m.slot, m.value,
+                              m.holder, m.state, NULL, m.state || ' by ' || m.holder);
+    RETURN QUERY SELECT 'refused'::text, false, m.slot, m.value, m.holder, m.state;
+    RETURN;
+  END IF;
+  -- The values may be in a phone: the station's blocks move past them for good.
+  UPDATE line_block b SET next_value = greatest(b.next_value, u.num + 1)
+  FROM (SELECT line_kind_number(line_slot_kind(r.slot)) AS kind,
+               max(line_block_value(line_slot_kind(r.slot), r.value)) AS num
+        FROM unnest(p_slots, p_values) AS r(slot, value) GROUP BY 1) u
+  WHERE b.station = v AND b.kind = u.kind AND u.num BETWEEN b.first_value AND b.last_value;
+  PERFORM line_record_entry(v, p_entry, 'reserve', p_written, 'handed-on', NULL, NULL, NULL, NULL,
+                            NULL, NULL);
+  RETURN QUERY SELECT 'handed-on'::text, false, NULL::text, NULL::text, NULL::text, NULL::text;
+END $$;
+CREATE FUNCTION line_hand_on_confirm(p_station text, p_entry text, p_written timestamptz,
+                                     p_slots text[], p_values text[], p_stamp text, p_record text)
+  RETURNS TABLE (outcome text, again boolean, slot text, value text, holder text, state text)
+  LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
+#variable_conflict use_column
+DECLARE
+  v text := line_station_for(p_station);
+  e record;
+  m record;
+  phone bigint;
+BEGIN
+  PERFORM line_check_identities(p_slots, p_values);
+  SELECT o.outcome, o.slot, o.value, o.holder, o.state INTO e FROM line_outbox_entry o
+  WHERE o.station = v AND o.entry = p_entry;
+  IF FOUND THEN
+    RETURN QUERY SELECT e.outcome, true, e.slot, e.value, e.holder, e.state;
+    RETURN;
+  END IF;
+  -- A confirmation the line took while its answer was lost: the phone is recorded already.
+  SELECT i.phone_id INTO phone FROM unnest(p_slots, p_values) AS r(slot, value)
+  JOIN line_identity i ON i.kind = line_slot_kind(r.slot) AND i.value = r.value
+  WHERE i.station = v AND i.state = 'passed' LIMIT 1;
+  IF phone IS NOT NULL AND EXISTS (SELECT 1 FROM line_phone p WHERE p.id = phone
+                                   AND p.stamp = p_stamp AND p.record = p_record)
+     AND NOT EXISTS (SELECT 1 FROM unnest(p_slots, p_values) AS r(slot, value)
+                     WHERE NOT EXISTS (SELECT 1 FROM line_identity i WHERE i.kind = line_slot_kind(r.slot)
+                                       AND i.value = r.value AND i.phone_id = phone)) THEN
+    PERFORM line_record_entry(v, p_entry, 'confirm', p_written, 'handed-on', NULL, NULL, NULL,
+                              NULL, phone, 'the phone was recorded already');
+    RETURN QUERY SELECT 'handed-on'::text, true, NULL::text, NULL::text, NULL::text, NULL::text;
+    RETURN;
+  END IF;
+  SELECT n.slot, n.value INTO m FROM line_not_own(v, p_slots, p_values) n;
+  IF FOUND THEN
+    PERFORM line_record_entry(v, p_entry, 'confirm', p_written, 'refused', m.slot, m.value, v,
+                              'not-own', NULL, 'in no block of the station');
+    RETURN QUERY SELECT 'refused'::text, false, m.slot, m.value, v, 'not-own'::text;
+    RETURN;
+  END IF;
+  SELECT r.slot, r.value, r.holder, r.state INTO m
+  FROM line_confirm(v, p_slots, p_values, p_stamp, p_record) r;
+  IF FOUND THEN
+    PERFORM line_record_entry(v, p_entry, 'confirm', p_written, 'refused', m.slot, m.value,
+                              m.holder, m.state, NULL, m.state || ' by ' || m.holder);
+    RETURN QUERY SELECT 'refused'::text, false, m.slot, m.value, m.holder, m.state;
+    RETURN;
+  END IF;
+  SELECT i.phone_id INTO phone FROM line_identity i
+  WHERE i.kind = line_slot_kind(p_slots[1]) AND i.value = p_values[1];
+  PERFORM line_record_entry(v, p_entry, 'confirm', p_written, 'handed-on', NULL, NULL, NULL, NULL,
+                            phone, NULL);
+  RETURN QUERY SELECT 'handed-on'::text, false, NULL::text, NULL::text, NULL::text, NULL::text;
+END $$;
+
+-- Status as in step 2, with a line per station whose outbox the line took: how many entries,
+-- how many refused, the last hand-off and the longest an entry waited.
+CREATE OR REPLACE FUNCTION line_status(p_events integer) RETURNS SETOF text
+  LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path FROM CURRENT AS $$
+DECLARE
+  admin boolean := line_is_admin();
+  me text := CASE WHEN line_is_admin() THEN NULL ELSE line_acting(NULL, false) END;
+BEGIN
+  RETURN QUERY SELECT format('range %s %s-%s free %s', line_kind_name(kind),
+      line_value_text(kind, first_value), line_value_text(kind, last_value), last_value - next_value + 1)
+    FROM line_range ORDER BY kind, first_value;
+  RETURN QUERY SELECT format('block %s %s %s-%s next %s', station, line_kind_name(kind),
+      line_value_text(kind, first_value), line_value_text(kind, last_value),
+      line_value_text(kind, next_value))
+    FROM line_block WHERE next_value <= last_value ORDER BY station, kind, id;
+  RETURN QUERY SELECT format('station %s reserved %s passed %s phones %s', station,
+      count(*) FILTER (WHERE state = 'reserved'), count(*) FILTER (WHERE state = 'passed'),
+      count(DISTINCT phone_id))
+    FROM line_identity GROUP BY station ORDER BY station;
+  RETURN QUERY SELECT format('outbox %s handed-on %s refused %s last %s waited up to %s s', o.station,
+      count(*) FILTER (WHERE o.outcome = 'handed-on'), count(*) FILTER (WHERE o.outcome = 'refused'),
+      to_char(max(o.handed_at), 'YYYY-MM-DD HH24:MI:SS'),
+      round(max(extract(epoch FROM o.handed_at - o.written_at))))
+    FROM line_outbox_entry o WHERE admin OR o.station = me GROUP BY o.station ORDER BY o.station;
+  RETURN QUERY SELECT line_event_text(e) FROM line_event e
+    WHERE e.id IN (SELECT l.id FROM line_event l WHERE admin OR l.station = me
+                   ORDER BY l.id DESC LIMIT greatest(p_events, 0))
+    ORDER BY e.id;
+END $$;
+
+-- History as in step 1, with the import event of the batch an identity came in with.
+CREATE OR REPLACE FUNCTION line_history(p_value text) RETURNS SETOF text
+  LANGUAGE sql STABLE SET search_path FROM CURRENT AS $$
+  WITH id AS (SELECT i.kind, i.value, i.phone_id FROM line_identity i
+              WHERE i.value IN (p_value, lower(p_value))),
+  imp AS (SELECT p.id, p.station FROM line_phone p
+          WHERE p.id IN (SELECT phone_id FROM id) AND p.source_line IS NOT NULL),
+  blk AS (SELECT b.id FROM line_block b
+          WHERE (b.kind = 1 AND line_block_value('IMEI', p_value) BETWEEN b.first_value AND b.last_value)
+             OR (b.kind IN (2, 3) AND line_block_value('BT', lower(p_value)) BETWEEN b.first_value AND b.last_value))
+  SELECT line_event_text(e) FROM line_event e
+  WHERE e.value IN (p_value, lower(p_value))
+     OR (e.value IS NULL AND e.phone_id IN (SELECT phone_id FROM id WHERE phone_id IS NOT NULL))
+     OR e.block_id IN (SELECT id FROM blk)
+     OR (e.phone_last IS NOT NULL AND EXISTS (SELECT 1 FROM imp WHERE imp.station = e.station
+                                              AND imp.id BETWEEN e.phone_id AND e.phone_last))
+  ORDER BY e.id $$;
+
+GRANT EXECUTE ON FUNCTION line_open_session(text, boolean, boolean, integer, integer),
+  line_own_blocks(text), line_hand_on_reserve(text, text, timestamptz, text[], text[]),
+  line_hand_on_confirm(text, text, timestamptz, text[], text[], text, text) TO kestrel_station;

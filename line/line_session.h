@@ -18,14 +18,8 @@
 
 namespace kestrel::line {
 
-LineResult LineUnreachable(const QString& why);
-LineResult LineRefused(const QString& why);
-
 // A PostgreSQL array literal of texts, each element quoted.
 QString LineArrayLiteral(const QStringList& values);
-
-// The kind's name: IMEI, BT, WIFI.
-QString LineKindName(LineRangeKind kind);
 
 // An identity as the line keeps it.
 struct LineIdentity {
@@ -37,9 +31,12 @@ struct LineIdentity {
 // The items as identities: validated, normalised, the same (kind, value) once.
 bool LineIdentities(const LineItems& items, std::vector<LineIdentity>* out, QString* why);
 
+// The identities' slots and values as array literals, in (kind, value) order.
+std::pair<QString, QString> LineIdentityArrays(std::vector<LineIdentity> ids);
+
 // The refusal that names the first identity the line would not give: its slot, value, holder
-// and state, from the answer's current row (slot, value, holder, state).
-LineResult LineHeldRefusal(const QSqlQuery& answer);
+// and state, from the answer's current row (slot, value, holder, state from column `first`).
+LineResult LineHeldRefusal(const QSqlQuery& answer, int first = 0);
 
 class LineSession {
  public:
@@ -79,6 +76,7 @@ class LineSession {
  private:
   LineResult SetUpSession(QSqlDatabase& db);
   LineResult OpenSession();
+  LineResult OpenedVersion(int version, bool serves);
   LineResult OlderSchema();
 
   const QString name_;

@@ -46,7 +46,7 @@ QString ServiceName(const QString& station) {
 // settings, the server's own view where the connection does not say.
 void Compose(LineSession& s, const LineConnection& c, LineStationAccount* a) {
   QString host = c.host;
-  QString port = c.port > 0 ? QString::number(c.port) : QString();
+  QString port = c.port > 0 ? QString::number(c.port) : c.ports;
   QString database = c.database;
   QSqlQuery q(s.Db());
   if (q.exec(QStringLiteral("SELECT coalesce(host(inet_server_addr()), ''), "
@@ -63,16 +63,27 @@ void Compose(LineSession& s, const LineConnection& c, LineStationAccount* a) {
   section += QStringLiteral("port=%1\ndbname=%2\nuser=%3\n").arg(port, database, a->name);
   for (const QString& option : c.options.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
     const QString key = option.section(QLatin1Char('='), 0, 0);
-    if (key.startsWith(QLatin1String("ssl")) || key == QLatin1String("connect_timeout")) {
+    if (key.startsWith(QLatin1String("ssl")) || key == QLatin1String("connect_timeout") ||
+        key == QLatin1String("target_session_attrs")) {
       section += option + QLatin1Char('\n');
     }
   }
   a->serviceSection = section;
-  const QString passHost =
-      host.isEmpty() || host.startsWith(QLatin1Char('/')) ? QStringLiteral("localhost") : host;
-  a->passwordLine = QStringList{PassField(passHost), port, PassField(database), PassField(a->name),
-                                PassField(a->password)}
-                        .join(QLatin1Char(':'));
+  // One password-file line per server of the list, each with its port (or the one port).
+  const QStringList hosts = host.split(QLatin1Char(','));
+  const QStringList ports = port.split(QLatin1Char(','));
+  QStringList lines;
+  for (qsizetype i = 0; i < hosts.size(); ++i) {
+    const QString& h = hosts.at(i);
+    const QString passHost =
+        h.isEmpty() || h.startsWith(QLatin1Char('/')) ? QStringLiteral("localhost") : h;
+    QString p = ports.size() == hosts.size() ? ports.at(i) : ports.front();
+    if (p.isEmpty()) p = QStringLiteral("5432");
+    lines << QStringList{PassField(passHost), p, PassField(database), PassField(a->name),
+                         PassField(a->password)}
+                 .join(QLatin1Char(':'));
+  }
+  a->passwordLine = lines.join(QLatin1Char('\n'));
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
+
 namespace kestrel::line {
 namespace {
 
@@ -27,6 +29,27 @@ bool ParsePort(const QString& text, int* port) {
   return true;
 }
 
+// A port, or libpq's list of them ("5432,5433"; an empty one stands for the default).
+bool ParsePorts(const QString& text, LineConnection* c) {
+  const QStringList parts = text.split(QLatin1Char(','));
+  if (parts.size() == 1) return ParsePort(text, &c->port);
+  QStringList numbers;  // as libpq reads them: plain decimal numbers
+  for (const QString& part : parts) {
+    int port = 0;
+    if (!part.isEmpty() && !ParsePort(part, &port)) return false;
+    numbers << (part.isEmpty() ? QString() : QString::number(port));
+  }
+  c->port = -1;
+  c->ports = numbers.join(QLatin1Char(','));
+  return true;
+}
+
+// Whether a port list matches the hosts: one port for all, or one for each.
+bool PortsFitHosts(const LineConnection& c) {
+  if (c.ports.isEmpty()) return true;
+  return c.ports.count(QLatin1Char(',')) == c.host.count(QLatin1Char(','));
+}
+
 // One name=value of the URI's query or of the keyword form.
 bool TakeParameter(const QString& name, const QString& value, LineConnection* c,
                    QStringList* options, QString* error) {
@@ -36,11 +59,12 @@ bool TakeParameter(const QString& name, const QString& value, LineConnection* c,
       QStringLiteral("sslkey"),           QStringLiteral("sslcrl"),
       QStringLiteral("service"),          QStringLiteral("passfile"),
       QStringLiteral("application_name"), QStringLiteral("keepalives"),
-      QStringLiteral("keepalives_idle")};
+      QStringLiteral("keepalives_idle"),  QStringLiteral("target_session_attrs")};
   if (name == QLatin1String("host")) {
     c->host = value;
   } else if (name == QLatin1String("port")) {
-    if (!ParsePort(value, &c->port)) {
+    c->ports.clear();
+    if (!ParsePorts(value, c)) {
       SetError(error, QStringLiteral("bad port: %1").arg(value));
       return false;
     }
@@ -74,7 +98,42 @@ bool ParseKeywords(const QString& text, LineConnection* c, QString* error) {
     }
     if (!TakeParameter(part.left(eq), part.mid(eq + 1), c, &options, error)) return false;
   }
+  if (!PortsFitHosts(*c)) {
+    SetError(error, QStringLiteral("the ports do not match the hosts"));
+    return false;
+  }
   c->options = options.join(QLatin1Char(';'));
+  return true;
+}
+
+// One [host][:port] of the URI's host list, the host possibly an [IPv6] address.
+bool TakeUriHost(const QString& text, QString* host, QString* port, QString* error) {
+  QString hostPart = text;
+  QString portPart;
+  if (hostPart.startsWith(QLatin1Char('['))) {
+    const qsizetype close = hostPart.indexOf(QLatin1Char(']'));
+    if (close < 0) {
+      SetError(error, QStringLiteral("unterminated [ in the host"));
+      return false;
+    }
+    portPart = hostPart.mid(close + 1);
+    hostPart = hostPart.mid(1, close - 1);
+    if (!portPart.isEmpty() && !portPart.startsWith(QLatin1Char(':'))) {
+      SetError(error, QStringLiteral("bad text after the host"));
+      return false;
+    }
+    portPart = portPart.mid(1);
+  } else if (const qsizetype colon = hostPart.lastIndexOf(QLatin1Char(':')); colon >= 0) {
+    portPart = hostPart.mid(colon + 1);
+    hostPart = hostPart.left(colon);
+  }
+  int number = 0;
+  if (!portPart.isEmpty() && !ParsePort(portPart, &number)) {
+    SetError(error, QStringLiteral("bad port: %1").arg(portPart));
+    return false;
+  }
+  *host = QUrl::fromPercentEncoding(hostPart.toUtf8());
+  *port = portPart.isEmpty() ? QString() : QString::number(number);
   return true;
 }
 
@@ -112,30 +171,23 @@ bool ParseLineUri(const QString& uri, LineConnection* c, QString* error) {
     c->user = QUrl::fromPercentEncoding(userInfo.left(colon).toUtf8());
     if (colon >= 0) c->password = QUrl::fromPercentEncoding(userInfo.mid(colon + 1).toUtf8());
   }
-  // host[:port], the host possibly an [IPv6] address.
-  QString hostPart = rest;
-  QString portPart;
-  if (hostPart.startsWith(QLatin1Char('['))) {
-    const qsizetype close = hostPart.indexOf(QLatin1Char(']'));
-    if (close < 0) {
-      SetError(error, QStringLiteral("unterminated [ in the host"));
+  // host[:port], or a list of them separated by commas.
+  QStringList hosts, ports;
+  for (const QString& entry : rest.split(QLatin1Char(','))) {
+    QString host, port;
+    if (!TakeUriHost(entry, &host, &port, error)) return false;
+    if (host.contains(QLatin1Char(','))) {
+      SetError(error, QStringLiteral("bad host"));
       return false;
     }
-    portPart = hostPart.mid(close + 1);
-    hostPart = hostPart.mid(1, close - 1);
-    if (!portPart.isEmpty() && !portPart.startsWith(QLatin1Char(':'))) {
-      SetError(error, QStringLiteral("bad text after the host"));
-      return false;
-    }
-    portPart = portPart.mid(1);
-  } else if (const qsizetype colon = hostPart.lastIndexOf(QLatin1Char(':')); colon >= 0) {
-    portPart = hostPart.mid(colon + 1);
-    hostPart = hostPart.left(colon);
+    hosts << host;
+    ports << port;
   }
-  c->host = QUrl::fromPercentEncoding(hostPart.toUtf8());
-  if (!portPart.isEmpty() && !ParsePort(portPart, &c->port)) {
-    SetError(error, QStringLiteral("bad port: %1").arg(portPart));
-    return false;
+  c->host = hosts.join(QLatin1Char(','));
+  if (ports.size() == 1) {
+    if (!ports.front().isEmpty()) ParsePort(ports.front(), &c->port);
+  } else if (std::any_of(ports.begin(), ports.end(), [](const QString& p) { return !p.isEmpty(); })) {
+    c->ports = ports.join(QLatin1Char(','));
   }
   c->database = QUrl::fromPercentEncoding(path.toUtf8());
 
@@ -143,6 +195,10 @@ bool ParseLineUri(const QString& uri, LineConnection* c, QString* error) {
   const QUrlQuery parameters(query);
   for (const auto& [name, value] : parameters.queryItems(QUrl::FullyDecoded)) {
     if (!TakeParameter(name, value, c, &options, error)) return false;
+  }
+  if (!PortsFitHosts(*c)) {
+    SetError(error, QStringLiteral("the ports do not match the hosts"));
+    return false;
   }
   c->options = options.join(QLatin1Char(';'));
   return true;

@@ -7,7 +7,13 @@
 // percent-encoded (a socket folder such as %2Frun%2Fpg) or given as the parameter host=;
 // parameters host, port, user, password, dbname override the parts before them; service,
 // passfile, connect_timeout, sslmode, sslrootcert, sslcert, sslkey, sslcrl, application_name,
-// keepalives and keepalives_idle are handed to libpq; any other parameter is refused.
+// keepalives, keepalives_idle and target_session_attrs are handed to libpq; any other
+// parameter is refused.
+//
+// Several servers, a primary and its standbys, are libpq's host list: "host1:5432,host2:5433"
+// in the URI, "host=host1,host2 port=5432,5433" in the keyword form (one port for all, or one
+// per host). With target_session_attrs=read-write libpq connects to whichever of them takes
+// writes, so a station follows the primary when a standby is promoted.
 #pragma once
 
 #include <QString>
@@ -15,8 +21,9 @@
 namespace kestrel::line {
 
 struct LineConnection {
-  QString host;      // empty: libpq's default (the local socket)
-  int port = -1;     // -1: libpq's default (5432)
+  QString host;      // empty: libpq's default (the local socket); several: "h1,h2"
+  int port = -1;     // -1: libpq's default (5432), or one port per host in `ports`
+  QString ports;     // one port per host ("5432,5433", an empty one libpq's default); else empty
   QString database;  // empty: the user's name
   QString user;
   QString password;

@@ -76,7 +76,7 @@ bool ResultStore::SaveResultAt(const config::StationSettings& s, const RecordIde
     if (!items.empty()) {
       const QString stamp = FormatSaveStamp(when);
       const line::LineResult r =
-          line(s).Confirm(items, stamp, QString::fromLatin1(ComposeResultLine(s, ids, stamp)).trimmed());
+          link(s).Confirm(items, stamp, QString::fromLatin1(ComposeResultLine(s, ids, stamp)).trimmed());
       if (!r.ok()) {
         report.SetResultText(LineRefusalText(r));
         report.ShowFailResult();
@@ -147,30 +147,76 @@ void ResultStore::OpenForSettings(const config::StationSettings& s, config::Mess
   }
 }
 
-line::LineDatabase& ResultStore::line(const config::StationSettings& s) {
-  if (s.LineDatabase != lineUri_ || s.LineStation != lineStation_) {
-    lineUri_ = s.LineDatabase;
-    lineStation_ = s.LineStation;
-    line_.Configure(lineUri_, lineStation_);
+line::LineLink& ResultStore::link(const config::StationSettings& s) {
+  line::LineLinkOptions o;
+  o.uri = s.LineDatabase;
+  o.station = s.LineStation;
+  o.outboxPath = folder_ + QStringLiteral("/LineOutbox.txt");
+  o.imeiBlock = s.LineImeiBlock;
+  o.addressBlock = s.LineAddressBlock;
+  o.offlinePhones = s.LineOfflinePhones;
+  if (!link_ || o.uri != linkOptions_.uri || o.station != linkOptions_.station ||
+      o.imeiBlock != linkOptions_.imeiBlock || o.addressBlock != linkOptions_.addressBlock ||
+      o.offlinePhones != linkOptions_.offlinePhones) {
+    link_.reset();  // its thread ends before the next one reads the outbox
+    linkOptions_ = o;
+    link_ = std::make_unique<line::LineLink>(o);
+    link_->SetListener(lineListener_);
   }
-  return line_;
+  return *link_;
+}
+
+void ResultStore::PokeLine() {
+  if (link_) link_->Poke();
+}
+
+void ResultStore::SetLineListener(std::function<void()> listener) {
+  lineListener_ = std::move(listener);
+  if (link_) link_->SetListener(lineListener_);
+}
+
+QString ResultStore::LineNotice() const {
+  QStringList words;
+  if (!lineNotice_.isEmpty()) words << lineNotice_;
+  if (link_) {
+    const QString state = line::LineLinkStatusText(link_->Status());
+    if (!state.isEmpty()) words << state;
+  }
+  return words.join(QStringLiteral(" | "));
 }
 
 void ResultStore::OpenLine(const config::StationSettings& s, config::MessageSink& messages) {
-  line::LineDatabase& db = line(s);
+  line::LineLink& l = link(s);
   line::LineConnection connection;
   lineNotice_.clear();
   if (line::ParseLineUri(s.LineDatabase, &connection) && !connection.password.isEmpty()) {
     lineNotice_ = QStringLiteral("Line database: the password stands in Kestrel.ini; move it to "
                                  "the password file (~/.pgpass or PGPASSFILE)");
   }
-  const line::LineResult r = db.Connect();
+  const QStringList problems = l.OutboxProblems();
+  if (!problems.isEmpty()) {
+    messages.ShowMessage(QStringLiteral("Lines of the line outbox that cannot be read are skipped "
+                                        "(kestrel-cli line outbox lists them):\n") +
+                         problems.join(QLatin1Char('\n')));
+  }
+  if (!l.OutboxError().isEmpty()) {
+    messages.ShowMessage(QStringLiteral("Line outbox: %1\nThe station does not work offline.")
+                             .arg(l.OutboxError()));
+  }
+  const line::LineResult r = l.Open();
   if (!r.ok()) {
-    messages.ShowMessage(LineRefusalText(r) +
-                         QStringLiteral("\nWrite jobs are refused until the line database "
-                                        "answers."));
+    const line::LineLinkStatus status = l.Status();
+    QString then = QStringLiteral("\nWrite jobs are refused until the line database answers.");
+    if (status.offline && status.imeisLeft.value_or(0) + status.btLeft.value_or(0) +
+                                  status.wifiLeft.value_or(0) > 0) {
+      then = QStringLiteral("\nThe station works offline from its own blocks and hands its "
+                            "phones on when the line database answers.");
+    }
+    messages.ShowMessage(LineRefusalText(r) + then);
     return;
   }
+  if (l.Status().offline) return;  // the outbox goes first; reservations are asked after it
+  line::LineDatabase& db = l.database();
   line::LineItems held;
   if (db.Reservations(&held).ok() && !held.empty()) {
     QStringList values;
@@ -188,7 +234,7 @@ bool ResultStore::ReserveForJob(const config::StationSettings& s, const RecordId
   if (!UsesLine(s)) return true;
   const line::LineItems items = JobLineItems(s, ids);
   if (items.empty()) return true;
-  const line::LineResult r = line(s).Reserve(items);
+  const line::LineResult r = link(s).Reserve(items);
   if (r.ok()) return true;
   report.SetResultText(LineRefusalText(r));
   return false;
@@ -196,7 +242,7 @@ bool ResultStore::ReserveForJob(const config::StationSettings& s, const RecordId
 
 bool ResultStore::NextLineRun(const config::StationSettings& s, line::LineRangeKind kind, int count,
                               std::uint64_t* first, QString* why) {
-  const line::LineResult r = line(s).NextRun(kind, count, s.LineImeiBlock, first);
+  const line::LineResult r = link(s).NextRun(kind, count, first);
   if (r.ok()) return true;
   *why = LineRefusalText(r);
   return false;
@@ -204,12 +250,11 @@ bool ResultStore::NextLineRun(const config::StationSettings& s, line::LineRangeK
 
 QString LineRefusalText(const line::LineResult& r) {
   if (r.status == line::LineStatus::Refused && !r.holder.isEmpty()) {
+    QString how = QStringLiteral("reserved by");
+    if (r.state == QLatin1String("passed")) how = QStringLiteral("passed at");
+    if (r.state == QLatin1String("block")) how = QStringLiteral("in the block of");
     return resources::LoadString(kMessageRepeated) + QLatin1Char('\n') +
-           QStringLiteral("%1 %2 %3 %4")
-               .arg(r.slot, r.value,
-                    r.state == QLatin1String("passed") ? QStringLiteral("passed at")
-                                                       : QStringLiteral("reserved by"),
-                    r.holder);
+           QStringLiteral("%1 %2 %3 %4").arg(r.slot, r.value, how, r.holder);
   }
   if (r.status == line::LineStatus::Refused) return QStringLiteral("Line database: ") + r.message;
   return QStringLiteral("Line database unreachable: %1").arg(r.message);

@@ -21,11 +21,15 @@
 #include "config/station_settings.h"
 #include "records/imei_database.h"
 #include "line/line_database.h"
+#include "line/line_link.h"
 #include "records/record_identities.h"
 #include "records/result_report.h"
 
 #include <QDateTime>
 #include <QString>
+
+#include <functional>
+#include <memory>
 
 namespace kestrel::records {
 
@@ -83,12 +87,15 @@ class ResultStore {
   // --- The line database ([LINE] Database; nothing of it is used while that is empty) ---
   //
   // Start-up and after Settings (OpenForSettings): connects, and tells the operator when the
-  // database cannot be reached or when this station holds reservations of an unfinished job.
+  // database cannot be reached (the station then works offline from its own blocks, as
+  // line/line_link.h tells), when lines of the outbox cannot be read, or when this station
+  // holds reservations of an unfinished job.
   // ReserveForJob, before a write job touches the phone: reserves every identity the job
   // writes; refused with message 164, naming the value and who holds it, or with a plain
-  // "line database unreachable" message. SaveResult confirms them first when the phone
-  // passed: a phone the line does not take is not saved and fails with that message.
-  // Every call reconnects when the connection went away.
+  // "line database unreachable" message saying why the job cannot go on alone. SaveResult
+  // confirms them first when the phone passed: a phone neither the line nor the outbox takes
+  // is not saved and fails with that message. Every call reconnects when the connection went
+  // away.
   bool UsesLine(const config::StationSettings& settings) const {
     return !settings.LineDatabase.isEmpty();
   }
@@ -99,24 +106,31 @@ class ResultStore {
   // blocks, claiming from the line's ranges); false with the message in *why.
   bool NextLineRun(const config::StationSettings& settings, line::LineRangeKind kind, int count,
                    std::uint64_t* first, QString* why);
-  line::LineDatabase& line(const config::StationSettings& settings);
-  // A standing word about the line's set-up for the status line (a password in Kestrel.ini);
-  // empty when there is none.
-  const QString& LineNotice() const { return lineNotice_; }
+  line::LineLink& link(const config::StationSettings& settings);
+  line::LineDatabase& line(const config::StationSettings& settings) {
+    return link(settings).database();
+  }
+  // A job is starting: a line that did not answer is tried again now (off this thread).
+  void PokeLine();
+  // Called on any thread when the line's status for the status line may have changed.
+  void SetLineListener(std::function<void()> listener);
+  // The words about the line for the status line: its set-up (a password in Kestrel.ini) and
+  // its state (working offline, the outbox); empty when there are none.
+  QString LineNotice() const;
 
  private:
   QString folder_;
   QString textPath_;
   QString databasePath_;
   ImeiDatabase database_;
-  line::LineDatabase line_;
-  QString lineUri_;  // the URI and station line_ was configured with
-  QString lineStation_;
+  std::unique_ptr<line::LineLink> link_;  // made with the [LINE] settings it was made for
+  line::LineLinkOptions linkOptions_;
+  std::function<void()> lineListener_;
   QString lineNotice_;
 };
 
-// The text of a line-database refusal: message 164 with the value and its holder, or the
-// unreachable message with the reason.
+// The text of a line-database refusal: message 164 with the value and its holder (or the
+// station whose block it lies in), or the unreachable message with the reason.
 QString LineRefusalText(const line::LineResult& result);
 
 // Appends "<cycle>,<text>\n" as one trace-log line (time prefix, blank, text, CR LF) to

@@ -15,6 +15,7 @@
 #include "resources/string_table.h"
 #include "station/control_ids.h"
 #include "station/job_audit.h"
+#include "station/line_work_watch.h"
 #include "station/operator_aids.h"
 #include "ui/colour_label.h"
 #include "ui/mode_dialog.h"
@@ -152,7 +153,9 @@ void StationController::Initialise() {
   // 12. The next phone's identities; sets the focus.
   PrepareNextIdentities();
 
-  // 13. Result store; the status line carries its word about the line's set-up.
+  // 13. Result store; the status line carries its word about the line's set-up and state.
+  lineWatch_ = std::make_unique<LineWorkWatch>(*this, *resultStore_);
+  AddJobObserver(lineWatch_.get());
   resultStore_->OpenForSettings(settings_, *this);
   ShowStatusLine(settings_.OperationMode, portPresent_.load());
 

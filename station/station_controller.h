@@ -78,6 +78,7 @@ class PowerSourceFactory;
 namespace kestrel::station {
 
 class JobAudit;
+class LineWorkWatch;
 class OperatorAids;
 using identity::ResultState;
 
@@ -171,6 +172,8 @@ class StationController : public QDialog, public JobWindow {
   void ShowCounters();
   void ShowPortState(bool present) override;
   void ShowStatusLine(int mode, bool present);
+  // The status line again, with the mode and port state as they stand.
+  void RefreshStatusLine() { ShowStatusLine(settings_.OperationMode, portPresent_.load()); }
   void StartPortWatch(bool on) override;
   void EnableInputs(bool on);
   void FocusFirstEntry() override;
@@ -399,6 +402,9 @@ class StationController : public QDialog, public JobWindow {
   std::uint64_t imeiBase_ = 0;
 
   std::unique_ptr<records::ResultStore> resultStore_;
+  // The line's state in the status line, and each write job trying a silent line again; goes
+  // before the result store.
+  std::unique_ptr<LineWorkWatch> lineWatch_;
   // Why the last preparation got no values from the line database (empty: it did, or no line
   // database is in use). Window thread.
   QString lineError_;

@@ -126,6 +126,8 @@ TEST(SettingsCli, FieldsInKeyTableOrderThenTheDerivedOnes) {
                                 "LineDatabase",
                                 "LineStation",
                                 "LineImeiBlock",
+                                "LineAddressBlock",
+                                "LineOfflinePhones",
                                 "Sound",
                                 "SoundVolume",
                                 "LabelPrint",

@@ -476,20 +476,27 @@ TEST(LoadSettings, LineSectionWithItsDefaultsAndLimits) {
     const char* database;
     QString station;
     int block;
+    int addressBlock;
+    int offline;
   } cases[] = {
-      {"", "", "IMEI@" + host, 20},
+      {"", "", "IMEI@" + host, 20, 20, -1},
       {"[General]\nCurrentStationName=ST3\n[line]\nDatabase= postgresql://h/db \n", "postgresql://h/db",
-       "ST3@" + host, 20},
-      {"[LINE]\nStation=Line2-07\nImeiBlock=100\n", "", "Line2-07", 100},
-      {"[LINE]\nStation=\nImeiBlock=2\n", "", "IMEI@" + host, 4},
-      {"[LINE]\nImeiBlock=9999999\n", "", "IMEI@" + host, 100000},
-      {"[LINE]\nImeiBlock=x\n", "", "IMEI@" + host, 4},
+       "ST3@" + host, 20, 20, -1},
+      {"[LINE]\nStation=Line2-07\nImeiBlock=100\nAddressBlock=7\nOfflinePhones=40\n", "",
+       "Line2-07", 100, 7, 40},
+      {"[LINE]\nStation=\nImeiBlock=2\nAddressBlock=0\nOfflinePhones=0\n", "", "IMEI@" + host, 4,
+       1, 0},
+      {"[LINE]\nImeiBlock=9999999\nAddressBlock=9999999\nOfflinePhones=-7\n", "", "IMEI@" + host,
+       100000, 100000, -1},
+      {"[LINE]\nImeiBlock=x\n", "", "IMEI@" + host, 4, 20, -1},
   };
   for (const Case& c : cases) {
     const StationSettings s = Load(dir, c.ini);
     EXPECT_EQ(s.LineDatabase, QString::fromLatin1(c.database)) << c.ini;
     EXPECT_EQ(s.LineStation, c.station) << c.ini;
     EXPECT_EQ(s.LineImeiBlock, c.block) << c.ini;
+    EXPECT_EQ(s.LineAddressBlock, c.addressBlock) << c.ini;
+    EXPECT_EQ(s.LineOfflinePhones, c.offline) << c.ini;
   }
 }
 

@@ -1,9 +1,11 @@
 // kestrel-cli line as engineers and racing stations run it, against a real server.
 #include "identity/imei.h"
+#include "line/line_outbox.h"
 #include "tests/line/line_test_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 
+#include <QFile>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -337,3 +339,40 @@ TEST_F(LineCliTest, AStationAccountLogsInThroughItsFilesAndActsForItselfAlone) {
 }
 
 }  // namespace
+
+TEST(LineCliOutbox, ListsWhatWaitsWhatTheLineRefusedAndWhatCannotBeRead) {
+  StationDir dir;
+  {
+    kestrel::line::LineOutbox box(dir.File("LineOutbox.txt"));
+    qint64 refused = 0;
+    ASSERT_TRUE(box.Load(nullptr) &&
+                box.AddBlock({3, kestrel::line::LineRangeKind::Imei, 35000000000000ULL,
+                              35000000000019ULL, 35000000000000ULL, 35000000000019ULL},
+                             nullptr) &&
+                box.AddEntry("reserve", {{"IMEI1", "350000000000006"}}, &refused, nullptr) &&
+                box.SetRefused(refused, "IMEI1 350000000000006 is reserved by L1-S02", nullptr) &&
+                box.AddEntry("confirm", {{"record", "r, IMEI:350000000000022"},
+                                         {"IMEI1", "350000000000022"}},
+                             nullptr, nullptr));
+  }
+  QFile f(dir.File("LineOutbox.txt"));
+  ASSERT_TRUE(f.open(QIODevice::Append) && f.write("K1 9 confirm by hand\n") > 0);
+  f.close();
+  ChildProcess cli;
+  ASSERT_TRUE(cli.Start(BinPath("kestrel-cli"), {"line", "outbox", "--station-dir", dir.path()}));
+  const QList<QByteArray> out = cli.ReadAll(30000).split('\n');
+  ASSERT_EQ(cli.exitCode(), 0);
+  ASSERT_GE(out.size(), 6);
+  EXPECT_EQ(out[1], "waiting 1 refused 1 unreadable 1");
+  EXPECT_TRUE(QRegularExpression("^entry 2 reserve refused [-0-9]{10} [:0-9]{8} IMEI1=350000000000006 "
+                                 "refused: IMEI1 350000000000006 is reserved by L1-S02$")
+                  .match(QString::fromLatin1(out[2]))
+                  .hasMatch())
+      << out[2].toStdString();
+  EXPECT_TRUE(out[3].startsWith("entry 4 confirm waiting ") &&
+              out[3].endsWith(" IMEI1=350000000000022 record=r, IMEI:350000000000022"))
+      << out[3].toStdString();
+  EXPECT_TRUE(out[4].endsWith("LineOutbox.txt:6: cut or damaged (no checksum at its end), skipped"))
+      << out[4].toStdString();
+  EXPECT_EQ(out[5], "block IMEI 35000000000000-35000000000019 left 17");
+}

@@ -80,11 +80,20 @@ TEST_F(LineDatabaseTest, SchemaIsVersionedAndInitIsIdempotent) {
   EXPECT_EQ(none.status, LineStatus::Unreachable);
   EXPECT_TRUE(none.message.contains("line init")) << none.message.toStdString();
 
-  // A database of a newer build is neither downgraded nor used.
+  // A database of a newer build is never downgraded; it is used while it says it still
+  // serves this build, and not once it does not.
   Sql("UPDATE line_schema SET version = 99");
   admin.Close();
   EXPECT_EQ(admin.Init().status, LineStatus::Refused);
-  EXPECT_EQ(admin.Connect().status, LineStatus::Unreachable);
+  EXPECT_TRUE(admin.Connect().ok());
+  admin.Close();
+  Sql("CREATE OR REPLACE FUNCTION line_open_session(p_station text, p_given boolean, p_lock "
+      "boolean, p_wait_ms integer, p_build integer) RETURNS TABLE (station text, version "
+      "integer, admin boolean, serves boolean) LANGUAGE sql AS "
+      "$$ SELECT NULL::text, 99, true, p_build >= 99 $$");
+  const LineResult newer = admin.Connect();
+  EXPECT_EQ(newer.status, LineStatus::Unreachable);
+  EXPECT_TRUE(newer.message.contains("no longer serves")) << newer.message.toStdString();
   EXPECT_EQ(Sql("SELECT version FROM line_schema"), "99");
 }
 
@@ -438,5 +447,40 @@ TEST(LineUri, PartsOptionsAndTheShownForm) {
     EXPECT_EQ(parts.password, QString::fromLatin1(c.password)) << c.uri;
     EXPECT_EQ(parts.options, QString::fromLatin1(c.options)) << c.uri;
     EXPECT_EQ(kestrel::line::LineUriForDisplay(c.uri), QString::fromLatin1(c.shown)) << c.uri;
+  }
+}
+
+TEST(LineUri, HostListsOfAPrimaryAndItsStandbys) {
+  struct Case {
+    const char* uri;
+    bool ok;
+    const char* host;
+    int port;
+    const char* ports;
+    const char* options;
+  } cases[] = {
+      {"postgresql://u@db1:5432,db2:5433/line?target_session_attrs=read-write", true, "db1,db2", -1,
+       "5432,5433", "target_session_attrs=read-write"},
+      {"postgresql://db1,db2/line", true, "db1,db2", -1, "", ""},
+      {"postgresql://db1:5432,db2/line", true, "db1,db2", -1, "5432,", ""},
+      {"postgresql://[::1]:5432,[::1]:5433/d", true, "::1,::1", -1, "5432,5433", ""},
+      {"postgresql://db1:5432/line", true, "db1", 5432, "", ""},
+      {"host=db1,db2 port=5432,5433 dbname=line target_session_attrs=read-write", true, "db1,db2",
+       -1, "5432,5433", "target_session_attrs=read-write"},
+      {"host=db1,db2 port=5433 dbname=line", true, "db1,db2", 5433, "", ""},
+      {"host=db1,db2 port=5432,5433,5434", false, "", -1, "", ""},
+      {"host=db1 port=5432,x", false, "", -1, "", ""},
+      {"postgresql://db1:x,db2/line", false, "", -1, "", ""},
+      {"postgresql://db1%2Cevil/line", false, "", -1, "", ""},
+      {"postgresql://h/d?target_session_attrs=read%20write", false, "", -1, "", ""},
+  };
+  for (const Case& c : cases) {
+    kestrel::line::LineConnection parts;
+    EXPECT_EQ(kestrel::line::ParseLineUri(c.uri, &parts), c.ok) << c.uri;
+    if (!c.ok) continue;
+    EXPECT_EQ(parts.host, QString::fromLatin1(c.host)) << c.uri;
+    EXPECT_EQ(parts.port, c.port) << c.uri;
+    EXPECT_EQ(parts.ports, QString::fromLatin1(c.ports)) << c.uri;
+    EXPECT_EQ(parts.options, QString::fromLatin1(c.options)) << c.uri;
   }
 }

@@ -282,8 +282,15 @@ TEST_F(LineRolesTest, HistoryAndStatusTellWhatHappenedByWhomAndFromWhere) {
   const QString imei = Imei(body);
   ASSERT_TRUE(stationA->Reserve({{"IMEI1", imei}}).ok());
   ASSERT_TRUE(stationA->Reserve({{"IMEI2", Imei(body + 1)}}).ok());  // the first goes again
-  ASSERT_TRUE(stationB->Reserve({{"IMEI1", imei}}).ok());
-  ASSERT_TRUE(stationB->Confirm({{"IMEI1", imei}}, "stamp", "line").ok());
+  // Free again, but in A's block: no other station may have it, so that A can go on alone.
+  const LineResult inBlock = stationB->Reserve({{"IMEI1", imei}});
+  EXPECT_EQ(inBlock.state, "block");
+  EXPECT_EQ(inBlock.holder, a.name);
+  EXPECT_EQ(stationB->Confirm({{"IMEI1", imei}}, "stamp", "line").state, "block");
+  ASSERT_TRUE(stationA->Reserve({{"IMEI1", imei}}).ok());
+  ASSERT_TRUE(stationA->Confirm({{"IMEI1", imei}}, "stamp", "line").ok());
+  ASSERT_TRUE(stationB->Reserve({{"IMEI1", Imei(35000000000090ULL)}}).ok());  // in no block
+  ASSERT_TRUE(stationB->Confirm({{"IMEI1", Imei(35000000000090ULL)}}, "stamp", "line").ok());
   QStringList story;
   ASSERT_TRUE(admin_.History(imei, &story).ok());
   const char* expected[][2] = {{" claimed ", "35000000000000-35000000000019"},
@@ -294,7 +301,7 @@ TEST_F(LineRolesTest, HistoryAndStatusTellWhatHappenedByWhomAndFromWhere) {
   ASSERT_EQ(story.size(), static_cast<qsizetype>(std::size(expected)))
       << story.join('\n').toStdString();
   for (qsizetype i = 0; i < story.size(); ++i) {
-    const QString who = i < 3 ? a.name : b.name;
+    const QString& who = a.name;
     EXPECT_TRUE(story[i].contains(QString::fromLatin1(expected[i][0]) + who + " by=" + who +
                                   " from=127.0.0.1"))
         << story[i].toStdString();
@@ -401,4 +408,40 @@ TEST_F(LineRolesTest, InitUpgradesADatabaseFilledByTheVersion1BuildKeepingEveryt
   ASSERT_FALSE(story.isEmpty());
   EXPECT_TRUE(story.last().contains(" confirmed L1-S02 by=L1-S02"))
       << story.join('\n').toStdString();
+}
+
+TEST_F(LineRolesTest, AStationOfTheVersion2BuildKeepsWorkingOnThisSchema) {
+  const LineStationAccount s = Add("old");
+  ASSERT_TRUE(admin_.AddRange(LineRangeKind::Imei, 35000000000000ULL, 35000000000099ULL).ok());
+  // The calls of the version-2 build, as it makes them, on one connection of its own.
+  QStringList answers;
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", "kestrel-test-old-build");
+    db.setHostName("127.0.0.1");
+    db.setPort(server_->port());
+    db.setDatabaseName(name_);
+    db.setUserName(s.name);
+    db.setPassword(s.password);
+    ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
+    QSqlQuery q(db);
+    ASSERT_TRUE(q.exec("SELECT version FROM line_open(NULL, false, true, 0)") && q.next());
+    EXPECT_EQ(q.value(0).toInt(), 2) << "what that build checks for";
+    ASSERT_TRUE(q.exec("SELECT line_next_run(NULL, 1::smallint, 2, 20)") && q.next());
+    const std::uint64_t body = q.value(0).toULongLong();
+    const QString ids = "'{IMEI1,IMEI2}'::text[], '{" + Imei(body) + "," + Imei(body + 1) + "}'";
+    for (const QString& sql :
+         QStringList{"SELECT slot FROM line_reserve(NULL, " + ids + ")",
+                     "SELECT slot FROM line_held(NULL)",
+                     "SELECT slot FROM line_confirm(NULL, " + ids + ", 's', 'old build')",
+                     "SELECT slot FROM line_held(NULL)", "SELECT line_release(NULL)"}) {
+      ASSERT_TRUE(q.exec(sql)) << sql.toStdString() << q.lastError().text().toStdString();
+      QStringList rows;
+      while (q.next()) rows << q.value(0).toString();
+      answers << rows.join(',');
+    }
+    db.close();
+  }
+  QSqlDatabase::removeDatabase("kestrel-test-old-build");
+  EXPECT_EQ(answers, (QStringList{"", "IMEI1,IMEI2", "", "", "0"}));
+  EXPECT_EQ(Sql("SELECT count(*) FROM line_phone WHERE record = 'old build'"), "1");
 }

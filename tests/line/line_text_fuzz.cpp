@@ -1,6 +1,6 @@
 // Any bytes as the line database's outside texts: a [LINE] Database URI, an IMEI.txt line to
 // import, a SLOT=VALUE argument. Nothing crashes; a URI that parses hands libpq only plain
-// option values, the shown URI never holds the password, and an imported line's identities
+// option values and port lists, the shown URI never holds the password, and an imported line's identities
 // are all of their slot's form or the line is refused before the database sees it.
 #include "line/line_identities.h"
 #include "line/line_import.h"
@@ -35,6 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         QStringLiteral("\\A([a-z_]+=[A-Za-z0-9_.:/@+-]{1,200})?(;[a-z_]+=[A-Za-z0-9_.:/@+-]{1,200})*\\z"));
     Require(plain.match(c.options).hasMatch());
     Require(c.port == -1 || (c.port >= 1 && c.port <= 65535));
+    // A port list goes to libpq beside the options: digits and commas, one port a host.
+    static const QRegularExpression ports(QStringLiteral("\\A([0-9]{0,5}(,[0-9]{0,5})+)?\\z"));
+    Require(ports.match(c.ports).hasMatch());
+    Require(c.ports.isEmpty() || c.port == -1);
+    Require(c.ports.isEmpty() || c.ports.count(QLatin1Char(',')) == c.host.count(QLatin1Char(',')));
     if (c.password.size() >= 4 && !c.user.contains(c.password) && !c.host.contains(c.password) &&
         !c.database.contains(c.password) && !c.options.contains(c.password)) {
       const QString shown = kestrel::line::LineUriForDisplay(text);

@@ -6,11 +6,8 @@
 #include "line/line_database.h"
 #include "resources/string_table.h"
 #include "station/control_ids.h"
-#include "station/station_controller.h"
-#include "tests/device/phone_sim_process.h"
 #include "tests/line/line_test_support.h"
-#include "tests/support/test_support.h"
-#include "tests/support/linked_phone_api.h"
+#include "tests/station/line_stations.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -31,34 +28,8 @@ namespace kestrel::station::testing {
 namespace {
 
 using kestrel::testing::LineServer;
-using kestrel::testing::PhoneSimProcess;
-using kestrel::testing::StationDir;
 
-// One station: its folder, phone handle, simulated phone on COM<com> and window.
-struct Station {
-  StationDir dir;
-  int com = 0;
-  PhoneHandle phone = KV_INVALID_HANDLE;
-  std::unique_ptr<PhoneSimProcess> sim;
-  std::unique_ptr<StationController> window;
-  QStringList messages;
-
-  ~Station() {
-    window.reset();
-    sim.reset();
-    if (phone != KV_INVALID_HANDLE) KV_ReleasePhone(phone);
-  }
-
-  QStringList ResultLines() const {
-    QFile f(dir.File(QStringLiteral("IMEI.txt")));
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    return QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-  }
-  QString Message() const { return window->ResultText().section(QLatin1Char('\n'), 0, 0); }
-  bool Idle() const {
-    return !window->JobRunning() && !window->JobActive() && !window->RepeatPending();
-  }
-};
+using Station = LineStation;
 
 class LineJobTest : public ::testing::Test {
  protected:
@@ -76,66 +47,14 @@ class LineJobTest : public ::testing::Test {
     ASSERT_TRUE(admin.AddRange(line::LineRangeKind::Imei, 35000000000000ULL,
                                35000000000099ULL).ok());
   }
-  void TearDown() override {
-    stations_.clear();
-    QApplication::processEvents();
-  }
+  void TearDown() override { stations_.Clear(); }
 
-  // A station writing IMEI1 (from the base) and IMEI2 (IMEI1 + 1), both stations with the same
-  // DefaultIMEI: without the line they would write the same IMEIs.
   Station& Open(const QString& name, int com, const QByteArray& general = {},
-                const QString& database = {}) {
-    auto s = std::make_unique<Station>();
-    s->com = com;
-    s->dir.Write("Kestrel.ini",
-                 "[General]\n" + general +
-                     "\nOperation Mode=1\nPort=" + QByteArray::number(com) +
-                     "\nIMEI1=1\nIMEI2=1\nIMEI1GenMode=1\nIMEI2GenMode=2\nAutoCreateIMEI=1\n"
-                     "DefaultIMEI=35123456000001\nSaveIMEI=1\nSaveToTxt=1\n"
-                     "[Control]\nUser Privilege=1\nTavixNew=1\n"
-                     "[LINE]\nDatabase=" +
-                     (database.isEmpty() ? server_->Uri(name_) : database).toLatin1() + "\nStation=" + name.toLatin1() +
-                     "\nImeiBlock=5\n");
-    // The port map is one per process (each window points it at its own folder): here every
-    // station folder's ports/ is the PC's one map, where both simulated phones register.
-    QDir().mkpath(ports_.File("ports"));
-    EXPECT_TRUE(QFile::link(ports_.File("ports"), s->dir.File("ports")));
-    s->phone = KV_CreatePhone(0);
-    s->sim = std::make_unique<PhoneSimProcess>(ports_.File("ports"), com,
-                                               s->dir.File("phone.json"), s->dir.File("phone.log"));
-    EXPECT_TRUE(s->sim->Start());
-    StationStartup startup;
-    startup.phone = s->phone;
-    startup.phoneApi = &kestrel::testing::LinkedPhoneApi();
-    startup.productVersion = QStringLiteral("1.0.0.1");
-    startup.stationFolder = s->dir.path();
-    s->window = std::make_unique<StationController>(startup);
-    Station* raw = s.get();
-    s->window->SetMessagePresenter([raw](const QString& text) { raw->messages << text; });
-    s->window->Initialise();
-    s->window->show();
-    QApplication::processEvents();
-    stations_.push_back(std::move(s));
-    return *stations_.back();
+                const QString& database = {}, const QByteArray& line = {}) {
+    return stations_.Open(name, com, database.isEmpty() ? server_->Uri(name_) : database, general,
+                          line);
   }
-
-  void Write(const std::vector<Station*>& which) {
-    for (Station* s : which) {
-      QTest::mouseClick(s->window->Control(ids::kWrite), Qt::LeftButton);
-      QApplication::processEvents();
-    }
-    QElapsedTimer t;
-    t.start();
-    for (;;) {
-      QApplication::processEvents();
-      bool idle = true;
-      for (Station* s : which) idle = idle && s->Idle();
-      if (idle) break;
-      ASSERT_LT(t.elapsed(), 20000) << "a job did not end";
-      QThread::msleep(5);
-    }
-    QApplication::processEvents();
-  }
+  void Write(const std::vector<Station*>& which) { stations_.Write(which); }
 
   QString Sql(const QString& sql) {
     QString value;
@@ -144,9 +63,8 @@ class LineJobTest : public ::testing::Test {
   }
 
   LineServer* server_ = nullptr;
-  StationDir ports_;
   QString name_;
-  std::vector<std::unique_ptr<Station>> stations_;
+  LineStations stations_;
 };
 
 TEST_F(LineJobTest, TwoWindowsOnOnePcWritePhonesWithNoIdentityTwice) {
@@ -206,8 +124,8 @@ TEST_F(LineJobTest, AScannedImeiPassedElsewhereIsRefusedBeforeThePhoneIsTouched)
   EXPECT_TRUE(b.ResultLines().isEmpty());
 }
 
-TEST_F(LineJobTest, AnUnreachableLineRefusesJobsUntilItIsBack) {
-  Station& a = Open("PC1-A", 3);
+TEST_F(LineJobTest, AnUnreachableLineRefusesJobsUntilItIsBackWithoutOfflineWork) {
+  Station& a = Open("PC1-A", 3, {}, {}, "OfflinePhones=0\n");
   ASSERT_TRUE(server_->Stop());
   const QStringList before = a.sim->LoggedCalls();
   Write({&a});
@@ -222,7 +140,7 @@ TEST_F(LineJobTest, AnUnreachableLineRefusesJobsUntilItIsBack) {
 
   // Start-up with the line away tells the operator.
   ASSERT_TRUE(server_->Stop());
-  Station& b = Open("PC1-B", 4);
+  Station& b = Open("PC1-B", 4, {}, {}, "OfflinePhones=0\n");
   ASSERT_FALSE(b.messages.isEmpty());
   EXPECT_TRUE(b.messages.join('\n').contains("Line database unreachable"));
   ASSERT_TRUE(server_->Resume());

@@ -3,8 +3,9 @@
 // temporary folder, listening on 127.0.0.1 at a free port and on a socket in that folder.
 // Run as root, the server runs as the user postgres. A watchdog stops it should the test
 // process die without its destructor. Each test takes a database of its own (NewDatabase).
-// The superuser kestrel comes in without a password; every other role (the line's stations
-// and admins) with its password (scram-sha-256), unless the options give pg_hba.conf.
+// The superuser kestrel comes in without a password (also for replication: StartStandbyOf
+// makes a streaming standby of a running server); every other role (the line's stations and
+// admins) with its password (scram-sha-256), unless the options give pg_hba.conf.
 #pragma once
 
 #include "tests/support/child_process.h"
@@ -111,6 +112,7 @@ class LineServer {
     hba.write(!options.hba.isEmpty() ? options.hba
                                      : QByteArray("local all all trust\n"
                                                   "host all kestrel 127.0.0.1/32 trust\n"
+                                                  "host replication kestrel 127.0.0.1/32 trust\n"
                                                   "host all all 127.0.0.1/32 scram-sha-256\n"));
     hba.close();
     for (const auto& [name, bytes] : options.files) {
@@ -135,6 +137,56 @@ class LineServer {
     QFile log(dir_->filePath("log"));
     log.open(QIODevice::ReadOnly);
     return Fail(why, "the server did not start: " + QString::fromLocal8Bit(log.readAll()));
+  }
+
+  // A streaming standby of `primary` (which runs): its data folder made with pg_basebackup,
+  // started on a port of its own. Once promoted it has no standby of its own, so it waits for
+  // none (synchronous_standby_names empty). False with a reason.
+  bool StartStandbyOf(const LineServer& primary, QString* why) {
+    bin_ = primary.bin_;
+    uid_ = primary.uid_;
+    gid_ = primary.gid_;
+    dir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/kestrel-pg-XXXXXX");
+    if (!dir_->isValid()) return Fail(why, "no temporary folder");
+    if (uid_ != 0 && ::chown(QFile::encodeName(dir_->path()).constData(), uid_, gid_) != 0) {
+      return Fail(why, "cannot hand the temporary folder to postgres");
+    }
+    QByteArray out;
+    if (Run(bin_ + "/pg_basebackup", {"-h", "127.0.0.1", "-p", QString::number(primary.port_),
+                                      "-U", "kestrel", "-D", Data(), "-X", "stream", "-R",
+                                      "-c", "fast", "--no-sync"},
+            &out) != 0) {
+      return Fail(why, "pg_basebackup failed: " + QString::fromLocal8Bit(out));
+    }
+    QFile conf(Data() + "/postgresql.conf");
+    if (!conf.open(QIODevice::Append)) return Fail(why, "cannot extend postgresql.conf");
+    conf.write("unix_socket_directories = '" + QFile::encodeName(dir_->path()) +
+               "'\nsynchronous_standby_names = ''\n");
+    conf.close();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      port_ = FreePort();
+      if (StartServer()) {
+        StartWatchdog();
+        return true;
+      }
+    }
+    QFile log(dir_->filePath("log"));
+    log.open(QIODevice::ReadOnly);
+    return Fail(why, "the standby did not start: " + QString::fromLocal8Bit(log.readAll()));
+  }
+
+  // Makes a standby the primary (pg_ctl promote, waiting until it takes writes).
+  bool Promote() {
+    QByteArray out;
+    return Run(bin_ + "/pg_ctl", {"-D", Data(), "-w", "-t", "60", "promote"}, &out) == 0;
+  }
+
+  // Stops the server as a crash would (immediate shutdown: no checkpoint, connections cut).
+  bool StopImmediately() {
+    if (!running_) return true;
+    QByteArray out;
+    running_ = Run(bin_ + "/pg_ctl", {"-D", Data(), "-m", "immediate", "-w", "stop"}, &out) != 0;
+    return !running_;
   }
 
   // Stops the server (fast shutdown: connections are cut); Resume starts it again on the same

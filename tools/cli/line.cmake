@@ -1,3 +1,4 @@
 # kestrel-cli line: the line database of records/ and the settings load of config/.
-target_sources(kestrel-cli PRIVATE ${CMAKE_CURRENT_LIST_DIR}/line_command.cpp)
+target_sources(kestrel-cli PRIVATE ${CMAKE_CURRENT_LIST_DIR}/line_command.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/line_outbox_command.cpp)
 target_link_libraries(kestrel-cli PRIVATE kestrel_records kestrel_config kestrel_identity)

@@ -15,6 +15,8 @@
 //   add-station NAME                       make a station's login role; print what its PC needs
 //   remove-station NAME [--release]        drop it (refused while it holds reservations)
 //   list-stations                          station accounts, and names on rows without one
+//   outbox                                 the station folder's outbox: what waits, what the
+//                                          line refused (read from the folder, no database)
 //
 // Slots: IMEI1-IMEI4, BT, WIFI, SN1, SN2. The database is the station folder's [LINE] Database
 // (with its Station and ImeiBlock) unless --database names one (a URI or service=NAME).
@@ -29,6 +31,7 @@
 #include "line/line_import.h"
 #include "records/result_text.h"
 #include "tools/cli/cli_commands.h"
+#include "tools/cli/line_outbox_command.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -66,7 +69,8 @@ const char kUsage[] =
     "  import FILE [--station NAME]\n"
     "  add-station NAME\n"
     "  remove-station NAME [--release]\n"
-    "  list-stations\n";
+    "  list-stations\n"
+    "  outbox\n";
 
 int Usage(const char* why = nullptr) {
   if (why != nullptr) std::fprintf(stderr, "kestrel-cli line: %s\n", why);
@@ -194,6 +198,11 @@ int RunLineCommand(const QStringList& argsIn) {
   Setup setup;
   QString database;
   if (!TakeOption(&args, QStringLiteral("--database"), &database)) return Usage();
+  if (const QStringList rest = config::WithoutStationDirArgument(args);
+      !rest.isEmpty() && rest.first() == QLatin1String("outbox")) {
+    if (!database.isEmpty() || rest.size() != 1) return Usage("outbox takes --station-dir DIR only");
+    return PrintLineOutbox(config::ResolveStationFolder(args));
+  }
   const bool hasDir = argsIn.contains(QLatin1String("--station-dir")) ||
                       std::any_of(argsIn.begin(), argsIn.end(), [](const QString& a) {
                         return a.startsWith(QLatin1String("--station-dir="));

@@ -128,6 +128,8 @@ void Print(const config::StationSettings& s) {
   Line("LineDatabase", line::LineUriForDisplay(s.LineDatabase));
   FIELD(LineStation);
   FIELD(LineImeiBlock);
+  FIELD(LineAddressBlock);
+  FIELD(LineOfflinePhones);
   FIELD(Sound);
   FIELD(SoundVolume);
   FIELD(LabelPrint);
