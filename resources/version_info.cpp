@@ -89,8 +89,11 @@ std::optional<QByteArray> ExtractFromElf(const QByteArray& image) {
   if (shnum == 0 && !v.Read(first + fSize, word, &shnum)) return std::nullopt;
   if (shstrndx == 0xFFFF && !v.Read(first + fLink, 4, &shstrndx)) return std::nullopt;
   if (shnum == 0 || shstrndx >= shnum) return std::nullopt;
-  // Never more headers than the file can hold.
-  if (shnum > v.size() / shentsize) return std::nullopt;
+  // The whole table must lie in the file: an image cut short is damaged, whichever header the
+  // linker happened to put last.
+  if (shnum > v.size() / shentsize || !FitsIn(shoff, shnum * shentsize, v.size())) {
+    return std::nullopt;
+  }
 
   std::uint64_t strHeader = 0, strOffset = 0, strSize = 0;
   if (!header(shstrndx, &strHeader) || !v.Read(strHeader + fOffset, word, &strOffset) ||
