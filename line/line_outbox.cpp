@@ -1,6 +1,7 @@
 #include "line/line_outbox.h"
 
 #include "line/line_handoff.h"
+#include "log/durable_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,11 +11,6 @@
 #include <algorithm>
 #include <utility>
 
-#ifndef Q_OS_WIN
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 namespace kestrel::line {
 namespace {
 
@@ -23,29 +19,6 @@ const QString kBlock = QStringLiteral("block");
 const QString kMark = QStringLiteral("mark");
 const QString kHanded = QStringLiteral("handed");
 const QString kRefused = QStringLiteral("refused");
-
-bool SyncFile(QFile& file) {
-#ifdef Q_OS_WIN
-  return file.flush();
-#else
-  return file.flush() && ::fsync(file.handle()) == 0;
-#endif
-}
-
-// Makes a new or replaced directory entry durable.
-bool SyncFolderOf(const QString& path) {
-#ifdef Q_OS_WIN
-  Q_UNUSED(path);
-  return true;
-#else
-  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-  const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-#endif
-}
 
 bool ParseKind(const QString& text, LineRangeKind* kind) {
   if (text == QLatin1String("IMEI")) {
@@ -284,22 +257,13 @@ QByteArray LineOutbox::Header() const {
 }
 
 bool LineOutbox::Write(const QByteArray& bytes, QString* why) {
-  const bool existed = QFileInfo::exists(path_);
-  QFile file(path_);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-    if (why != nullptr) *why = QStringLiteral("cannot write %1: %2").arg(path_, file.errorString());
+  // Synced before it returns; a failed append leaves nothing to be joined by the next line.
+  QString error;
+  if (!log::AppendDurably(path_, bytes, nullptr, &error)) {
+    if (why != nullptr) *why = QStringLiteral("cannot write %1: %2").arg(path_, error);
     return false;
   }
-  const qint64 before = file.size();
-  const bool ok = file.write(bytes) == bytes.size() && SyncFile(file) &&
-                  (existed || SyncFolderOf(path_));
-  if (!ok) {
-    if (why != nullptr) *why = QStringLiteral("cannot write %1: %2").arg(path_, file.errorString());
-    // Nothing of the bytes stays to be joined by the next line.
-    file.resize(before);
-    return false;
-  }
-  bytes_ = before + bytes.size();
+  bytes_ = QFileInfo(path_).size();
   return true;
 }
 
@@ -398,7 +362,7 @@ bool LineOutbox::Compact(qint64 maxBytes, QString* why) {
   for (const LineOutboxProblem& p : problems_) text += p.text + '\n';
   QSaveFile out(path_);
   if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit() ||
-      !SyncFolderOf(path_)) {
+      !log::SyncFolderOf(path_)) {
     if (why != nullptr) *why = QStringLiteral("cannot write %1: %2").arg(path_, out.errorString());
     return false;
   }

@@ -1,6 +1,6 @@
 #include "records/job_record_writer.h"
 
-#include "records/durable_file.h"
+#include "log/durable_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -150,7 +150,7 @@ bool JobRecordWriter::Write(const JobRecord& record, QString* path) {
   if (!QFileInfo::exists(folder_) && !QDir().mkpath(folder_)) return false;
   QByteArray bytes = ComposeJobRecordLine(record);
   if (!EndsWithLineEnd(*path)) bytes.prepend('\n');
-  return AppendDurably(*path, bytes);
+  return log::AppendDurably(*path, bytes);
 }
 
 }  // namespace kestrel::records

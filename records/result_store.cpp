@@ -1,7 +1,7 @@
 #include "records/result_store.h"
 
 #include "log/trace_log.h"
-#include "records/durable_file.h"
+#include "log/durable_file.h"
 #include "line/line_uri.h"
 #include "records/result_text.h"
 #include "resources/message_format.h"
@@ -90,7 +90,7 @@ bool ResultStore::SaveResultAt(const config::StationSettings& s, const RecordIde
   const QString stamp = FormatSaveStamp(when);
   bool saved = false;
   if (s.SaveToTxt != 0) {
-    saved = AppendDurably(textPath_, ComposeResultLine(s, ids, stamp), mayBeRecorded);
+    saved = log::AppendDurably(textPath_, ComposeResultLine(s, ids, stamp), mayBeRecorded);
   } else {
     saved = database_.Insert(ComposeImeiRow(s, ids, stamp));
   }
@@ -126,7 +126,7 @@ bool ResultStore::CheckImeiReuse(const config::StationSettings& s, int index, co
 }
 
 void ResultStore::EnsureResultText(config::MessageSink& messages) {
-  if (!TouchForAppend(textPath_)) messages.ShowMessage(StoreFailedText());
+  if (!log::TouchForAppend(textPath_)) messages.ShowMessage(StoreFailedText());
 }
 
 void ResultStore::OpenImeiDatabase(config::MessageSink& messages) {

@@ -1,6 +1,6 @@
 // The job record line and its writer: what a line holds, what the reader refuses, and that the
 // writer's lines reach the disk whole, survive a cut line before them and fail quietly.
-#include "records/durable_file.h"
+#include "log/durable_file.h"
 #include "records/job_record.h"
 #include "records/job_record_writer.h"
 #include "records/job_report.h"
@@ -170,7 +170,7 @@ TEST(JobRecordWriter, EachRecordIsSyncedWholeOnItsOwnLine) {
   const QString log = dir.File(QStringLiteral("Log"));  // made by the writer
   std::mutex m;
   QList<QByteArray> seenAtSync;
-  SetSyncHookForTesting([&](const QString& path) {
+  log::SetSyncHookForTesting([&](const QString& path) {
     // What the file holds once the bytes are synced: every line whole.
     QFile f(path);
     f.open(QIODevice::ReadOnly);
@@ -188,7 +188,7 @@ TEST(JobRecordWriter, EachRecordIsSyncedWholeOnItsOwnLine) {
     writer.WaitIdle();
     EXPECT_EQ(writer.written(), 3u);
   }
-  SetSyncHookForTesting({});
+  log::SetSyncHookForTesting({});
   const QByteArray file = dir.Read(QStringLiteral("Log/jobs-2026-12-09.jsonl"));
   const QList<QByteArray> lines = file.split('\n');
   ASSERT_EQ(lines.size(), 4);  // three lines and the empty rest after the last line end
@@ -278,7 +278,7 @@ TEST(JobRecordWriter, ReadOnlyLogFolderIsReportedOnceAndNothingIsWritten) {
 TEST(JobRecordWriter, FailureReportedAgainOnlyAfterARecordWasWritten) {
   StationDir dir;
   std::atomic<bool> refuse{true};
-  SetSyncHookForTesting([&](const QString&) { return !refuse.load(); });
+  log::SetSyncHookForTesting([&](const QString&) { return !refuse.load(); });
   std::atomic<int> reports{0};
   {
     JobRecordWriter writer(dir.File(QStringLiteral("Log")), [&](const QString&) { ++reports; });
@@ -296,14 +296,14 @@ TEST(JobRecordWriter, FailureReportedAgainOnlyAfterARecordWasWritten) {
     EXPECT_EQ(writer.written(), 2u);
     EXPECT_EQ(writer.failed(), 6u);
   }
-  SetSyncHookForTesting({});
+  log::SetSyncHookForTesting({});
 }
 
 TEST(JobRecordWriter, FullQueueDropsAndReports) {
   StationDir dir;
   std::atomic<bool> release{false};
   std::atomic<int> reports{0};
-  SetSyncHookForTesting([&](const QString&) {
+  log::SetSyncHookForTesting([&](const QString&) {
     while (!release.load()) ::usleep(1000);  // a disk that hangs
     return true;
   });
@@ -316,7 +316,7 @@ TEST(JobRecordWriter, FullQueueDropsAndReports) {
     writer.WaitIdle();
     EXPECT_EQ(writer.written() + writer.failed(), 6u);
   }
-  SetSyncHookForTesting({});
+  log::SetSyncHookForTesting({});
 }
 
 }  // namespace

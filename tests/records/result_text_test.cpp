@@ -1,5 +1,5 @@
 #include "records/result_text.h"
-#include "records/durable_file.h"
+#include "log/durable_file.h"
 #include "records/result_store.h"
 #include "resources/string_table.h"
 #include "tests/records/records_fakes.h"
@@ -127,7 +127,7 @@ TEST(ResultText, LineIsSyncedBeforeSaveReportsSuccess) {
   int syncs = 0;
   QByteArray onDiskAtSync;
   bool failSync = false;
-  SetSyncHookForTesting([&](const QString& path) {
+  log::SetSyncHookForTesting([&](const QString& path) {
     ++syncs;
     QFile f(path);
     if (f.open(QIODevice::ReadOnly)) onDiskAtSync = f.readAll();
@@ -143,7 +143,7 @@ TEST(ResultText, LineIsSyncedBeforeSaveReportsSuccess) {
   EXPECT_FALSE(
       store.SaveResultAt(TextStation(), Phone(QStringLiteral("351234567890132")), report, kWhen));
   EXPECT_EQ(report.shownText(), StoreFailed());
-  SetSyncHookForTesting({});
+  log::SetSyncHookForTesting({});
 }
 
 TEST(ResultText, ReuseIsFoundInAnyLineWhateverTheSlot) {

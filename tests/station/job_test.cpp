@@ -4,7 +4,7 @@
 
 #include "config/ini_file.h"
 #include "identity/imei.h"
-#include "records/durable_file.h"
+#include "log/durable_file.h"
 #include "resources/message_format.h"
 #include "resources/string_table.h"
 #include "ui/colour_label.h"
@@ -605,7 +605,7 @@ TEST_F(JobTest, ALineWhoseSyncFailedIsCutAndItsImeisAreNeverOfferedAgain) {
   // The first sync of IMEI.txt fails after its line was written whole (as on a failing disk).
   const QString txt = dir_.File(QStringLiteral("IMEI.txt"));
   std::atomic<bool> failed{false};
-  records::SetSyncHookForTesting(
+  log::SetSyncHookForTesting(
       [txt, &failed](const QString& path) { return path != txt || failed.exchange(true); });
   RunJob();
   EXPECT_EQ(Message(), LoadString(134));
@@ -615,7 +615,7 @@ TEST_F(JobTest, ALineWhoseSyncFailedIsCutAndItsImeisAreNeverOfferedAgain) {
 
   // The next phone gets the next IMEI, passes and is recorded on a line of its own.
   RunJob();
-  records::SetSyncHookForTesting({});
+  log::SetSyncHookForTesting({});
   EXPECT_EQ(Message(), LoadString(105));
   EXPECT_EQ(W().PassCount(), 1U);
   ASSERT_EQ(ImeiTxtLines().size(), 1);

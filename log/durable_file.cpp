@@ -1,4 +1,4 @@
-#include "records/durable_file.h"
+#include "log/durable_file.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -14,7 +14,7 @@
 #include <unistd.h>
 #endif
 
-namespace kestrel::records {
+namespace kestrel::log {
 namespace {
 
 std::mutex& HookMutex() {
@@ -35,21 +35,6 @@ bool SyncHandle(int fd) {
 #endif
 }
 
-// Makes a new directory entry durable.
-bool SyncFolderOf(const QString& path) {
-#ifdef Q_OS_WIN
-  Q_UNUSED(path);
-  return true;
-#else
-  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-  const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-#endif
-}
-
 bool RunHook(const QString& path) {
   std::function<bool(const QString&)> hook;
   {
@@ -66,11 +51,16 @@ void SetSyncHookForTesting(std::function<bool(const QString& path)> hook) {
   Hook() = std::move(hook);
 }
 
-bool AppendDurably(const QString& path, const QByteArray& bytes, bool* mayHoldBytes) {
+bool AppendDurably(const QString& path, const QByteArray& bytes, bool* mayHoldBytes,
+                   QString* error) {
   if (mayHoldBytes != nullptr) *mayHoldBytes = false;
   const bool existed = QFileInfo::exists(path);
   QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) return false;
+  auto fail = [&file, error] {
+    if (error != nullptr) *error = file.errorString();
+    return false;
+  };
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) return fail();
   const qint64 before = file.size();
   const bool whole = file.write(bytes) == bytes.size() && file.flush();
   bool ok = whole && SyncHandle(file.handle());
@@ -80,14 +70,30 @@ bool AppendDurably(const QString& path, const QByteArray& bytes, bool* mayHoldBy
     file.close();
     if (file.error() == QFileDevice::NoError) return true;
     if (mayHoldBytes != nullptr) *mayHoldBytes = true;  // synced whole before the close failed
-    return false;
+    return fail();
   }
   // Nothing of a failed record stays: the file goes back to its length before the append.
+  if (error != nullptr) *error = file.errorString();
   const bool cut = file.resize(before) && SyncHandle(file.handle());
   file.close();
   if (mayHoldBytes != nullptr) *mayHoldBytes = whole || !cut;
   return false;
 }
+
+bool SyncFolderOf(const QString& path) {
+#ifdef Q_OS_WIN
+  Q_UNUSED(path);
+  return true;
+#else
+  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+  const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+#endif
+}
+
 
 bool TouchForAppend(const QString& path) {
   const bool existed = QFileInfo::exists(path);
@@ -98,4 +104,4 @@ bool TouchForAppend(const QString& path) {
   return true;
 }
 
-}  // namespace kestrel::records
+}  // namespace kestrel::log

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-namespace kestrel::records {
+namespace kestrel::log {
 
 // Opens `path` for appending (creating it when missing), writes `bytes` at its end, flushes and
 // syncs the file to the disk (and the folder when the file was new), then closes it. False when
@@ -14,7 +14,13 @@ namespace kestrel::records {
 // the bytes stays to be joined by the next append. `*mayHoldBytes` (when given) tells whether
 // the bytes may be in the file all the same: they were written whole and a later step failed
 // (a sync that failed may still have reached the disk), or the cut failed.
-bool AppendDurably(const QString& path, const QByteArray& bytes, bool* mayHoldBytes = nullptr);
+// `*error` (when given) receives the file system's word on a failure.
+bool AppendDurably(const QString& path, const QByteArray& bytes, bool* mayHoldBytes = nullptr,
+                   QString* error = nullptr);
+
+// Makes the folder entry of `path` durable, after the file was made or replaced there (a
+// QSaveFile's commit syncs the file, not its folder). True where the system has nothing to do.
+bool SyncFolderOf(const QString& path);
 
 // Opens `path` for appending, creating it (and syncing its folder) when missing, and closes it.
 bool TouchForAppend(const QString& path);
@@ -23,4 +29,4 @@ bool TouchForAppend(const QString& path);
 // closed; returning false makes the sync count as failed. An empty function removes it.
 void SetSyncHookForTesting(std::function<bool(const QString& path)> hook);
 
-}  // namespace kestrel::records
+}  // namespace kestrel::log
