@@ -18,6 +18,8 @@ constexpr int kPokeGapMs = 500;
 // At most this many entries wait in memory to be sent at once; beyond, Send writes them to the
 // outbox.
 constexpr std::size_t kMaxSending = 10000;
+// How long the link's end waits for what is to be sent at once.
+constexpr int kDrainMs = 1500;
 
 // The block value of an identity (an IMEI's body, an address's number); false for a serial
 // number or a value out of form.
@@ -101,7 +103,15 @@ LineLink::~LineLink() {
   SetListener(nullptr);
   SetCatchUp(nullptr);
   {
-    std::lock_guard lock(mutex_);
+    // What waits to be sent at once goes before the link does while the line answers (a moment
+    // at most; otherwise it waits in the outbox for the next start).
+    std::unique_lock lock(mutex_);
+    if (!sending_.empty() && !offline_) {
+      poked_ = true;
+      wake_.notify_all();
+      wake_.wait_for(lock, std::chrono::milliseconds(kDrainMs),
+                     [this] { return sending_.empty() || offline_; });
+    }
     stop_ = true;
   }
   wake_.notify_all();
@@ -154,6 +164,7 @@ void LineLink::ParkLocked() {
   if (sending_.empty() || !outboxError_.isEmpty()) return;
   QString why;
   if (outbox_.AddEntries({sending_.begin(), sending_.end()}, &why)) sending_.clear();
+  wake_.notify_all();
 }
 
 QString LineLink::OutboxError() const {
@@ -563,6 +574,7 @@ void LineLink::SendQueued() {
       }
       LineOutboxRecord sent = std::move(sending_.front());
       sending_.pop_front();
+      if (sending_.empty()) wake_.notify_all();  // the link's end may wait for it
       if (h.outcome == LineHandOffOutcome::Refused && outboxError_.isEmpty()) {
         // Kept in the outbox as refused, and listed with the others.
         qint64 seq = 0;
