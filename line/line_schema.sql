@@ -1139,14 +1139,14 @@ END $$;
 -- The line page, one row per station (those with an account, and those with a job in the last
 -- day): its phones (passed, failed, timed out) and passes of the last `p_window_s` seconds, when
 -- it last passed a phone (the job's end) and how many seconds ago, its last failure, and the
--- server's time. Admin and reporting roles.
+-- server's time. Admin and reporting roles. (A few index lookups per station: compiling the
+-- query to machine code would cost more than running it.)
 CREATE FUNCTION line_board(p_window_s integer)
   RETURNS TABLE (station text, phones bigint, passed bigint, last_pass timestamptz,
                  since_pass_s double precision, failed_at timestamptz, failed_offset integer,
-                 failed_outcome text,
-                 failed_step text, failed_code integer, failed_message text,
+                 failed_outcome text, failed_step text, failed_code integer, failed_message text,
                  failed_message_id integer, at timestamptz)
-  LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path FROM CURRENT AS $$
+  LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path FROM CURRENT SET jit = off AS $$
 #variable_conflict use_column
 BEGIN
   IF NOT (line_is_admin() OR line_is_reporter()) THEN
