@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -229,6 +230,7 @@ LinePageServer::LinePageServer(BoardSource source) : http_(std::make_unique<Http
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
+  h.set_tcp_nodelay(true);
   h.set_keep_alive_max_count(kKeepAliveRequests);
   h.set_keep_alive_timeout(kTimeoutSeconds);
   h.set_read_timeout(kTimeoutSeconds, 0);

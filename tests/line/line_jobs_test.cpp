@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <cstdlib>
+#include <tuple>
 
 using kestrel::line::LineBoard;
 using kestrel::line::LineDatabase;

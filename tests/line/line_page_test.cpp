@@ -23,6 +23,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
+#include <utility>
 #include <csignal>
 
 using kestrel::line::LineBoard;

@@ -15,6 +15,9 @@
 #include <QDir>
 #include <QFile>
 
+#include <map>
+#include <tuple>
+
 namespace kestrel::records {
 namespace {
 
