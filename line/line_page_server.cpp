@@ -24,7 +24,10 @@ using httplib::Request;
 using httplib::Response;
 using Handling = httplib::Server::HandlerResponse;
 
-constexpr int kWorkers = 4;
+// A connection has a worker to itself while it lasts: browsers that reload the page every few
+// seconds keep theirs open, so an idle connection is let go after a second.
+constexpr int kWorkers = 8;
+constexpr int kKeepAliveSeconds = 1;
 constexpr int kTimeoutSeconds = 5;
 constexpr int kRequestSeconds = 10;
 constexpr int kKeepAliveRequests = 20;
@@ -145,7 +148,7 @@ class LinePageServer::Http : public httplib::Server {
     BoundedSocketStream stream(sock);
     bool closed = false;
     for (int i = 0; i < kKeepAliveRequests && !closed && is_running(); ++i) {
-      if (i > 0 && !stream.WaitForRequest(kTimeoutSeconds)) break;
+      if (i > 0 && !stream.WaitForRequest(kKeepAliveSeconds)) break;
       stream.StartRequest();
       if (!process_request(stream, i + 1 == kKeepAliveRequests, closed, [](Request&) {})) break;
     }
@@ -232,7 +235,7 @@ LinePageServer::LinePageServer(BoardSource source) : http_(std::make_unique<Http
   });
   h.set_tcp_nodelay(true);
   h.set_keep_alive_max_count(kKeepAliveRequests);
-  h.set_keep_alive_timeout(kTimeoutSeconds);
+  h.set_keep_alive_timeout(kKeepAliveSeconds);
   h.set_read_timeout(kTimeoutSeconds, 0);
   h.set_write_timeout(kTimeoutSeconds, 0);
   h.set_payload_max_length(kMaxBodyBytes);
