@@ -29,11 +29,15 @@
 // target_session_attrs=read-write); a connection that drops is made again to whichever server
 // is the primary then.
 //
+// Every station hands the summary of each job it ran to the line (line/line_jobs.h); the line's
+// reports and its page read them, as the admin, a station its own, or a reporting role that may
+// read them and nothing else.
+//
 // The files: line_database.cpp the connection and session (line_session.h), line_schema.cpp
 // init and the schema's steps, line_blocks.cpp ranges and blocks, line_reservations.cpp
 // reserve, confirm and release, line_outbox_calls.cpp the station's blocks and the hand-off of
 // its outbox, line_import.cpp the import, line_status.cpp status, find and history,
-// line_stations.cpp the station accounts.
+// line_stations.cpp the station and reporting accounts, line_jobs.cpp the job summaries.
 //
 // Threads: the connection lives on a thread of its own (line/database_thread.h); any
 // thread may call. Every value is bound. A failing statement closes the connection, so the
@@ -41,7 +45,9 @@
 #pragma once
 
 #include "line/line_identities.h"
+#include "line/line_jobs.h"
 
+#include <QDate>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -237,6 +243,24 @@ class LineDatabase {
   LineResult AddStation(const QString& name, LineStationAccount* account);
   LineResult RemoveStation(const QString& name, bool release, int* released = nullptr);
   LineResult ListStations(std::vector<LineStationInfo>* stations);
+  // A reporting account (admin): a login role that may read the job summaries and nothing
+  // else; `account` as AddStation gives it.
+  LineResult AddReporter(const QString& name, LineStationAccount* account);
+
+  // Hands a job's summary on for this station; *again tells whether the line had it already
+  // (nothing changed then). Refused when it is out of form; Unreachable also when a lock held
+  // it up (the connection stays; try again later).
+  LineResult HandOnJob(const LineJob& job, bool* again = nullptr);
+  // The start of this station's newest summary in the line (invalid when it holds none).
+  LineResult NewestJob(QDateTime* started);
+  // The summaries of the jobs started on the local days [from, to] of their stations (an
+  // invalid date leaves that end open), by station and start: every station's (or the one
+  // named) for the admin and a reporting role, a station's own for a station.
+  LineResult Jobs(const QString& station, const QDate& from, const QDate& to,
+                  std::vector<LineJob>* jobs);
+  // The line page's rows: every station's phones and passes of the last `windowSeconds`, its
+  // last pass and last failure (admin and reporting roles).
+  LineResult Board(int windowSeconds, LineBoard* board);
 
   // Records imported phones as passed for `station` (admin), in one transaction, with one
   // "imported" event for them all; a phone any of whose identities the line already knows (or

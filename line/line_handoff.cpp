@@ -1,5 +1,7 @@
 #include "line/line_handoff.h"
 
+#include "line/line_jobs.h"
+
 namespace kestrel::line {
 namespace {
 
@@ -12,6 +14,13 @@ LineResult HandOnConfirmEntry(LineDatabase& line, const LineOutboxEntry& e, Line
                             e.record.Field(QStringLiteral("record")));
 }
 
+LineResult HandOnJobEntry(LineDatabase& line, const LineOutboxEntry& e, LineHandOn& on) {
+  LineJob job;
+  QString why;
+  if (!LineJobFromFields(e.record, &job, &why)) return LineRefused(why);
+  return line.HandOnJob(job, &on.again);
+}
+
 struct Kind {
   const char* name;
   bool holdsTheLine;
@@ -21,6 +30,7 @@ struct Kind {
 constexpr Kind kKinds[] = {
     {kEntryReserve, true, HandOnReserveEntry},
     {kEntryConfirm, true, HandOnConfirmEntry},
+    {kEntryJob, false, HandOnJobEntry},
 };
 
 const Kind* Find(const QString& kind) {

@@ -13,7 +13,7 @@
 
 namespace kestrel::line {
 
-// The entry kinds of this build.
+// The entry kinds of this build (and kEntryJob, a job's summary: line/line_jobs.h).
 inline constexpr char kEntryReserve[] = "reserve";
 inline constexpr char kEntryConfirm[] = "confirm";
 

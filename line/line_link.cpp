@@ -15,6 +15,11 @@ namespace {
 constexpr qint64 kCompactBytes = 256 * 1024;
 // The least time between two tries of a line that does not answer.
 constexpr int kPokeGapMs = 500;
+// At most this many entries wait in memory to be sent at once; beyond, Send writes them to the
+// outbox.
+constexpr std::size_t kMaxSending = 10000;
+// How long the link's end waits for what is to be sent at once.
+constexpr int kDrainMs = 1500;
 
 // The block value of an identity (an IMEI's body, an address's number); false for a serial
 // number or a value out of form.
@@ -96,12 +101,70 @@ LineLink::LineLink(LineLinkOptions options)
 
 LineLink::~LineLink() {
   SetListener(nullptr);
+  SetCatchUp(nullptr);
   {
-    std::lock_guard lock(mutex_);
+    // What waits to be sent at once goes before the link does while the line answers (a moment
+    // at most; otherwise it waits in the outbox for the next start).
+    std::unique_lock lock(mutex_);
+    if (!sending_.empty() && !offline_) {
+      poked_ = true;
+      wake_.notify_all();
+      wake_.wait_for(lock, std::chrono::milliseconds(kDrainMs),
+                     [this] { return sending_.empty() || offline_; });
+    }
     stop_ = true;
   }
   wake_.notify_all();
   thread_.join();
+  // What was not sent yet waits in the outbox for the next start.
+  std::lock_guard lock(mutex_);
+  ParkLocked();
+}
+
+bool LineLink::Send(const QString& kind, std::vector<std::pair<QString, QString>> fields) {
+  bool ok = true;
+  bool queued = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (outboxError_.isEmpty() &&
+        (offline_ || outbox_.Pending() > 0 || sending_.size() >= kMaxSending)) {
+      QString why;
+      ok = outbox_.AddEntry(kind, fields, nullptr, &why);
+    } else if (sending_.size() < kMaxSending) {
+      LineOutboxRecord r;
+      r.kind = kind;
+      r.at = QDateTime::currentDateTimeUtc();
+      r.fields = std::move(fields);
+      sending_.push_back(std::move(r));
+      poked_ = true;
+      queued = true;
+    } else {
+      ok = false;
+    }
+  }
+  if (queued) wake_.notify_all();
+  return ok;
+}
+
+void LineLink::SetCatchUp(CatchUp catchUp) {
+  const bool due = static_cast<bool>(catchUp);
+  {
+    std::lock_guard hold(catchUpMutex_);
+    catchUp_ = std::move(catchUp);
+  }
+  {
+    std::lock_guard lock(mutex_);
+    catchUpDue_ = due;
+    if (due) poked_ = true;
+  }
+  if (due) wake_.notify_all();
+}
+
+void LineLink::ParkLocked() {
+  if (sending_.empty() || !outboxError_.isEmpty()) return;
+  QString why;
+  if (outbox_.AddEntries({sending_.begin(), sending_.end()}, &why)) sending_.clear();
+  wake_.notify_all();
 }
 
 QString LineLink::OutboxError() const {
@@ -396,15 +459,27 @@ void LineLink::Run() {
 }
 
 void LineLink::HandOn() {
+  bool outboxWork = false;
+  {
+    std::lock_guard lock(mutex_);
+    outboxWork = offline_ || outbox_.Pending() > 0;
+  }
   const LineResult connected = db_.Connect();
   if (!connected.ok()) {
     {
       std::lock_guard lock(mutex_);
       why_ = connected.message;
+      ParkLocked();
     }
     Notify();
     return;
   }
+  if (outboxWork && !HandOnOutbox()) return;
+  CatchUpOnce();
+  SendQueued();
+}
+
+bool LineLink::HandOnOutbox() {
   {
     std::lock_guard lock(mutex_);
     handingOn_ = true;
@@ -438,6 +513,7 @@ void LineLink::HandOn() {
         handingOn_ = false;
         why_ = h.result.message;
         noted = false;
+        ParkLocked();
       } else if (h.outcome == LineHandOffOutcome::Refused) {
         noted = outbox_.SetRefused(entry.record.seq, h.result.message, &why);
       } else {
@@ -451,10 +527,64 @@ void LineLink::HandOn() {
       }
     }
     Notify();
-    if (!noted) return;
+    if (!noted) return false;
   }
   LearnBlocks();
   Notify();
+  std::lock_guard lock(mutex_);
+  return !stop_;
+}
+
+void LineLink::CatchUpOnce() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!catchUpDue_ || stop_ || outbox_.Pending() > 0) return;
+  }
+  QDateTime newest;
+  const LineResult r = db_.NewestJob(&newest);
+  if (r.status == LineStatus::Unreachable) return;  // asked again with the next hand-off
+  {
+    std::lock_guard lock(mutex_);
+    catchUpDue_ = false;
+  }
+  if (!r.ok()) return;
+  std::lock_guard hold(catchUpMutex_);
+  if (catchUp_) catchUp_(newest, *this);
+}
+
+void LineLink::SendQueued() {
+  for (;;) {
+    LineOutboxEntry entry;
+    {
+      std::lock_guard lock(mutex_);
+      if (stop_ || sending_.empty()) return;
+      if (offline_ || outbox_.Pending() > 0) {
+        ParkLocked();  // behind what waits there
+        return;
+      }
+      entry.record = sending_.front();
+    }
+    const LineHandOffResult h = HandOnEntry(db_, entry);
+    bool refused = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (h.outcome == LineHandOffOutcome::Unreachable) {
+        ParkLocked();
+        return;
+      }
+      LineOutboxRecord sent = std::move(sending_.front());
+      sending_.pop_front();
+      if (sending_.empty()) wake_.notify_all();  // the link's end may wait for it
+      if (h.outcome == LineHandOffOutcome::Refused && outboxError_.isEmpty()) {
+        // Kept in the outbox as refused, and listed with the others.
+        qint64 seq = 0;
+        QString why;
+        refused = outbox_.AddEntry(sent.kind, sent.fields, &seq, &why) &&
+                  outbox_.SetRefused(seq, h.result.message, &why);
+      }
+    }
+    if (refused) Notify();
+  }
 }
 
 }  // namespace kestrel::line

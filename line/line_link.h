@@ -14,6 +14,13 @@
 //     starts) and hands the outbox on in order; the station works with the line again once
 //     nothing waits.
 //
+// Entries that only tell the line something (a job's summary: line/line_jobs.h) come through
+// Send from any thread. The link's thread hands them on at once while the line answers and
+// nothing waits in the outbox; otherwise, and whenever the line does not take one now, they go
+// to the outbox behind what waits there and on from it, each once. Once the line answers, the
+// station is told the newest summary the line holds of it (SetCatchUp), so that it can hand on
+// what a crash between its own record and the hand-off kept from the line.
+//
 // Whatever the line's state, each reservation made with it leaves a mark in the outbox of the
 // block values the job may write, so that a station started again while the line does not
 // answer knows which values may already be in phones.
@@ -32,10 +39,13 @@
 #include <QStringList>
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace kestrel::line {
 
@@ -95,6 +105,17 @@ class LineLink {
   // reservation was the station's own (made in the outbox, or with the line before it went).
   LineResult Confirm(const LineItems& items, const QString& stamp, const QString& record);
 
+  // An entry of a kind the line's word does not wait on (line/line_handoff.h), with its fields,
+  // to be handed on as the comment at the top tells. Any thread; never waits for the database.
+  // False when it went nowhere: the outbox could not be written while it had to take it.
+  bool Send(const QString& kind, std::vector<std::pair<QString, QString>> fields);
+
+  // Called once on the link's thread (outside its lock; it may Send) when the line first
+  // answers with nothing waiting in the outbox: with the start of this station's newest job
+  // summary in the line, invalid when it holds none. Setting it waits for a call in progress.
+  using CatchUp = std::function<void(const QDateTime& newestInLine, LineLink& link)>;
+  void SetCatchUp(CatchUp catchUp);
+
   // The next job begins: try the line now (on the link's thread) when it did not answer.
   void Poke();
   LineLinkStatus Status() const;
@@ -112,7 +133,12 @@ class LineLink {
   // Under mutex_. Alone: the station's reservations and confirmations go to the outbox. Work:
   // the link's thread has something to try or hand on.
   bool AloneLocked() const { return offline_ || outbox_.PendingHoldingTheLine() > 0; }
-  bool WorkLocked() const { return offline_ || outbox_.Pending() > 0; }
+  bool WorkLocked() const {
+    return offline_ || outbox_.Pending() > 0 || !sending_.empty() || catchUpDue_;
+  }
+  // What waits to be sent at once goes to the outbox instead (it stays here while the outbox
+  // cannot be written).
+  void ParkLocked();
   void GoOfflineLocked(const QString& why);
   LineResult OfflineRunLocked(LineRangeKind kind, int count, std::uint64_t* first) const;
   LineResult OfflineReserveLocked(const LineItems& items);
@@ -125,6 +151,9 @@ class LineLink {
   void Notify();
   void Run();
   void HandOn();
+  bool HandOnOutbox();
+  void CatchUpOnce();
+  void SendQueued();
 
   const LineLinkOptions options_;
   LineDatabase db_;
@@ -138,8 +167,12 @@ class LineLink {
   QDateTime since_;
   QString why_;
   Job job_;
+  std::deque<LineOutboxRecord> sending_;  // entries to hand on at once, oldest first
+  bool catchUpDue_ = false;
   bool poked_ = false;
   bool stop_ = false;
+  std::mutex catchUpMutex_;
+  CatchUp catchUp_;  // guarded by catchUpMutex_
   std::mutex listenerMutex_;
   std::function<void()> listener_;  // guarded by listenerMutex_
   std::thread thread_;  // last: starts once everything above is made

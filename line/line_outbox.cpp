@@ -268,17 +268,26 @@ bool LineOutbox::Write(const QByteArray& bytes, QString* why) {
 }
 
 bool LineOutbox::Append(LineOutboxRecord record, QString* why) {
-  record.seq = nextSeq_;
-  if (!record.at.isValid()) record.at = QDateTime::currentDateTimeUtc();
+  std::vector<LineOutboxRecord> one;
+  one.push_back(std::move(record));
+  return AppendAll(std::move(one), why);
+}
+
+bool LineOutbox::AppendAll(std::vector<LineOutboxRecord> records, QString* why) {
   QByteArray bytes;
   if (needsLineEnd_) bytes += '\n';
   if (!exists_) bytes += Header();
-  bytes += EncodeOutboxRecord(record);
+  qint64 seq = nextSeq_;
+  for (LineOutboxRecord& record : records) {
+    record.seq = seq++;
+    if (!record.at.isValid()) record.at = QDateTime::currentDateTimeUtc();
+    bytes += EncodeOutboxRecord(record);
+  }
   if (!Write(bytes, why)) return false;
-  ++nextSeq_;
+  nextSeq_ = seq;
   exists_ = true;
   needsLineEnd_ = false;
-  Take(record, 0, {});
+  for (const LineOutboxRecord& record : records) Take(record, 0, {});
   return true;
 }
 
@@ -291,6 +300,11 @@ bool LineOutbox::AddEntry(const QString& kind, const std::vector<std::pair<QStri
   if (!Append(std::move(r), why)) return false;
   if (seq != nullptr) *seq = number;
   return true;
+}
+
+bool LineOutbox::AddEntries(std::vector<LineOutboxRecord> records, QString* why) {
+  if (records.empty()) return true;
+  return AppendAll(std::move(records), why);
 }
 
 bool LineOutbox::AddBlock(const LineBlock& block, QString* why) {

@@ -13,6 +13,8 @@
 //   anything else is an entry to hand on, of the kind its name says (line/line_handoff.h):
 //   reserve  <slot>=<value>...: a job's identities, written before the job touched the phone
 //   confirm  stamp record <slot>=<value>...: the phone passed
+//   job      start ms mode kind outcome [step code] [message] [msgid] [imei]: a job's summary
+//            (line/line_jobs.h), which the station's reservations do not wait on
 //
 // A line that cannot be read (cut by a crash, changed by hand, of a later format) is reported
 // with its number and skipped; the lines after it count as ever. An entry of a kind this build
@@ -80,6 +82,9 @@ class LineOutbox {
   // blocks among its identities count as used.
   bool AddEntry(const QString& kind, const std::vector<std::pair<QString, QString>>& fields,
                 qint64* seq, QString* why);
+  // Appends the entries in one write (each record's kind and fields; their numbers are given
+  // here).
+  bool AddEntries(std::vector<LineOutboxRecord> records, QString* why);
   // A block as the line tells it (written when it is new or the line's word on it changed).
   bool AddBlock(const LineBlock& block, QString* why);
   // Values that may be in a phone, one line for them all (written when one of them is above
@@ -101,6 +106,7 @@ class LineOutbox {
  private:
   void Take(const LineOutboxRecord& record, qint64 lineNumber, const QByteArray& text);
   bool Append(LineOutboxRecord record, QString* why);
+  bool AppendAll(std::vector<LineOutboxRecord> records, QString* why);
   bool Write(const QByteArray& bytes, QString* why);
   LineOutboxEntry* Find(qint64 seq);
   QByteArray Header() const;

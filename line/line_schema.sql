@@ -990,3 +990,215 @@ CREATE OR REPLACE FUNCTION line_history(p_value text) RETURNS SETOF text
 GRANT EXECUTE ON FUNCTION line_open_session(text, boolean, boolean, integer, integer),
   line_own_blocks(text), line_hand_on_reserve(text, text, timestamptz, text[], text[]),
   line_hand_on_confirm(text, text, timestamptz, text[], text[], text, text) TO kestrel_station;
+
+-- step 4
+-- The line at a glance. Every station hands the summary of each job it ran to the line
+-- (line_hand_on_job): when it started (and the station's offset from UTC then, so that reports
+-- count in the station's own hours), how long it took, its mode, kind and outcome, the step it
+-- failed at with that step's code, the first line of its result text with the text's id in the
+-- string table, and its IMEI1. A summary is keyed by its station and start: handed on again it
+-- changes nothing. Reports read them through line_jobs (a station its own), the line page
+-- through line_board. A reporting role (`kestrel-cli line add-reporter`), a member of
+-- kestrel_reporter named in line_reporter, may read the summaries and nothing else.
+DO $$
+BEGIN
+  IF NOT EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'kestrel_reporter') THEN
+    CREATE ROLE kestrel_reporter NOLOGIN;
+  END IF;
+  EXECUTE format('GRANT CONNECT ON DATABASE %I TO kestrel_reporter', current_database());
+  EXECUTE format('GRANT USAGE ON SCHEMA %I TO kestrel_reporter', current_schema());
+END $$;
+ALTER TABLE line_event DROP CONSTRAINT line_event_event_check;
+ALTER TABLE line_event ADD CONSTRAINT line_event_event_check CHECK (event IN ('claimed', 'reserved',
+  'confirmed', 'released', 'imported', 'station-added', 'station-removed', 'handed-on',
+  'outbox-refused', 'reporter-added'));
+CREATE TABLE line_reporter (
+  name text PRIMARY KEY,  -- the reporting login role
+  added_at timestamptz NOT NULL DEFAULT now()
+);
+CREATE TABLE line_job (
+  station text NOT NULL,
+  started_at timestamptz NOT NULL,
+  utc_offset integer NOT NULL,  -- seconds east of UTC of the station's clock at the start
+  duration_ms bigint NOT NULL,
+  mode text NOT NULL,           -- 'calibration', 'normal'
+  kind text NOT NULL,           -- 'write', 'read'
+  outcome text NOT NULL,        -- 'passed', 'failed', 'timed-out', 'stopped', 'shown'
+  step text,                    -- a job not passed: the step it failed at (NULL: none run)
+  code integer,                 -- and that step's result code
+  message text,                 -- the first line of the result text
+  message_id integer,           -- its id in the string table (NULL: none)
+  imei1 text,
+  received_at timestamptz NOT NULL DEFAULT now(),
+  PRIMARY KEY (station, started_at)
+);
+-- The last failure of a station, and a period's jobs over every station.
+CREATE INDEX line_job_failures ON line_job (station, started_at)
+  WHERE outcome IN ('failed', 'timed-out');
+CREATE INDEX line_job_by_start ON line_job (started_at);
+REVOKE ALL ON line_reporter, line_job FROM PUBLIC;
+
+CREATE FUNCTION line_is_reporter() RETURNS boolean LANGUAGE sql STABLE SET search_path FROM CURRENT
+  AS $$ SELECT EXISTS (SELECT 1 FROM line_reporter r WHERE r.name = session_user)
+               AND pg_has_role(session_user, 'kestrel_reporter', 'MEMBER') $$;
+-- Whose summaries the caller reads: the admin and a reporting role every station's (or the one
+-- named), a station its own whatever it names.
+CREATE FUNCTION line_job_reader(p_station text) RETURNS text LANGUAGE plpgsql STABLE
+  SET search_path FROM CURRENT AS $$
+BEGIN
+  IF line_is_admin() OR line_is_reporter() THEN
+    RETURN nullif(p_station, '');
+  END IF;
+  RETURN line_acting(NULL, false);
+END $$;
+
+-- The session's start as in step 3; a reporting role acts for no station and takes no lock.
+CREATE OR REPLACE FUNCTION line_open_session(p_station text, p_given boolean, p_lock boolean,
+                                             p_wait_ms integer, p_build integer)
+  RETURNS TABLE (station text, version integer, admin boolean, serves boolean)
+  LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
+BEGIN
+  IF NOT line_is_admin() AND line_is_reporter() THEN
+    IF p_lock OR coalesce(p_station, '') <> '' THEN
+      RAISE EXCEPTION 'reporting role % acts for no station', session_user
+        USING ERRCODE = 'insufficient_privilege';
+    END IF;
+    RETURN QUERY SELECT NULL::text, (SELECT s.version FROM line_schema s LIMIT 1), false,
+      p_build >= 3;
+    RETURN;
+  END IF;
+  RETURN QUERY SELECT line_open_as(p_station, p_given, p_lock, p_wait_ms),
+    (SELECT s.version FROM line_schema s LIMIT 1), line_is_admin(), p_build >= 3;
+END $$;
+
+-- A job's summary, for the station the call acts for: 'taken', 'again' (the line had it; nothing
+-- changed) or 'busy' (a lock held the row up beyond a second: try again later, without the
+-- station's next reservation waiting behind it). A summary out of form is refused.
+CREATE FUNCTION line_hand_on_job(p_station text, p_started timestamptz, p_offset integer,
+                                 p_ms bigint, p_mode text, p_kind text, p_outcome text,
+                                 p_step text, p_code integer, p_message text,
+                                 p_message_id integer, p_imei1 text)
+  RETURNS text LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT
+  SET lock_timeout = '1s' AS $$
+DECLARE
+  v text := line_station_for(p_station);
+BEGIN
+  IF p_started IS NULL OR p_offset IS NULL OR p_offset NOT BETWEEN -64800 AND 64800
+     OR p_ms IS NULL OR p_ms < 0 OR p_mode IS NULL OR p_mode NOT IN ('calibration', 'normal')
+     OR p_kind IS NULL OR p_kind NOT IN ('write', 'read') OR p_outcome IS NULL
+     OR p_outcome NOT IN ('passed', 'failed', 'timed-out', 'stopped', 'shown')
+     OR octet_length(p_step) > 128 OR char_length(p_message) > 500
+     OR p_message_id NOT BETWEEN 1 AND 65535 OR p_imei1 !~ '^[0-9]{15}$' THEN
+    RAISE EXCEPTION 'a job summary out of form' USING ERRCODE = 'KL001';
+  END IF;
+  BEGIN
+    INSERT INTO line_job (station, started_at, utc_offset, duration_ms, mode, kind, outcome, step,
+                          code, message, message_id, imei1)
+    VALUES (v, p_started, p_offset, p_ms, p_mode, p_kind, p_outcome, nullif(p_step, ''), p_code,
+            p_message, p_message_id, p_imei1)
+    ON CONFLICT (station, started_at) DO NOTHING;
+    RETURN CASE WHEN FOUND THEN 'taken' ELSE 'again' END;
+  EXCEPTION WHEN lock_not_available THEN
+    RETURN 'busy';
+  END;
+END $$;
+
+-- The start of the newest summary the line holds of the station (NULL: none), from which the
+-- station hands on what a crash kept from it.
+CREATE FUNCTION line_newest_job(p_station text) RETURNS timestamptz LANGUAGE plpgsql STABLE
+  SECURITY DEFINER SET search_path FROM CURRENT AS $$
+DECLARE
+  v text := line_station_for(p_station);
+BEGIN
+  RETURN (SELECT max(j.started_at) FROM line_job j WHERE j.station = v);
+END $$;
+
+-- The summaries of the jobs started on the local days [p_from, p_to] of their stations (NULL
+-- leaves an end open), by station and start. The index bounds the search by UTC, the local
+-- day (the start moved by its offset) decides.
+CREATE FUNCTION line_jobs(p_station text, p_from date, p_to date)
+  RETURNS TABLE (station text, started_ms bigint, utc_offset integer, duration_ms bigint,
+                 mode text, kind text, outcome text, step text, code integer, message text,
+                 message_id integer, imei1 text)
+  LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path FROM CURRENT AS $$
+#variable_conflict use_column
+DECLARE
+  who text := line_job_reader(p_station);
+BEGIN
+  RETURN QUERY SELECT j.station, (extract(epoch FROM j.started_at) * 1000)::bigint, j.utc_offset,
+      j.duration_ms, j.mode, j.kind, j.outcome, j.step, j.code, j.message, j.message_id, j.imei1
+    FROM line_job j
+    WHERE (who IS NULL OR j.station = who)
+      AND (p_from IS NULL OR (j.started_at >= (p_from::timestamp AT TIME ZONE 'UTC') - interval '19 hours'
+           AND ((j.started_at AT TIME ZONE 'UTC') + j.utc_offset * interval '1 second')::date >= p_from))
+      AND (p_to IS NULL OR (j.started_at < ((p_to + 1)::timestamp AT TIME ZONE 'UTC') + interval '19 hours'
+           AND ((j.started_at AT TIME ZONE 'UTC') + j.utc_offset * interval '1 second')::date <= p_to))
+    ORDER BY j.station, j.started_at;
+END $$;
+
+-- The line page, one row per station (those with an account, and those with a job in the last
+-- day): its phones (passed, failed, timed out) and passes of the last `p_window_s` seconds, when
+-- it last passed a phone (the job's end) and how many seconds ago, its last failure, and the
+-- server's time. Admin and reporting roles. (A few index lookups per station: compiling the
+-- query to machine code would cost more than running it.)
+CREATE FUNCTION line_board(p_window_s integer)
+  RETURNS TABLE (station text, phones bigint, passed bigint, last_pass timestamptz,
+                 since_pass_s double precision, failed_at timestamptz, failed_offset integer,
+                 failed_outcome text, failed_step text, failed_code integer, failed_message text,
+                 failed_message_id integer, at timestamptz)
+  LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path FROM CURRENT SET jit = off AS $$
+#variable_conflict use_column
+BEGIN
+  IF NOT (line_is_admin() OR line_is_reporter()) THEN
+    RAISE EXCEPTION 'the line page is for the admin and reporting roles'
+      USING ERRCODE = 'insufficient_privilege';
+  END IF;
+  RETURN QUERY
+  WITH RECURSIVE seen AS (
+    SELECT (SELECT min(j.station) FROM line_job j) AS name
+    UNION ALL
+    SELECT (SELECT min(j.station) FROM line_job j WHERE j.station > s.name) FROM seen s
+    WHERE s.name IS NOT NULL),
+  names AS (SELECT s.name FROM seen s WHERE s.name IS NOT NULL
+              AND (SELECT max(j.started_at) FROM line_job j WHERE j.station = s.name)
+                  > now() - interval '1 day'
+            UNION SELECT a.name FROM line_station a)
+  SELECT n.name, h.phones, h.passed, p.ended, extract(epoch FROM now() - p.ended)::double precision,
+         f.started_at, f.utc_offset, f.outcome, f.step, f.code, f.message, f.message_id, now()
+  FROM names n
+  LEFT JOIN LATERAL (
+    SELECT count(*) FILTER (WHERE j.outcome IN ('passed', 'failed', 'timed-out')) AS phones,
+           count(*) FILTER (WHERE j.outcome = 'passed') AS passed
+    FROM line_job j WHERE j.station = n.name
+      AND j.started_at >= now() - greatest(p_window_s, 1) * interval '1 second') h ON true
+  LEFT JOIN LATERAL (
+    SELECT j.started_at + j.duration_ms * interval '1 millisecond' AS ended FROM line_job j
+    WHERE j.station = n.name AND j.outcome = 'passed' ORDER BY j.started_at DESC LIMIT 1) p ON true
+  LEFT JOIN LATERAL (
+    SELECT j.started_at, j.utc_offset, j.outcome, j.step, j.code, j.message, j.message_id
+    FROM line_job j
+    WHERE j.station = n.name AND j.outcome IN ('failed', 'timed-out')
+    ORDER BY j.started_at DESC LIMIT 1) f ON true
+  ORDER BY n.name;
+END $$;
+
+-- Reporting accounts (admin): a login role in kestrel_reporter, named in line_reporter.
+CREATE FUNCTION line_add_reporter(p_name text, p_password text) RETURNS void
+  LANGUAGE plpgsql SET search_path FROM CURRENT AS $$
+BEGIN
+  IF p_name !~ '^[!-~]([ -~]*[!-~])?$' OR octet_length(p_name) > 63 THEN
+    RAISE EXCEPTION 'a reporter name is 1 to 63 printable ASCII characters' USING ERRCODE = 'KL001';
+  END IF;
+  IF EXISTS (SELECT 1 FROM pg_roles WHERE rolname = p_name) THEN
+    RAISE EXCEPTION 'a role named % exists already', p_name USING ERRCODE = 'KL001';
+  END IF;
+  EXECUTE format('CREATE ROLE %I LOGIN PASSWORD %L IN ROLE kestrel_reporter', p_name, p_password);
+  INSERT INTO line_reporter (name) VALUES (p_name);
+  INSERT INTO line_event (event, station) VALUES ('reporter-added', p_name);
+END $$;
+
+GRANT EXECUTE ON FUNCTION line_hand_on_job(text, timestamptz, integer, bigint, text, text, text,
+  text, integer, text, integer, text), line_newest_job(text), line_jobs(text, date, date)
+  TO kestrel_station;
+GRANT EXECUTE ON FUNCTION line_open_session(text, boolean, boolean, integer, integer),
+  line_jobs(text, date, date), line_board(integer) TO kestrel_reporter;

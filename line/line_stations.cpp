@@ -1,6 +1,7 @@
 // Station accounts (admin): a login role per station in the group kestrel_station, made with
 // a generated password, and the service-file section and password-file line that let the
-// station PC log in without a password in Kestrel.ini.
+// station PC log in without a password in Kestrel.ini. Reporting accounts are made the same way
+// in the group kestrel_reporter.
 #include "line/line_database.h"
 #include "line/line_session.h"
 #include "line/line_uri.h"
@@ -86,26 +87,37 @@ void Compose(LineSession& s, const LineConnection& c, LineStationAccount* a) {
   a->passwordLine = lines.join(QLatin1Char('\n'));
 }
 
+// A login role made by the schema's function `sql` (the name and the password bound).
+LineResult AddAccount(LineSession& s, const char* sql, const QString& name,
+                      LineStationAccount* account) {
+  LineResult r = s.ConnectHere(true);
+  if (!r.ok()) return r;
+  LineStationAccount a;
+  a.name = name;
+  a.password = NewPassword();
+  QSqlQuery& q = s.Prepared(sql);
+  q.addBindValue(name);
+  q.addBindValue(a.password);
+  if (!q.exec()) return s.Answer(q.lastError());
+  q.finish();
+  LineConnection c;
+  ParseLineUri(s.uri(), &c);
+  Compose(s, c, &a);
+  *account = a;
+  return {};
+}
+
 }  // namespace
 
 LineResult LineDatabase::AddStation(const QString& name, LineStationAccount* account) {
-  return session_->Call([&]() -> LineResult {
-    LineSession& s = *session_;
-    LineResult r = s.ConnectHere(true);
-    if (!r.ok()) return r;
-    LineStationAccount a;
-    a.name = name;
-    a.password = NewPassword();
-    QSqlQuery& q = s.Prepared("SELECT line_add_station(?::text, ?::text)");
-    q.addBindValue(name);
-    q.addBindValue(a.password);
-    if (!q.exec()) return s.Answer(q.lastError());
-    q.finish();
-    LineConnection c;
-    ParseLineUri(s.uri(), &c);
-    Compose(s, c, &a);
-    *account = a;
-    return {};
+  return session_->Call([&] {
+    return AddAccount(*session_, "SELECT line_add_station(?::text, ?::text)", name, account);
+  });
+}
+
+LineResult LineDatabase::AddReporter(const QString& name, LineStationAccount* account) {
+  return session_->Call([&] {
+    return AddAccount(*session_, "SELECT line_add_reporter(?::text, ?::text)", name, account);
   });
 }
 

@@ -100,6 +100,11 @@ void JobRecordWriter::WaitIdle() {
   idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
 }
 
+void JobRecordWriter::SetWrittenListener(WrittenListener listener) {
+  std::lock_guard hold(listenerMutex_);
+  listener_ = std::move(listener);
+}
+
 std::uint64_t JobRecordWriter::written() const {
   std::lock_guard lock(mutex_);
   return written_;
@@ -135,11 +140,13 @@ void JobRecordWriter::Run() {
       report = !reported_;
       reported_ = true;
     }
-    if (report && onFailure_) {
-      lock.unlock();
-      onFailure_(path);
-      lock.lock();
+    lock.unlock();
+    if (report && onFailure_) onFailure_(path);
+    {
+      std::lock_guard hold(listenerMutex_);
+      if (listener_) listener_(record, ok);
     }
+    lock.lock();
     busy_ = false;
     if (queue_.empty()) idle_.notify_all();
   }

@@ -9,6 +9,10 @@
 // A record that cannot be written is lost, never retried and never a failed phone: the first
 // failure calls the failure callback (on the writer's thread) with the file's path, and later
 // failures stay silent until a record has been written again.
+//
+// After each record's write (whether it was written or not) the written listener, when one is
+// set, hears of it on the writer's thread: what hands the job on further (its summary to the
+// line) goes only after the station's own record.
 #pragma once
 
 #include "records/job_record.h"
@@ -28,6 +32,7 @@ namespace kestrel::records {
 class JobRecordWriter {
  public:
   using FailureCallback = std::function<void(const QString& path)>;
+  using WrittenListener = std::function<void(const JobRecord& record, bool written)>;
 
   // `logFolder` is made when missing. At most `maxQueued` records wait; beyond that a record
   // is dropped and counted as a failure (a disk that hangs must not take the station's memory).
@@ -39,8 +44,11 @@ class JobRecordWriter {
 
   // Any thread; returns at once.
   void Append(JobRecord record);
-  // Returns when every record appended so far is written or has failed.
+  // Returns when every record appended so far is written or has failed (and its listener has
+  // returned).
   void WaitIdle();
+  // Any thread; replacing it waits for a call in progress.
+  void SetWrittenListener(WrittenListener listener);
 
   const QString& logFolder() const { return folder_; }
   // The file of the records of `day`.
@@ -66,6 +74,8 @@ class JobRecordWriter {
   std::uint64_t written_ = 0;
   std::uint64_t failed_ = 0;
   bool reported_ = false;  // the current run of failures has been reported
+  std::mutex listenerMutex_;
+  WrittenListener listener_;  // guarded by listenerMutex_
   std::thread thread_;
 };
 

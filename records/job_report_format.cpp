@@ -150,29 +150,47 @@ const char kStyle[] =
 
 }  // namespace
 
-QString FormatReportText(const ShiftReport& r) {
-  std::vector<QStringList> rows;
-  rows.push_back(kHourHeads);
-  for (const HourRow& h : r.hours) rows.push_back(Cells(h, Hour(h)));
-  rows.push_back(Cells(r.total, QStringLiteral("total")));
-  std::vector<qsizetype> widths(kHourHeads.size(), 0);
+QStringList HourRowHeads() {
+  return kHourHeads;
+}
+
+QStringList HourRowCells(const HourRow& row, const QString& label) {
+  return Cells(row, label);
+}
+
+QString FormatTextTable(const std::vector<QStringList>& rows, int textColumns) {
+  std::vector<qsizetype> widths;
   for (const QStringList& row : rows) {
+    widths.resize(std::max(widths.size(), static_cast<std::size_t>(row.size())), 0);
     for (qsizetype i = 0; i < row.size(); ++i) widths[static_cast<std::size_t>(i)] =
         std::max(widths[static_cast<std::size_t>(i)], row.at(i).size());
   }
-  QString out = QStringLiteral("period: %1\n%2\n\n").arg(Period(r), Counts(r));
+  QString out;
   for (const QStringList& row : rows) {
     QStringList cells;
     for (qsizetype i = 0; i < row.size(); ++i) {
       const int w = static_cast<int>(widths[static_cast<std::size_t>(i)]);
-      cells << (i == 0 ? row.at(i).leftJustified(w) : row.at(i).rightJustified(w));
+      cells << (i < textColumns ? row.at(i).leftJustified(w) : row.at(i).rightJustified(w));
     }
     out += cells.join(QStringLiteral("  ")) + QLatin1Char('\n');
   }
-  out += QStringLiteral("stopped: %1, shown without a verdict: %2\n\n")
+  return out;
+}
+
+QString FormatHourTableText(const ShiftReport& r) {
+  std::vector<QStringList> rows;
+  rows.push_back(kHourHeads);
+  for (const HourRow& h : r.hours) rows.push_back(Cells(h, Hour(h)));
+  rows.push_back(Cells(r.total, QStringLiteral("total")));
+  QString out = FormatTextTable(rows, 1);
+  out += QStringLiteral("stopped: %1, shown without a verdict: %2\n")
              .arg(r.total.stopped)
              .arg(r.total.shown);
-  out += QStringLiteral("failures by count\n");
+  return out;
+}
+
+QString FormatFailuresText(const ShiftReport& r) {
+  QString out = QStringLiteral("failures by count\n");
   if (r.failures.empty()) out += QStringLiteral("  none\n");
   qsizetype stepWidth = 4;
   for (const FailureRow& f : r.failures) stepWidth = std::max(stepWidth, f.step.size());
@@ -185,25 +203,45 @@ QString FormatReportText(const ShiftReport& r) {
                .arg(QString::number(f.count).rightJustified(5), f.step.leftJustified(stepWidth),
                     f.message);
   }
+  return out;
+}
+
+QString FormatReportText(const ShiftReport& r) {
+  QString out = QStringLiteral("period: %1\n%2\n\n").arg(Period(r), Counts(r));
+  out += FormatHourTableText(r) + QLatin1Char('\n') + FormatFailuresText(r);
   for (const QString& path : r.unreadableFiles) out += QStringLiteral("unreadable: %1\n").arg(path);
   return out;
 }
 
-QByteArray FormatReportHtml(const ShiftReport& r, const QString& title) {
+QString ReportHtmlStart(const QString& title) {
+  return QStringLiteral(
+             "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n"
+             "<head><meta charset=\"utf-8\"/><title>%1</title><style>%2</style></head>\n"
+             "<body>\n<h1>%1</h1>\n")
+      .arg(HtmlEscape(title), QLatin1String(kStyle));
+}
+
+QString ReportHtmlEnd() {
+  return QStringLiteral("</body>\n</html>\n");
+}
+
+QString ReportPeriodText(const ShiftReport& r) {
+  return Period(r);
+}
+
+QString ReportHtmlCharts(const ShiftReport& r, const QString& idPrefix) {
   double maxUph = 0;
   for (const HourRow& h : r.hours) maxUph = std::max(maxUph, h.unitsPerHour);
+  return Chart(r, idPrefix + QStringLiteral("yield-chart"), QStringLiteral("Yield per hour (%)"),
+               100, [](const HourRow& h) { return h.yieldPercent; }, QStringLiteral("%")) +
+         Chart(r, idPrefix + QStringLiteral("uph-chart"), QStringLiteral("Units per hour"),
+               NiceTop(maxUph), [](const HourRow& h) { return h.unitsPerHour; },
+               QStringLiteral("units/h"));
+}
 
-  QString page = QStringLiteral(
-                     "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n"
-                     "<head><meta charset=\"utf-8\"/><title>%1</title><style>%2</style></head>\n"
-                     "<body>\n<h1>%1</h1>\n<p class=\"note\">period: %3 &#8212; %4</p>\n")
-                     .arg(Esc(title), QLatin1String(kStyle), Esc(Period(r)), Esc(Counts(r)));
-  page += Chart(r, QStringLiteral("yield-chart"), QStringLiteral("Yield per hour (%)"), 100,
-                [](const HourRow& h) { return h.yieldPercent; }, QStringLiteral("%"));
-  page += Chart(r, QStringLiteral("uph-chart"), QStringLiteral("Units per hour"), NiceTop(maxUph),
-                [](const HourRow& h) { return h.unitsPerHour; }, QStringLiteral("units/h"));
-
-  page += QStringLiteral("<h2>Hours</h2>\n<table id=\"hours\">\n") + Row(kHourHeads, "th");
+QString ReportHtmlHours(const ShiftReport& r, const QString& tableId, int level) {
+  QString page = QStringLiteral("<h%1>Hours</h%1>\n<table id=\"%2\">\n").arg(level).arg(tableId) +
+                 Row(kHourHeads, "th");
   for (const HourRow& h : r.hours) page += Row(Cells(h, Hour(h)));
   page += Row(Cells(r.total, QStringLiteral("total")), "td", 1, "total");
   page += QStringLiteral("</table>\n<p class=\"note\">stopped: %1, shown without a verdict: %2. "
@@ -211,12 +249,32 @@ QByteArray FormatReportHtml(const ShiftReport& r, const QString& title) {
                          "last end.</p>\n")
               .arg(r.total.stopped)
               .arg(r.total.shown);
+  return page;
+}
 
-  page += QStringLiteral("<h2>Failures by count</h2>\n<table id=\"failures\">\n") +
-          Row({QStringLiteral("step"), QStringLiteral("message"), QStringLiteral("count")}, "th", 2);
+QString ReportHtmlFailures(const ShiftReport& r, const QString& tableId, int level) {
+  QString page =
+      QStringLiteral("<h%1>Failures by count</h%1>\n<table id=\"%2\">\n").arg(level).arg(tableId) +
+      Row({QStringLiteral("step"), QStringLiteral("message"), QStringLiteral("count")}, "th", 2);
   for (const FailureRow& f : r.failures) page += Row({f.step, f.message, QString::number(f.count)}, "td", 2);
   if (r.failures.empty()) page += QStringLiteral("<tr><td colspan=\"3\">none</td></tr>\n");
-  page += QStringLiteral("</table>\n");
+  return page + QStringLiteral("</table>\n");
+}
+
+QString ReportHtmlTableRow(const QStringList& cells, bool head, int textColumns) {
+  return Row(cells, head ? "th" : "td", textColumns);
+}
+
+QString HtmlEscape(const QString& text) {
+  return Esc(text);
+}
+
+QByteArray FormatReportHtml(const ShiftReport& r, const QString& title) {
+  QString page = ReportHtmlStart(title);
+  page += QStringLiteral("<p class=\"note\">period: %1 &#8212; %2</p>\n").arg(Esc(Period(r)), Esc(Counts(r)));
+  page += ReportHtmlCharts(r, QString());
+  page += ReportHtmlHours(r, QStringLiteral("hours"), 2);
+  page += ReportHtmlFailures(r, QStringLiteral("failures"), 2);
 
   page += QStringLiteral("<h2>Slowest steps</h2>\n<table id=\"steps\">\n") +
           Row({QStringLiteral("step"), QStringLiteral("runs"), QStringLiteral("median ms"),
@@ -230,7 +288,7 @@ QByteArray FormatReportHtml(const ShiftReport& r, const QString& title) {
   for (const QString& path : r.unreadableFiles) {
     page += QStringLiteral("<p class=\"note\">unreadable: %1</p>\n").arg(Esc(path));
   }
-  page += QStringLiteral("</body>\n</html>\n");
+  page += ReportHtmlEnd();
   return page.toUtf8();
 }
 

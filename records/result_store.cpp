@@ -139,6 +139,7 @@ void ResultStore::CloseImeiDatabase() {
 
 void ResultStore::OpenForSettings(const config::StationSettings& s, config::MessageSink& messages) {
   lineNotice_.clear();
+  lineInUse_.store(UsesLine(s));
   if (UsesLine(s)) OpenLine(s, messages);
   if (UsesDatabase(s)) {
     OpenImeiDatabase(messages);
@@ -158,12 +159,26 @@ line::LineLink& ResultStore::link(const config::StationSettings& s) {
   if (!link_ || o.uri != linkOptions_.uri || o.station != linkOptions_.station ||
       o.imeiBlock != linkOptions_.imeiBlock || o.addressBlock != linkOptions_.addressBlock ||
       o.offlinePhones != linkOptions_.offlinePhones) {
+    std::lock_guard lock(linkMutex_);
     link_.reset();  // its thread ends before the next one reads the outbox
     linkOptions_ = o;
     link_ = std::make_unique<line::LineLink>(o);
     link_->SetListener(lineListener_);
+    link_->SetCatchUp(lineCatchUp_);
   }
   return *link_;
+}
+
+void ResultStore::HandOnJob(const line::LineJob& job) {
+  if (!lineInUse_.load()) return;
+  std::lock_guard lock(linkMutex_);
+  if (link_) link_->Send(QLatin1String(line::kEntryJob), line::LineJobFields(job));
+}
+
+void ResultStore::SetLineCatchUp(line::LineLink::CatchUp catchUp) {
+  lineCatchUp_ = std::move(catchUp);
+  std::lock_guard lock(linkMutex_);
+  if (link_) link_->SetCatchUp(lineCatchUp_);
 }
 
 void ResultStore::PokeLine() {

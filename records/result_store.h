@@ -28,8 +28,10 @@
 #include <QDateTime>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace kestrel::records {
 
@@ -112,6 +114,13 @@ class ResultStore {
   }
   // A job is starting: a line that did not answer is tried again now (off this thread).
   void PokeLine();
+  // A job's summary for the line (line/line_jobs.h), from any thread: handed on by the link
+  // (line/line_link.h), never waiting for the database; nothing while the settings last opened
+  // use no line.
+  void HandOnJob(const line::LineJob& job);
+  // What a link hears once the line answers (line::LineLink::SetCatchUp), kept for the links
+  // made later too. Window thread.
+  void SetLineCatchUp(line::LineLink::CatchUp catchUp);
   // Called on any thread when the line's status for the status line may have changed.
   void SetLineListener(std::function<void()> listener);
   // The words about the line for the status line: its set-up (a password in Kestrel.ini) and
@@ -123,9 +132,14 @@ class ResultStore {
   QString textPath_;
   QString databasePath_;
   ImeiDatabase database_;
-  std::unique_ptr<line::LineLink> link_;  // made with the [LINE] settings it was made for
+  // Made with the [LINE] settings it was made for; replaced only between jobs, under linkMutex_
+  // so that the record writer's thread (HandOnJob) never meets one half gone.
+  std::unique_ptr<line::LineLink> link_;
+  std::mutex linkMutex_;
+  std::atomic<bool> lineInUse_{false};
   line::LineLinkOptions linkOptions_;
   std::function<void()> lineListener_;
+  line::LineLink::CatchUp lineCatchUp_;
   QString lineNotice_;
 };
 

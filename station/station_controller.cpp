@@ -15,6 +15,7 @@
 #include "resources/string_table.h"
 #include "station/control_ids.h"
 #include "station/job_audit.h"
+#include "station/line_job_summaries.h"
 #include "station/line_work_watch.h"
 #include "station/operator_aids.h"
 #include "ui/colour_label.h"
@@ -62,7 +63,7 @@ StationController::~StationController() {
   // A job thread still running uses this object: end it first (its message waits end too).
   closing_.Set();
   jobs_.Abort();
-  audit_.reset();  // the last records are written while the window is still whole
+  audit_.reset();  // the last records are written (and handed on) while the window is whole
   aids_.reset();   // and the last labels printed
   qApp->removeEventFilter(this);
   portWatchTimer_.stop();
@@ -156,6 +157,7 @@ void StationController::Initialise() {
   // 13. Result store; the status line carries its word about the line's set-up and state.
   lineWatch_ = std::make_unique<LineWorkWatch>(*this, *resultStore_);
   AddJobObserver(lineWatch_.get());
+  lineJobs_ = std::make_unique<LineJobSummaries>(audit_->Writer(), *resultStore_);
   resultStore_->OpenForSettings(settings_, *this);
   ShowStatusLine(settings_.OperationMode, portPresent_.load());
 

@@ -78,6 +78,7 @@ class PowerSourceFactory;
 namespace kestrel::station {
 
 class JobAudit;
+class LineJobSummaries;
 class LineWorkWatch;
 class OperatorAids;
 using identity::ResultState;
@@ -405,6 +406,8 @@ class StationController : public QDialog, public JobWindow {
   // The line's state in the status line, and each write job trying a silent line again; goes
   // before the result store.
   std::unique_ptr<LineWorkWatch> lineWatch_;
+  // Every job's summary to the line, after its record (goes before the result store).
+  std::unique_ptr<LineJobSummaries> lineJobs_;
   // Why the last preparation got no values from the line database (empty: it did, or no line
   // database is in use). Window thread.
   QString lineError_;

@@ -2,6 +2,7 @@
 // from its blocks while the server is down, starts again alone from its outbox, refuses what
 // needs the line's word, and hands the outbox on in order and once when the server is back.
 #include "line/line_link.h"
+#include "line/line_outbox.h"
 
 #include "identity/imei.h"
 #include "identity/number_text.h"
@@ -15,7 +16,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 using kestrel::line::LineDatabase;
 using kestrel::line::LineItems;
@@ -210,4 +214,81 @@ TEST_F(LineLinkTest, AHostListConnectsToWhicheverServerTakesWritesAndStationsGet
   const QStringList passwords = account.passwordLine.split('\n');
   ASSERT_EQ(passwords.size(), 2);
   EXPECT_TRUE(passwords[1].startsWith(QStringLiteral("127.0.0.1:%1:%2:").arg(server_->port()).arg(name_)));
+}
+
+TEST_F(LineLinkTest, SummariesGoAtOnceOrThroughTheOutboxEachOnceAndTheNewestIsToldOnce) {
+  using kestrel::line::kEntryJob;
+  auto eventually = [](const std::function<bool()>& done) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < 15000) QThread::msleep(20);
+    return done();
+  };
+  const QDateTime t0 = QDateTime::currentDateTimeUtc().addSecs(-3600).toOffsetFromUtc(3600);
+  auto job = [&](int i, const char* outcome = "passed") {
+    kestrel::line::LineJob j;
+    j.started = t0.addSecs(10 * i);
+    j.durationMs = 5000;
+    j.mode = "normal";
+    j.kind = "write";
+    j.outcome = outcome;
+    return kestrel::line::LineJobFields(j);
+  };
+  auto jobs = [&] { return Sql("SELECT count(*) FROM line_job WHERE station = 'A'").toInt(); };
+  auto waitingJobs = [&] {
+    kestrel::line::LineOutbox box(dir_.File("a.txt"));
+    return box.Load(nullptr) ? box.Pending(kEntryJob) : -1;
+  };
+  std::mutex m;
+  std::vector<QDateTime> told;
+  auto listen = [&](const QDateTime& newest, LineLink&) {
+    std::lock_guard lock(m);
+    told.push_back(newest);
+  };
+  auto toldCount = [&] {
+    std::lock_guard lock(m);
+    return told.size();
+  };
+
+  auto a = Link("A", "a.txt");
+  ASSERT_TRUE(a->Open().ok());
+  a->SetCatchUp(listen);
+  ASSERT_TRUE(eventually([&] { return toldCount() == 1; }));
+  EXPECT_FALSE(told[0].isValid()) << "the line holds none of A's";
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(a->Send(kEntryJob, job(i)));
+  ASSERT_TRUE(eventually([&] { return jobs() == 3; }));
+  EXPECT_FALSE(QFile::exists(dir_.File("a.txt"))) << "at once: the outbox was not needed";
+
+  // The line stops: the summaries wait in the outbox, and phones go on alone beside them.
+  LineItems phone;
+  QString why;
+  ASSERT_TRUE(Pass(*a, &phone, &why)) << why.toStdString();
+  ASSERT_TRUE(server_->Stop());
+  EXPECT_TRUE(a->Send(kEntryJob, job(3)));
+  EXPECT_TRUE(a->Send(kEntryJob, job(4)));
+  ASSERT_TRUE(eventually([&] { return waitingJobs() == 2; }));
+  ASSERT_TRUE(Pass(*a, &phone, &why)) << why.toStdString();
+  EXPECT_TRUE(a->Status().offline);
+
+  // Back: handed on in order, each once; one sent again changes nothing; one out of form is
+  // kept as refused.
+  ASSERT_TRUE(server_->Resume());
+  ASSERT_TRUE(eventually([&] { return a->Status().waiting == 0 && !a->Status().offline; }));
+  EXPECT_EQ(jobs(), 5);
+  EXPECT_EQ(Sql("SELECT count(*) FROM line_phone WHERE station = 'A'"), "2");
+  EXPECT_TRUE(a->Send(kEntryJob, job(1)));
+  EXPECT_TRUE(a->Send(kEntryJob, job(5)));
+  ASSERT_TRUE(eventually([&] { return jobs() == 6; }));
+  EXPECT_TRUE(a->Send(kEntryJob, job(6, "bogus")));
+  ASSERT_TRUE(eventually([&] { return a->Status().refused == 1; }));
+  EXPECT_EQ(jobs(), 6);
+  EXPECT_EQ(toldCount(), 1U) << "told once per link";
+
+  // Started again, the link tells the newest summary the line holds.
+  a.reset();
+  a = Link("A", "a.txt");
+  a->SetCatchUp(listen);
+  ASSERT_TRUE(a->Open().ok());
+  ASSERT_TRUE(eventually([&] { return toldCount() == 2; }));
+  EXPECT_EQ(told[1].toMSecsSinceEpoch(), t0.addSecs(50).toMSecsSinceEpoch());
 }

@@ -1,7 +1,9 @@
 // A station process (kestrel-station-runner) killed with SIGKILL while it works alone because
 // the line database is down, and again while it hands its outbox on: started again each time, it
-// goes on, and at the end the line holds every phone the station recorded, each once.
+// goes on, and at the end the line holds every phone the station recorded, each once. And killed
+// between a job's record and the hand-off of its summary: started again, it hands it on, once.
 #include "line/line_database.h"
+#include "line/line_jobs.h"
 #include "line/line_outbox.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/line/line_test_support.h"
@@ -19,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <random>
 
 namespace kestrel::station::testing {
@@ -176,6 +179,85 @@ TEST_F(LineKillTest, KilledWhileAloneAndWhileHandingOnItLosesAndDoublesNothing) 
   std::printf("killed alone in job 4, %d entries waited; killed handing on after %d of them; %d "
               "phones recorded, %d in the line\n",
               alone, handed, static_cast<int>(recorded.size()), phones);
+}
+
+}  // namespace
+}  // namespace kestrel::station::testing
+
+namespace kestrel::station::testing {
+namespace {
+
+TEST_F(LineKillTest, KilledBetweenItsJobRecordAndTheHandOffItHandsTheSummaryOnOnceAfterItsRestart) {
+  // The starts of the station's own job records.
+  auto records = [&] {
+    QStringList starts;
+    const QDir log(dir_.File("Log"));
+    for (const QString& name : log.entryList({"jobs-*.jsonl"}, QDir::Files, QDir::Name)) {
+      QFile f(log.filePath(name));
+      if (!f.open(QIODevice::ReadOnly)) continue;
+      for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.contains("\"start\":\"")) starts << QString::fromLatin1(line.split('"').at(7));
+      }
+    }
+    return starts;
+  };
+  auto inLine = [&] { return Sql("SELECT count(*) FROM line_job WHERE station = 'K1'").toInt(); };
+  auto waitingSummaries = [&] {
+    line::LineOutbox box(dir_.File("LineOutbox.txt"));
+    return box.Load(nullptr) ? box.Pending(QLatin1String(line::kEntryJob)) : -1;
+  };
+  auto eventually = [](const std::function<bool()>& done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) QThread::msleep(10);
+    return done();
+  };
+  Life(2);
+  ASSERT_EQ(records().size(), 2);
+  ASSERT_TRUE(eventually([&] { return inLine() + waitingSummaries() == 2; }, 10000));
+
+  // Another session holds the summaries' table: the station's hand-off waits at it (for a
+  // second, then the summary would go to the outbox). The station is killed as soon as the
+  // record of its next job is written.
+  {
+    QSqlDatabase blocker = QSqlDatabase::addDatabase("QPSQL", "kestrel-test-summaries");
+    blocker.setHostName("127.0.0.1");
+    blocker.setPort(server_->port());
+    blocker.setUserName("kestrel");
+    blocker.setDatabaseName(name_);
+    ASSERT_TRUE(blocker.open() && blocker.transaction());
+    ASSERT_TRUE(QSqlQuery(blocker).exec("LOCK TABLE line_job IN SHARE MODE"));
+    ChildProcess station;
+    Run(&station, 10, 0, "job 1 end");
+    ASSERT_TRUE(eventually([&] { return records().size() == 3; }, 20000));
+    station.Kill();
+    QThread::msleep(1500);  // the killed station's session gives its summary up
+    blocker.rollback();
+    blocker.close();
+  }
+  QSqlDatabase::removeDatabase("kestrel-test-summaries");
+  ASSERT_EQ(records().size(), 3);
+  ASSERT_TRUE(eventually([&] { return inLine() == 2; }, 5000));
+  EXPECT_EQ(waitingSummaries(), 0) << "the third job's summary was in memory alone";
+
+  // Started again it hands the missing summary on, once, and goes on with its own.
+  Life(1);
+  const QStringList own = records();
+  ASSERT_EQ(own.size(), 4);
+  ASSERT_TRUE(eventually([&] { return inLine() == 4; }, 15000)) << inLine();
+  QStringList line;
+  for (const QString& s : Sql("SELECT string_agg(to_char(started_at AT TIME ZONE 'UTC', "
+                              "'YYYY-MM-DD\"T\"HH24:MI:SS.MS'), ',' ORDER BY started_at) FROM "
+                              "line_job WHERE station = 'K1'")
+                              .split(',')) {
+    line << s;
+  }
+  QStringList ownUtc;
+  for (const QString& s : own) {
+    ownUtc << QDateTime::fromString(s, Qt::ISODateWithMs).toUTC().toString("yyyy-MM-ddTHH:mm:ss.zzz");
+  }
+  ownUtc.sort();
+  EXPECT_EQ(line, ownUtc) << "every record of the station once";
 }
 
 }  // namespace

@@ -59,8 +59,10 @@ class LineStations {
   // A station writing IMEI1 (from the base) and IMEI2 (IMEI1 + 1) in normal mode; every station
   // with the same DefaultIMEI, so that without the line they would write the same IMEIs.
   // `general` adds to [General], `line` to [LINE] (ImeiBlock 5 unless it says otherwise).
+  // `simArgs` are the simulated phone's fault options.
   LineStation& Open(const QString& name, int com, const QString& database,
-                    const QByteArray& general = {}, const QByteArray& line = {}) {
+                    const QByteArray& general = {}, const QByteArray& line = {},
+                    const QStringList& simArgs = {}) {
     auto s = std::make_unique<LineStation>();
     s->com = com;
     s->dir.Write("Kestrel.ini",
@@ -77,7 +79,7 @@ class LineStations {
     s->phone = KV_CreatePhone(0);
     s->sim = std::make_unique<kestrel::testing::PhoneSimProcess>(
         ports_.File("ports"), com, s->dir.File("phone.json"), s->dir.File("phone.log"));
-    EXPECT_TRUE(s->sim->Start());
+    EXPECT_TRUE(s->sim->Start(simArgs));
     StationStartup startup;
     startup.phone = s->phone;
     startup.phoneApi = &kestrel::testing::LinkedPhoneApi();

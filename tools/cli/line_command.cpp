@@ -17,6 +17,10 @@
 //   list-stations                          station accounts, and names on rows without one
 //   outbox                                 the station folder's outbox: what waits, what the
 //                                          line refused (read from the folder, no database)
+//   add-reporter NAME                      make a reporting role (reads job summaries only)
+//   report [--station NAME] [--from D] [--to D] [--html FILE]   the shift report of the
+//                                          stations' job summaries, per station and ranked
+//   serve --listen HOST:PORT               the live line page and /api/line (read-only)
 //
 // Slots: IMEI1-IMEI4, BT, WIFI, SN1, SN2. The database is the station folder's [LINE] Database
 // (with its Station and ImeiBlock) unless --database names one (a URI or service=NAME).
@@ -32,6 +36,7 @@
 #include "records/result_text.h"
 #include "tools/cli/cli_commands.h"
 #include "tools/cli/line_outbox_command.h"
+#include "tools/cli/line_page_commands.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -70,7 +75,10 @@ const char kUsage[] =
     "  add-station NAME\n"
     "  remove-station NAME [--release]\n"
     "  list-stations\n"
-    "  outbox\n";
+    "  outbox\n"
+    "  add-reporter NAME\n"
+    "  report [--station NAME] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--html FILE]\n"
+    "  serve --listen HOST:PORT\n";
 
 int Usage(const char* why = nullptr) {
   if (why != nullptr) std::fprintf(stderr, "kestrel-cli line: %s\n", why);
@@ -252,6 +260,11 @@ int RunLineCommand(const QStringList& argsIn) {
     if (line.ActingStation().isEmpty()) return Usage("--station NAME is needed");
   }
 
+  if (verb == QLatin1String("report")) return RunLineReport(line, named ? station : QString(), rest);
+  if (verb == QLatin1String("serve")) {
+    if (named) return Usage("serve takes --listen HOST:PORT only");
+    return RunLineServe(line, rest);
+  }
   if (verb == QLatin1String("init")) {
     if (!rest.isEmpty()) return Usage();
     int version = 0;
@@ -341,6 +354,22 @@ int RunLineCommand(const QStringList& argsIn) {
                        "mode 0600):"));
     Print(a.passwordLine);
     Print(QStringLiteral("# and in Kestrel.ini:\n[LINE]\nDatabase=service=%1").arg(a.serviceName));
+    return kExitDone;
+  }
+  if (verb == QLatin1String("add-reporter")) {
+    if (rest.size() != 1) return Usage();
+    line::LineStationAccount a;
+    const line::LineResult r = line.AddReporter(rest.at(0), &a);
+    if (!r.ok()) return Finish(r);
+    Print(QStringLiteral("# reporter %1: on the PC that serves the line page, in the service "
+                         "file (~/.pg_service.conf, or the file PGSERVICEFILE names):")
+              .arg(a.name));
+    Print(a.serviceSection.trimmed());
+    Print(QStringLiteral("# in the password file (~/.pgpass, or the file PGPASSFILE names; "
+                         "mode 0600):"));
+    Print(a.passwordLine);
+    Print(QStringLiteral("# and: kestrel-cli line --database service=%1 serve --listen HOST:PORT")
+              .arg(a.serviceName));
     return kExitDone;
   }
   if (verb == QLatin1String("remove-station")) {
