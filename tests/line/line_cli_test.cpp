@@ -27,14 +27,11 @@ struct CliRun {
   QList<QByteArray> out;
 };
 
-class LineCliTest : public ::testing::Test {
+class LineCliTest : public kestrel::testing::LineDatabaseFixture {
  protected:
   void SetUp() override {
-    KESTREL_REQUIRE_LINE_SERVER(server_);
-    ASSERT_TRUE(server_->Resume());
-    name_ = server_->NewDatabase();
-    ASSERT_FALSE(name_.isEmpty());
-    uri_ = server_->Uri(name_);
+    LineDatabaseFixture::SetUp();
+    if (Unready()) return;
     ASSERT_EQ(Cli({"init"}).code, 0);
   }
 
@@ -66,16 +63,7 @@ class LineCliTest : public ::testing::Test {
     return runs;
   }
 
-  QString Sql(const QString& sql) {
-    QString value;
-    EXPECT_TRUE(server_->Exec(name_, sql, &value)) << sql.toStdString();
-    return value;
-  }
-
-  LineServer* server_ = nullptr;
   StationDir dir_;
-  QString name_;
-  QString uri_;
 };
 
 TEST_F(LineCliTest, ExitCodes) {

@@ -26,14 +26,11 @@ using kestrel::testing::StationDir;
 
 namespace {
 
-class LineDatabaseTest : public ::testing::Test {
+class LineDatabaseTest : public kestrel::testing::LineDatabaseFixture {
  protected:
   void SetUp() override {
-    KESTREL_REQUIRE_LINE_SERVER(server_);
-    ASSERT_TRUE(server_->Resume());
-    name_ = server_->NewDatabase();
-    ASSERT_FALSE(name_.isEmpty());
-    uri_ = server_->Uri(name_);
+    LineDatabaseFixture::SetUp();
+    if (Unready()) return;
     LineDatabase admin;
     admin.Configure(uri_, QString());
     const LineResult r = admin.Init();
@@ -46,15 +43,6 @@ class LineDatabaseTest : public ::testing::Test {
     return db;
   }
 
-  QString Sql(const QString& sql) {
-    QString value;
-    EXPECT_TRUE(server_->Exec(name_, sql, &value)) << sql.toStdString();
-    return value;
-  }
-
-  LineServer* server_ = nullptr;
-  QString name_;
-  QString uri_;
 };
 
 QString Imei(std::uint64_t body) {

@@ -7,11 +7,6 @@
 #include "tests/line/line_test_support.h"
 #include "tests/support/test_support.h"
 
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QUrl>
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -42,14 +37,12 @@ LineJob Job(const QDateTime& start, const QString& outcome, const QString& messa
   return j;
 }
 
-class LineJobsTest : public ::testing::Test {
+class LineJobsTest : public kestrel::testing::LineDatabaseFixture {
  protected:
   void SetUp() override {
-    KESTREL_REQUIRE_LINE_SERVER(server_);
-    ASSERT_TRUE(server_->Resume());
-    name_ = server_->NewDatabase();
-    ASSERT_FALSE(name_.isEmpty());
-    admin_.Configure(server_->Uri(name_), QString(), 0, kestrel::line::LineActor::None);
+    LineDatabaseFixture::SetUp();
+    if (Unready()) return;
+    admin_.Configure(uri_, QString(), 0, kestrel::line::LineActor::None);
     const LineResult r = admin_.Init();
     ASSERT_TRUE(r.ok()) << r.message.toStdString();
   }
@@ -62,46 +55,13 @@ class LineJobsTest : public ::testing::Test {
     EXPECT_TRUE(r.ok()) << r.message.toStdString();
     return a;
   }
-  QString Uri(const LineStationAccount& a) const {
-    return "postgresql://" + QString::fromLatin1(QUrl::toPercentEncoding(a.name)) + ":" +
-           QString::fromLatin1(QUrl::toPercentEncoding(a.password)) +
-           "@127.0.0.1:" + QString::number(server_->port()) + "/" + name_;
-  }
   std::unique_ptr<LineDatabase> Login(const LineStationAccount& a, bool station = true) {
     auto db = std::make_unique<LineDatabase>();
     db->Configure(Uri(a), QString(), 0,
                   station ? kestrel::line::LineActor::Station : kestrel::line::LineActor::None);
     return db;
   }
-  // Runs SQL logged in as the account; the SQLSTATE of its error ("" when it ran) and its first
-  // value.
-  QString As(const LineStationAccount& a, const QString& sql, QString* value = nullptr) {
-    QString code = QStringLiteral("no connection");
-    {
-      QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", "kestrel-test-jobs");
-      db.setHostName("127.0.0.1");
-      db.setPort(server_->port());
-      db.setDatabaseName(name_);
-      db.setUserName(a.name);
-      db.setPassword(a.password);
-      if (db.open()) {
-        QSqlQuery q(db);
-        code = q.exec(sql) ? QString() : q.lastError().nativeErrorCode();
-        if (value != nullptr && q.next()) *value = q.value(0).toString();
-      }
-      db.close();
-    }
-    QSqlDatabase::removeDatabase("kestrel-test-jobs");
-    return code;
-  }
-  QString Sql(const QString& sql) {
-    QString value;
-    EXPECT_TRUE(server_->Exec(name_, sql, &value)) << sql.toStdString();
-    return value;
-  }
 
-  LineServer* server_ = nullptr;
-  QString name_;
   LineDatabase admin_;
 };
 

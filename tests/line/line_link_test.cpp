@@ -41,15 +41,13 @@ QString Bt(std::uint64_t value) {
   return QStringLiteral("%1").arg(value, 12, 16, QLatin1Char('0'));
 }
 
-class LineLinkTest : public ::testing::Test {
+class LineLinkTest : public kestrel::testing::LineDatabaseFixture {
  protected:
   void SetUp() override {
-    KESTREL_REQUIRE_LINE_SERVER(server_);
-    ASSERT_TRUE(server_->Resume());
-    name_ = server_->NewDatabase();
-    ASSERT_FALSE(name_.isEmpty());
+    LineDatabaseFixture::SetUp();
+    if (Unready()) return;
     LineDatabase admin;
-    admin.Configure(server_->Uri(name_), QString());
+    admin.Configure(uri_, QString());
     ASSERT_TRUE(admin.Init().ok());
     ASSERT_TRUE(admin.AddRange(LineRangeKind::Imei, 35000000000000ULL, 35000000000999ULL).ok());
     ASSERT_TRUE(admin.AddRange(LineRangeKind::Bluetooth, 0xa0000000ULL, 0xa00000ffULL).ok());
@@ -90,14 +88,6 @@ class LineLinkTest : public ::testing::Test {
     return r.ok();
   }
 
-  QString Sql(const QString& sql) {
-    QString value;
-    EXPECT_TRUE(server_->Exec(name_, sql, &value)) << sql.toStdString();
-    return value;
-  }
-
-  LineServer* server_ = nullptr;
-  QString name_;
   StationDir dir_;
 };
 

@@ -22,14 +22,12 @@ using kestrel::testing::LineServer;
 
 namespace {
 
-class LineRolesTest : public ::testing::Test {
+class LineRolesTest : public kestrel::testing::LineDatabaseFixture {
  protected:
   void SetUp() override {
-    KESTREL_REQUIRE_LINE_SERVER(server_);
-    ASSERT_TRUE(server_->Resume());
-    name_ = server_->NewDatabase();
-    ASSERT_FALSE(name_.isEmpty());
-    admin_.Configure(server_->Uri(name_), QString());
+    LineDatabaseFixture::SetUp();
+    if (Unready()) return;
+    admin_.Configure(uri_, QString());
     const LineResult r = admin_.Init();
     ASSERT_TRUE(r.ok()) << r.message.toStdString();
   }
@@ -42,12 +40,6 @@ class LineRolesTest : public ::testing::Test {
     EXPECT_TRUE(r.ok()) << r.message.toStdString();
     return a;
   }
-  QString Uri(const LineStationAccount& a) const {
-    // Joined, not .arg()ed: the encoded name holds '%'.
-    return "postgresql://" + QString::fromLatin1(QUrl::toPercentEncoding(a.name)) + ":" +
-           QString::fromLatin1(QUrl::toPercentEncoding(a.password)) +
-           "@127.0.0.1:" + QString::number(server_->port()) + "/" + name_;
-  }
   std::unique_ptr<LineDatabase> Login(const LineStationAccount& a, const QString& station = {},
                                       LineActor actor = LineActor::Station) {
     auto db = std::make_unique<LineDatabase>();
@@ -55,36 +47,6 @@ class LineRolesTest : public ::testing::Test {
     return db;
   }
 
-  // Runs SQL logged in as the account; the SQLSTATE of its error ("" when it ran).
-  QString AsStation(const LineStationAccount& a, const QString& sql) {
-    QString code = QStringLiteral("no connection");
-    {
-      QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", "kestrel-test-station");
-      db.setHostName("127.0.0.1");
-      db.setPort(server_->port());
-      db.setDatabaseName(name_);
-      db.setUserName(a.name);
-      db.setPassword(a.password);
-      if (db.open()) {
-        QSqlQuery q(db);
-        code = q.exec(sql) ? QString() : q.lastError().nativeErrorCode();
-      } else {
-        code = QStringLiteral("cannot connect: ") + db.lastError().text();
-      }
-      db.close();
-    }
-    QSqlDatabase::removeDatabase("kestrel-test-station");
-    return code;
-  }
-
-  QString Sql(const QString& sql) {
-    QString value;
-    EXPECT_TRUE(server_->Exec(name_, sql, &value)) << sql.toStdString();
-    return value;
-  }
-
-  LineServer* server_ = nullptr;
-  QString name_;
   LineDatabase admin_;
 };
 
@@ -117,7 +79,7 @@ TEST_F(LineRolesTest, AStationHoldsNoTableRightsAndPublicNothing) {
          {"INSERT INTO " + table + " DEFAULT VALUES",
           "UPDATE " + table + " SET " + column + " = " + column, "DELETE FROM " + table,
           "TRUNCATE " + table, "SELECT * FROM " + table}) {
-      EXPECT_EQ(AsStation(s, sql), "42501") << sql.toStdString();
+      EXPECT_EQ(As(s, sql), "42501") << sql.toStdString();
     }
   }
   // Nor the admin's functions, a temporary table, or a function of its own in the schema.
@@ -129,9 +91,9 @@ TEST_F(LineRolesTest, AStationHoldsNoTableRightsAndPublicNothing) {
         QStringLiteral("CREATE TEMP TABLE t (x int)"),
         QStringLiteral("CREATE FUNCTION public.line_evil(smallint) RETURNS text LANGUAGE sql "
                        "AS 'SELECT 1::text'")}) {
-    EXPECT_EQ(AsStation(s, sql), "42501") << sql.toStdString();
+    EXPECT_EQ(As(s, sql), "42501") << sql.toStdString();
   }
-  EXPECT_EQ(AsStation(s, "SELECT * FROM line_held(NULL)"), "");
+  EXPECT_EQ(As(s, "SELECT * FROM line_held(NULL)"), "");
   EXPECT_EQ(Sql("SELECT count(*) FROM line_identity"), "1");
   // PUBLIC may execute no function of the schema (NULL privileges are the default: PUBLIC may).
   EXPECT_EQ(Sql("SELECT count(*) FROM pg_proc WHERE pronamespace = 'public'::regnamespace AND "
@@ -140,7 +102,7 @@ TEST_F(LineRolesTest, AStationHoldsNoTableRightsAndPublicNothing) {
   // A role that is no station does not get in at all.
   Sql(QStringLiteral("CREATE ROLE \"%1-nobody\" LOGIN PASSWORD 'pw'").arg(name_));
   const LineStationAccount nobody{name_ + "-nobody", "pw", {}, {}, {}};
-  EXPECT_TRUE(AsStation(nobody, "SELECT 1").contains("permission denied for database"));
+  EXPECT_TRUE(As(nobody, "SELECT 1").contains("permission denied for database"));
   // The history is append-only even for the admin.
   EXPECT_FALSE(server_->Exec(name_, "UPDATE line_event SET detail = 'x'"));
   EXPECT_FALSE(server_->Exec(name_, "DELETE FROM line_event"));
@@ -167,7 +129,7 @@ TEST_F(LineRolesTest, AStationActsOnlyForItself) {
         QStringLiteral("SELECT * FROM line_held('%1')"),
         QStringLiteral("SELECT line_next_run('%1', 1::smallint, 1, 20)"),
         QStringLiteral("SELECT * FROM line_open('%1', true, true, 0)")}) {
-    EXPECT_EQ(AsStation(a, sql.arg(b.name, held)), "42501") << sql.toStdString();
+    EXPECT_EQ(As(a, sql.arg(b.name, held)), "42501") << sql.toStdString();
   }
   auto namedB = Login(a, b.name, LineActor::Named);
   const LineResult named = namedB->Connect();
@@ -263,7 +225,7 @@ TEST_F(LineRolesTest, EveryArgumentIsTakenAsData) {
       {"SELECT line_status(-1)", ""},
       {"SELECT * FROM line_open(''' OR 1=1 --', false, true, 0)", ""},
   };
-  for (const auto& c : calls) EXPECT_EQ(AsStation(s, c.sql), c.code) << c.sql;
+  for (const auto& c : calls) EXPECT_EQ(As(s, c.sql), c.code) << c.sql;
   EXPECT_EQ(Sql("SELECT count(*) FROM line_phone"), QString::number(std::size(evil) + 1));
   EXPECT_EQ(Sql("SELECT count(*) FROM pg_roles WHERE rolname = 'kestrel_station'"), "1");
   // A name no role can have is refused, not cut.
