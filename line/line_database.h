@@ -269,6 +269,10 @@ class LineDatabase {
   LineResult ImportBatch(const LineImportBatch& batch, int* imported, int* skipped);
 
  private:
+  // A hand-off call `sql`: the station, the entry's key and time, its identities, then `more`.
+  LineResult HandOn(LineHandOn& entry, const LineItems& items, const char* sql,
+                    const QStringList& more);
+
   QString station_;
   std::unique_ptr<LineSession> session_;
 };

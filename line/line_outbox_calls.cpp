@@ -47,30 +47,22 @@ LineResult LineDatabase::OwnBlocks(std::vector<LineBlock>* blocks) {
 }
 
 LineResult LineDatabase::HandOnReserve(LineHandOn& entry, const LineItems& items) {
-  return session_->Call([&]() -> LineResult {
-    LineSession& s = *session_;
-    std::vector<LineIdentity> ids;
-    QString why;
-    if (!LineIdentities(items, &ids, &why) || ids.empty()) {
-      return LineRefused(why.isEmpty() ? QStringLiteral("no identities") : why);
-    }
-    LineResult r = s.ConnectHere(true);
-    if (!r.ok()) return r;
-    const auto [slotList, values] = LineIdentityArrays(ids);
-    QSqlQuery& q = s.Prepared(
-        "SELECT outcome, again, slot, value, holder, state FROM line_hand_on_reserve(?, ?::text, "
-        "?::timestamptz, ?::text[], ?::text[])");
-    q.addBindValue(s.StationArgument());
-    q.addBindValue(entry.entry);
-    q.addBindValue(entry.written.toUTC());
-    q.addBindValue(slotList);
-    q.addBindValue(values);
-    return HandOnAnswer(s, q, entry);
-  });
+  return HandOn(entry, items,
+                "SELECT outcome, again, slot, value, holder, state FROM line_hand_on_reserve(?, "
+                "?::text, ?::timestamptz, ?::text[], ?::text[])",
+                {});
 }
 
 LineResult LineDatabase::HandOnConfirm(LineHandOn& entry, const LineItems& items,
                                        const QString& stamp, const QString& record) {
+  return HandOn(entry, items,
+                "SELECT outcome, again, slot, value, holder, state FROM line_hand_on_confirm(?, "
+                "?::text, ?::timestamptz, ?::text[], ?::text[], ?::text, ?::text)",
+                {stamp, record});
+}
+
+LineResult LineDatabase::HandOn(LineHandOn& entry, const LineItems& items, const char* sql,
+                                const QStringList& more) {
   return session_->Call([&]() -> LineResult {
     LineSession& s = *session_;
     std::vector<LineIdentity> ids;
@@ -81,16 +73,13 @@ LineResult LineDatabase::HandOnConfirm(LineHandOn& entry, const LineItems& items
     LineResult r = s.ConnectHere(true);
     if (!r.ok()) return r;
     const auto [slotList, values] = LineIdentityArrays(ids);
-    QSqlQuery& q = s.Prepared(
-        "SELECT outcome, again, slot, value, holder, state FROM line_hand_on_confirm(?, ?::text, "
-        "?::timestamptz, ?::text[], ?::text[], ?::text, ?::text)");
+    QSqlQuery& q = s.Prepared(sql);
     q.addBindValue(s.StationArgument());
     q.addBindValue(entry.entry);
     q.addBindValue(entry.written.toUTC());
     q.addBindValue(slotList);
     q.addBindValue(values);
-    q.addBindValue(stamp);
-    q.addBindValue(record);
+    for (const QString& value : more) q.addBindValue(value);
     return HandOnAnswer(s, q, entry);
   });
 }
