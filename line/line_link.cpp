@@ -492,12 +492,13 @@ bool LineLink::HandOnOutbox() {
       const LineOutboxEntry* next = outbox_.NextPending();
       if (stop_ || next == nullptr) {
         handingOn_ = false;
+        QString why;
+        outbox_.Sync(&why);  // the notes of this round; one not synced is handed on again
         if (next == nullptr) {
           // Nothing waits: the station works with the line again.
           offline_ = false;
           since_ = {};
           why_.clear();
-          QString why;
           outbox_.Compact(kCompactBytes, &why);
         }
         break;
@@ -513,6 +514,7 @@ bool LineLink::HandOnOutbox() {
         handingOn_ = false;
         why_ = h.result.message;
         noted = false;
+        outbox_.Sync(&why);
         ParkLocked();
       } else if (h.outcome == LineHandOffOutcome::Refused) {
         noted = outbox_.SetRefused(entry.record.seq, h.result.message, &why);

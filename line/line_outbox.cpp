@@ -14,6 +14,20 @@
 namespace kestrel::line {
 namespace {
 
+// Appends without a sync; a failed write is cut back out.
+bool AppendUnsynced(const QString& path, const QByteArray& bytes, QString* error) {
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    *error = file.errorString();
+    return false;
+  }
+  const qint64 before = file.size();
+  if (file.write(bytes) == bytes.size() && file.flush()) return true;
+  *error = file.errorString();
+  file.resize(before);
+  return false;
+}
+
 const QString kHeader = QStringLiteral("outbox");
 const QString kBlock = QStringLiteral("block");
 const QString kMark = QStringLiteral("mark");
@@ -92,6 +106,7 @@ bool LineOutbox::Load(QString* why) {
   nextSeq_ = 1;
   bytes_ = 0;
   needsLineEnd_ = false;
+  unsynced_ = 0;
   QFile f(path_);
   exists_ = f.exists();
   if (!exists_) return true;
@@ -111,6 +126,7 @@ void LineOutbox::Read(const QByteArray& all) {
   bytes_ = all.size();
   exists_ = bytes_ > 0;
   needsLineEnd_ = !all.isEmpty() && !all.endsWith('\n');
+  unsynced_ = 0;
   qint64 number = 0;
   qsizetype start = 0;
   while (start < all.size()) {
@@ -256,24 +272,32 @@ QByteArray LineOutbox::Header() const {
   return EncodeOutboxRecord(h);
 }
 
-bool LineOutbox::Write(const QByteArray& bytes, QString* why) {
-  // Synced before it returns; a failed append leaves nothing to be joined by the next line.
+bool LineOutbox::Write(const QByteArray& bytes, QString* why, bool durable) {
+  // A durable line is synced (with the lines before it) before it returns; a failed append
+  // leaves nothing to be joined by the next line.
   QString error;
-  if (!log::AppendDurably(path_, bytes, nullptr, &error)) {
+  const bool written = durable ? log::AppendDurably(path_, bytes, nullptr, &error)
+                               : AppendUnsynced(path_, bytes, &error);
+  if (!written) {
     if (why != nullptr) *why = QStringLiteral("cannot write %1: %2").arg(path_, error);
     return false;
   }
+  unsynced_ = durable ? 0 : unsynced_ + 1;
   bytes_ = QFileInfo(path_).size();
   return true;
 }
 
-bool LineOutbox::Append(LineOutboxRecord record, QString* why) {
-  std::vector<LineOutboxRecord> one;
-  one.push_back(std::move(record));
-  return AppendAll(std::move(one), why);
+bool LineOutbox::Sync(QString* why) {
+  return unsynced_ == 0 || Write(QByteArray(), why, true);
 }
 
-bool LineOutbox::AppendAll(std::vector<LineOutboxRecord> records, QString* why) {
+bool LineOutbox::Append(LineOutboxRecord record, QString* why, bool durable) {
+  std::vector<LineOutboxRecord> one;
+  one.push_back(std::move(record));
+  return AppendAll(std::move(one), why, durable);
+}
+
+bool LineOutbox::AppendAll(std::vector<LineOutboxRecord> records, QString* why, bool durable) {
   QByteArray bytes;
   if (needsLineEnd_) bytes += '\n';
   if (!exists_) bytes += Header();
@@ -283,7 +307,7 @@ bool LineOutbox::AppendAll(std::vector<LineOutboxRecord> records, QString* why) 
     if (!record.at.isValid()) record.at = QDateTime::currentDateTimeUtc();
     bytes += EncodeOutboxRecord(record);
   }
-  if (!Write(bytes, why)) return false;
+  if (!Write(bytes, why, durable || !exists_)) return false;
   nextSeq_ = seq;
   exists_ = true;
   needsLineEnd_ = false;
@@ -340,7 +364,7 @@ bool LineOutbox::SetHandedOn(qint64 seq, QString* why) {
   LineOutboxRecord r;
   r.kind = kHanded;
   r.Add(QStringLiteral("ref"), QString::number(seq));
-  return Append(std::move(r), why);
+  return Append(std::move(r), why, unsynced_ + 1 >= kMarksPerSync);
 }
 
 bool LineOutbox::SetRefused(qint64 seq, const QString& reason, QString* why) {

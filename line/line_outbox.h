@@ -90,8 +90,14 @@ class LineOutbox {
   // Values that may be in a phone, one line for them all (written when one of them is above
   // what its block's marks say; values of no known block count for nothing).
   bool AddMarks(const std::vector<std::pair<LineRangeKind, std::uint64_t>>& values, QString* why);
+  // An entry handed on. The note is synced with every kMarksPerSync-th one, with the next
+  // durable line, or by Sync: one lost to a crash only has its entry handed on again, which the
+  // line takes once. A refusal is synced at once.
   bool SetHandedOn(qint64 seq, QString* why);
   bool SetRefused(qint64 seq, const QString& reason, QString* why);
+  // Makes the notes written so far durable.
+  bool Sync(QString* why);
+  static constexpr int kMarksPerSync = 64;
 
   // When nothing waits and the file is larger than `maxBytes`: writes it again with what still
   // counts (the header, the blocks, one mark per block, the refused entries, and the lines that
@@ -105,9 +111,9 @@ class LineOutbox {
 
  private:
   void Take(const LineOutboxRecord& record, qint64 lineNumber, const QByteArray& text);
-  bool Append(LineOutboxRecord record, QString* why);
-  bool AppendAll(std::vector<LineOutboxRecord> records, QString* why);
-  bool Write(const QByteArray& bytes, QString* why);
+  bool Append(LineOutboxRecord record, QString* why, bool durable = true);
+  bool AppendAll(std::vector<LineOutboxRecord> records, QString* why, bool durable = true);
+  bool Write(const QByteArray& bytes, QString* why, bool durable);
   LineOutboxEntry* Find(qint64 seq);
   QByteArray Header() const;
 
@@ -118,6 +124,7 @@ class LineOutbox {
   qint64 bytes_ = 0;
   bool exists_ = false;
   bool needsLineEnd_ = false;  // the file ends in a cut line: the next append starts a new one
+  int unsynced_ = 0;           // lines written since the last sync
   std::vector<LineOutboxEntry> entries_;
   std::vector<LineOutboxProblem> problems_;
   LineBlockLedger ledger_;

@@ -2,6 +2,7 @@
 // lines among whole ones, compaction, and what the station knows of its blocks.
 #include "line/line_outbox.h"
 #include "line/line_outbox_format.h"
+#include "log/durable_file.h"
 
 #include "tests/support/test_support.h"
 
@@ -161,6 +162,35 @@ TEST(LineOutboxFile, DamagedAndCutLinesAreToldByNumberAndTheLinesAfterThemCount)
   qint64 after = 0;
   ASSERT_TRUE(compact.AddEntry("reserve", {{"IMEI1", "000000000010081"}}, &after, nullptr));
   EXPECT_GT(after, next);
+}
+
+TEST(LineOutboxFile, EntriesAreSyncedAtOnceAndHandOffNotesInRounds) {
+  StationDir dir;
+  LineOutbox box(dir.File("LineOutbox.txt"));
+  ASSERT_TRUE(box.Load(nullptr));
+  int syncs = 0;
+  kestrel::log::SetSyncHookForTesting([&syncs](const QString&) { return ++syncs > 0; });
+  constexpr int kEntries = LineOutbox::kMarksPerSync + 3;
+  std::vector<qint64> seqs(kEntries);
+  for (qint64& seq : seqs) ASSERT_TRUE(box.AddEntry("reserve", {}, &seq, nullptr));
+  EXPECT_EQ(syncs, kEntries) << "every entry is on the disk before its job goes on";
+  syncs = 0;
+  for (int i = 0; i < LineOutbox::kMarksPerSync; ++i) ASSERT_TRUE(box.SetHandedOn(seqs[i], nullptr));
+  EXPECT_EQ(syncs, 1);
+  ASSERT_TRUE(box.SetHandedOn(seqs[kEntries - 3], nullptr));
+  ASSERT_TRUE(box.SetRefused(seqs[kEntries - 2], "held", nullptr));
+  EXPECT_EQ(syncs, 2) << "a refusal is synced at once, with the notes before it";
+  ASSERT_TRUE(box.SetHandedOn(seqs[kEntries - 1], nullptr));
+  ASSERT_TRUE(box.Sync(nullptr));
+  ASSERT_TRUE(box.Sync(nullptr));
+  EXPECT_EQ(syncs, 3) << "the end of a round syncs what it noted, once";
+  kestrel::log::SetSyncHookForTesting({});
+
+  LineOutbox again(dir.File("LineOutbox.txt"));
+  ASSERT_TRUE(again.Load(nullptr));
+  EXPECT_EQ(again.Pending(), 0);
+  EXPECT_EQ(again.Refused(), 1);
+  EXPECT_TRUE(again.problems().empty());
 }
 
 TEST(LineBlockLedger, RunsComeFromTheOldestBlockAboveWhatWasUsedWithinWhatTheLineLeftFree) {
