@@ -32,6 +32,22 @@ if(KESTREL_FAST_LINKER AND NOT CMAKE_CROSSCOMPILING)
   endif()
 endif()
 
+# Debug information of the optimised build (KESTREL_DEBUG_INFO): `lines` (-g1: functions, files
+# and lines, what a backtrace, a crash report or a profiler reads) or `full` (-g: also types and
+# variables, for stepping in a debugger; the sanitizer presets are Debug builds and have it
+# always). Types and variables are most of the debug information Qt's templates produce: `lines`
+# compiles a station source in about half the time and a test source in three quarters.
+set(KESTREL_DEBUG_INFO lines CACHE STRING "Debug information of RelWithDebInfo: lines or full")
+set_property(CACHE KESTREL_DEBUG_INFO PROPERTY STRINGS lines full)
+if(KESTREL_DEBUG_INFO STREQUAL "lines" AND NOT MSVC)
+  foreach(_lang C CXX)
+    string(REGEX REPLACE "(^| )-g( |$)" "\\1-g1\\2" CMAKE_${_lang}_FLAGS_RELWITHDEBINFO
+      "${CMAKE_${_lang}_FLAGS_RELWITHDEBINFO}")
+  endforeach()
+elseif(NOT KESTREL_DEBUG_INFO STREQUAL "full")
+  message(FATAL_ERROR "KESTREL_DEBUG_INFO is lines or full, not ${KESTREL_DEBUG_INFO}")
+endif()
+
 # Precompiled headers (KESTREL_PCH): three hosts, each compiling one header once for every
 # target of its kind — `core` (standard library and Qt Core) for the station's libraries and
 # tools, `widgets` (core and Qt Widgets) for those that link Qt Widgets, `test` (widgets and

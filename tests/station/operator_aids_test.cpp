@@ -6,6 +6,7 @@
 #include "resources/message_format.h"
 #include "resources/sounds/sounds.h"
 #include "station/job_step_line.h"
+#include "station/sound_thread.h"
 #include "station/verdict_sound.h"
 #include "tests/station/job_fixture.h"
 #include "ui/countdown_bar.h"
@@ -13,7 +14,9 @@
 #include <QDir>
 #include <QLabel>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 
 namespace kestrel::station::testing {
 namespace {
@@ -204,6 +207,30 @@ TEST_F(OperatorAidsTest, EachVerdictHasItsSoundAndAStopOrSoundOffHasNone) {
   WaitSounds();
   EXPECT_EQ(Sound().counts().requested, 0);
   EXPECT_TRUE(messages_.isEmpty()) << messages_.join('|').toStdString();
+}
+
+TEST_F(OperatorAidsTest, AHundredStationsOpenedAndClosedInOneProcessLeaveTheSoundThreadAsOneDid) {
+  // What the sound thread holds: its objects, all of them (the effects and what they made).
+  auto held = [this] {
+    auto n = std::make_shared<std::atomic<int>>(-1);
+    const bool posted = SoundThread::Post([n](QObject& context) {
+      n->store(static_cast<int>(context.findChildren<QObject*>().size()));
+    });
+    return posted && Until([&] { return n->load() >= 0; }, 5000) ? n->load() : -1;
+  };
+  // Each station plays both verdicts and goes; what it made goes with it.
+  int afterOne = -1;
+  for (int i = 0; i < 100; ++i) {
+    Open(Normal());
+    Sound().Play(Verdict::Pass, 0);
+    Sound().Play(Verdict::Fail, 0);
+    WaitSounds();
+    ASSERT_EQ(Sound().counts().requested, 2) << i;
+    window_.reset();
+    if (i == 0) afterOne = held();
+  }
+  EXPECT_GE(afterOne, 2) << "the two effects";
+  EXPECT_EQ(held(), afterOne);
 }
 
 TEST_F(OperatorAidsTest, ABadLabelTemplateIsRefusedAtStartUpAndThePhonesStillPass) {
