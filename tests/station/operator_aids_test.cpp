@@ -211,7 +211,7 @@ TEST_F(OperatorAidsTest, EachVerdictHasItsSoundAndAStopOrSoundOffHasNone) {
 
 TEST_F(OperatorAidsTest, AHundredStationsOpenedAndClosedInOneProcessLeaveTheSoundThreadAsOneDid) {
   // What the sound thread holds: its objects, all of them (the effects and what they made).
-  auto held = [this] {
+  auto held = [] {
     auto n = std::make_shared<std::atomic<int>>(-1);
     const bool posted = SoundThread::Post([n](QObject& context) {
       n->store(static_cast<int>(context.findChildren<QObject*>().size()));
