@@ -28,20 +28,17 @@ namespace kestrel::station::testing {
 namespace {
 
 using kestrel::testing::ChildProcess;
-using kestrel::testing::LineServer;
 using kestrel::testing::StationDir;
 
 constexpr int kCom = 7;
 
-class LineKillTest : public ::testing::Test {
+class LineKillTest : public kestrel::testing::LineDatabaseFixture {
  protected:
   void SetUp() override {
-    KESTREL_REQUIRE_LINE_SERVER(server_);
-    ASSERT_TRUE(server_->Resume());
-    name_ = server_->NewDatabase();
-    ASSERT_FALSE(name_.isEmpty());
+    LineDatabaseFixture::SetUp();
+    if (Unready()) return;
     line::LineDatabase admin;
-    admin.Configure(server_->Uri(name_), QString());
+    admin.Configure(uri_, QString());
     ASSERT_TRUE(admin.Init().ok());
     ASSERT_TRUE(admin.AddRange(line::LineRangeKind::Imei, 35000000000000ULL, 35000000009999ULL).ok());
     dir_.Write("Kestrel.ini",
@@ -49,7 +46,7 @@ class LineKillTest : public ::testing::Test {
                    "\nIMEI1=1\nIMEI2=1\nIMEI1GenMode=1\nIMEI2GenMode=2\nAutoCreateIMEI=1\n"
                    "DefaultIMEI=35123456000001\nSaveIMEI=1\nSaveToTxt=1\n"
                    "[Control]\nUser Privilege=1\nTavixNew=1\n[LINE]\nDatabase=" +
-                   server_->Uri(name_).toLatin1() + "\nStation=K1\nImeiBlock=1000\n");
+                   uri_.toLatin1() + "\nStation=K1\nImeiBlock=1000\n");
     QDir().mkpath(dir_.File("ports"));
     QDir().mkpath(dir_.File("runtime"));
     QFile::setPermissions(dir_.File("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -85,12 +82,6 @@ class LineKillTest : public ::testing::Test {
     Run(&station, jobs, pauseMs);
   }
 
-  QString Sql(const QString& sql) {
-    QString value;
-    EXPECT_TRUE(server_->Exec(name_, sql, &value)) << sql.toStdString();
-    return value;
-  }
-
   QStringList ResultLines() const {
     return QString::fromLatin1(dir_.Read("IMEI.txt")).split("\r\n", Qt::SkipEmptyParts);
   }
@@ -100,8 +91,6 @@ class LineKillTest : public ::testing::Test {
     return box.Load(nullptr) ? box.Pending() : -1;
   }
 
-  LineServer* server_ = nullptr;
-  QString name_;
   StationDir dir_;
   std::unique_ptr<kestrel::testing::PhoneSimProcess> sim_;
   QMap<QByteArray, QByteArray> started_;
