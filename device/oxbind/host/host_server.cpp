@@ -34,6 +34,25 @@ bool SizeOk(std::int32_t size) {
   return size <= static_cast<std::int32_t>(kMaxBuffer);
 }
 
+// A block a call hands the library: (has buffer, bytes, size), the bytes padded to the size.
+struct InBlock {
+  bool has = false;
+  std::int32_t size = 0;
+  std::vector<char> bytes;
+  const char* data() const { return has ? bytes.data() : nullptr; }
+  const std::uint8_t* udata() const { return reinterpret_cast<const std::uint8_t*>(data()); }
+};
+
+// False when the request is cut or names a size over the bound.
+bool ReadBlock(Reader* in, InBlock* b) {
+  b->has = in->U8() != 0;
+  const std::vector<std::uint8_t> data = in->Bytes();
+  b->size = in->I32();
+  if (!in->ok() || !SizeOk(b->size)) return false;
+  b->bytes = Padded(data, b->size);
+  return true;
+}
+
 // The station folder the proxy's process has, made the host's own before a call that looks
 // for ports. Applied only when it changed.
 void Apply(const Environment& env) {
@@ -258,16 +277,12 @@ std::vector<std::uint8_t> HostServer::Answer(Call call, const std::vector<std::u
     }
     KESTREL_HOST_NEEDS(Write) {
       h = in.I32();
-      const bool has = in.U8() != 0;
-      const std::vector<std::uint8_t> data = in.Bytes();
-      const std::int32_t length = in.I32();
-      if (!in.ok() || !SizeOk(length)) {
+      InBlock b;
+      if (!ReadBlock(&in, &b)) {
         bad();
         break;
       }
-      const std::vector<char> b = Padded(data, length);
-      head.result =
-          lib_.Write(h, has ? reinterpret_cast<const std::uint8_t*>(b.data()) : nullptr, length);
+      head.result = lib_.Write(h, b.udata(), b.size);
       break;
     }
     KESTREL_HOST_NEEDS(GetMsVersion) {
@@ -343,15 +358,12 @@ std::vector<std::uint8_t> HostServer::Answer(Call call, const std::vector<std::u
     KESTREL_HOST_NEEDS(WriteSN) {
       h = in.I32();
       const std::int32_t isSn1 = in.I32();
-      const bool has = in.U8() != 0;
-      const std::vector<std::uint8_t> t = in.Bytes();
-      const std::int32_t length = in.I32();
-      if (!in.ok() || !SizeOk(length)) {
+      InBlock b;
+      if (!ReadBlock(&in, &b)) {
         bad();
         break;
       }
-      const std::vector<char> b = Padded(t, length);
-      head.result = lib_.WriteSN(h, isSn1, has ? b.data() : nullptr, length);
+      head.result = lib_.WriteSN(h, isSn1, b.data(), b.size);
       break;
     }
     KESTREL_HOST_NEEDS(SetUsbAutoMode) {
@@ -370,15 +382,12 @@ std::vector<std::uint8_t> HostServer::Answer(Call call, const std::vector<std::u
     }
     KESTREL_HOST_NEEDS(WriteCURef) {
       h = in.I32();
-      const bool has = in.U8() != 0;
-      const std::vector<std::uint8_t> data = in.Bytes();
-      const std::int32_t size = in.I32();
-      if (!in.ok() || !SizeOk(size)) {
+      InBlock b;
+      if (!ReadBlock(&in, &b)) {
         bad();
         break;
       }
-      const std::vector<char> b = Padded(data, size);
-      head.result = lib_.WriteCURef(h, has ? b.data() : nullptr, size);
+      head.result = lib_.WriteCURef(h, b.data(), b.size);
       break;
     }
     KESTREL_HOST_NEEDS(ReadSecureBoot) {
@@ -437,16 +446,12 @@ std::vector<std::uint8_t> HostServer::Answer(Call call, const std::vector<std::u
     }
     KESTREL_HOST_NEEDS(WriteStationRecord) {
       h = in.I32();
-      const bool has = in.U8() != 0;
-      const std::vector<std::uint8_t> data = in.Bytes();
-      const std::int32_t length = in.I32();
-      if (!in.ok() || !SizeOk(length)) {
+      InBlock b;
+      if (!ReadBlock(&in, &b)) {
         bad();
         break;
       }
-      const std::vector<char> b = Padded(data, length);
-      head.result = lib_.WriteStationRecord(
-          h, has ? reinterpret_cast<const std::uint8_t*>(b.data()) : nullptr, length);
+      head.result = lib_.WriteStationRecord(h, b.udata(), b.size);
       break;
     }
 #undef KESTREL_HOST_NEEDS

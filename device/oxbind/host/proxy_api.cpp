@@ -52,6 +52,16 @@ int32_t TextCall(Call call, PhoneHandle h, char* buffer, int32_t size) {
   return r;
 }
 
+// A block call: (h, has buffer, the `size` bytes, size).
+int32_t BlockCall(Call call, PhoneHandle h, const void* data, int32_t size) {
+  if (TooBig(size)) return KV_ERR_BAD_ARGUMENT;
+  Writer w;
+  w.U8(data != nullptr ? 1 : 0);
+  w.Bytes(data, data != nullptr && size > 0 ? static_cast<std::size_t>(size) : 0);
+  w.I32(size);
+  return P().Invoke(h, call, w.bytes(), nullptr);
+}
+
 int32_t Plain(Call call, PhoneHandle h) {
   return P().Invoke(h, call, {}, nullptr);
 }
@@ -155,12 +165,7 @@ KV_API int32_t KV_GetUsbPort(PhoneHandle h) {
 }
 
 KV_API int32_t KV_Write(PhoneHandle h, const uint8_t* data, int32_t length) {
-  if (TooBig(length)) return KV_ERR_BAD_ARGUMENT;
-  Writer w;
-  w.U8(data != nullptr ? 1 : 0);
-  w.Bytes(data, data != nullptr && length > 0 ? static_cast<std::size_t>(length) : 0);
-  w.I32(length);
-  return P().Invoke(h, Call::kWrite, w.bytes(), nullptr);
+  return BlockCall(Call::kWrite, h, data, length);
 }
 
 KV_API int32_t KV_GetMsVersion(PhoneHandle h, char* buffer, int32_t size) {
@@ -267,12 +272,7 @@ KV_API int32_t KV_ReadCURef(PhoneHandle h, char* buffer, int32_t size) {
 }
 
 KV_API int32_t KV_WriteCURef(PhoneHandle h, const char* buffer, int32_t size) {
-  if (TooBig(size)) return KV_ERR_BAD_ARGUMENT;
-  Writer w;
-  w.U8(buffer != nullptr ? 1 : 0);
-  w.Bytes(buffer, buffer != nullptr && size > 0 ? static_cast<std::size_t>(size) : 0);
-  w.I32(size);
-  return P().Invoke(h, Call::kWriteCURef, w.bytes(), nullptr);
+  return BlockCall(Call::kWriteCURef, h, buffer, size);
 }
 
 KV_API int32_t KV_ReadSecureBoot(PhoneHandle h, SecureBootItem* item, int32_t size) {
@@ -337,12 +337,7 @@ KV_API int32_t KV_ReadStationRecord(PhoneHandle h, uint8_t* buffer, int32_t capa
 }
 
 KV_API int32_t KV_WriteStationRecord(PhoneHandle h, const uint8_t* data, int32_t length) {
-  if (TooBig(length)) return KV_ERR_BAD_ARGUMENT;
-  Writer w;
-  w.U8(data != nullptr ? 1 : 0);
-  w.Bytes(data, data != nullptr && length > 0 ? static_cast<std::size_t>(length) : 0);
-  w.I32(length);
-  return P().Invoke(h, Call::kWriteStationRecord, w.bytes(), nullptr);
+  return BlockCall(Call::kWriteStationRecord, h, data, length);
 }
 
 KV_API int32_t KV_GetRequestCounts(PhoneHandle h, uint64_t* requests, uint64_t* retransmissions) {
