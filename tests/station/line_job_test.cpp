@@ -27,22 +27,19 @@
 namespace kestrel::station::testing {
 namespace {
 
-using kestrel::testing::LineServer;
 
 using Station = LineStation;
 
-class LineJobTest : public ::testing::Test {
+class LineJobTest : public kestrel::testing::LineDatabaseFixture {
  protected:
   void SetUp() override {
-    KESTREL_REQUIRE_LINE_SERVER(server_);
-    ASSERT_TRUE(server_->Resume());
     qputenv("KESTREL_SYSTEM_PORTS", "0");
     qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS", "250");
     qputenv("KESTREL_OXBIND_ATTEMPTS", "2");
-    name_ = server_->NewDatabase();
-    ASSERT_FALSE(name_.isEmpty());
+    LineDatabaseFixture::SetUp();
+    if (Unready()) return;
     line::LineDatabase admin;
-    admin.Configure(server_->Uri(name_), QString());
+    admin.Configure(uri_, QString());
     ASSERT_TRUE(admin.Init().ok());
     ASSERT_TRUE(admin.AddRange(line::LineRangeKind::Imei, 35000000000000ULL,
                                35000000000099ULL).ok());
@@ -51,19 +48,11 @@ class LineJobTest : public ::testing::Test {
 
   Station& Open(const QString& name, int com, const QByteArray& general = {},
                 const QString& database = {}, const QByteArray& line = {}) {
-    return stations_.Open(name, com, database.isEmpty() ? server_->Uri(name_) : database, general,
+    return stations_.Open(name, com, database.isEmpty() ? uri_ : database, general,
                           line);
   }
   void Write(const std::vector<Station*>& which) { stations_.Write(which); }
 
-  QString Sql(const QString& sql) {
-    QString value;
-    EXPECT_TRUE(server_->Exec(name_, sql, &value)) << sql.toStdString();
-    return value;
-  }
-
-  LineServer* server_ = nullptr;
-  QString name_;
   LineStations stations_;
 };
 

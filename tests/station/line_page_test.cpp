@@ -25,7 +25,6 @@ namespace kestrel::station::testing {
 namespace {
 
 using kestrel::testing::ChildProcess;
-using kestrel::testing::LineServer;
 
 QString Browser() {
   for (const char* name : {"chromium", "chromium-browser", "google-chrome"}) {
@@ -66,31 +65,21 @@ Counts RowOf(const QString& text, const QString& heading, const QString& label, 
   return {};
 }
 
-class LinePageTest : public ::testing::Test {
+class LinePageTest : public kestrel::testing::LineDatabaseFixture {
  protected:
   void SetUp() override {
-    KESTREL_REQUIRE_LINE_SERVER(server_);
-    ASSERT_TRUE(server_->Resume());
     qputenv("KESTREL_SYSTEM_PORTS", "0");
     qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS", "250");
     qputenv("KESTREL_OXBIND_ATTEMPTS", "2");
-    name_ = server_->NewDatabase();
-    ASSERT_FALSE(name_.isEmpty());
+    LineDatabaseFixture::SetUp();
+    if (Unready()) return;
     line::LineDatabase admin;
-    admin.Configure(server_->Uri(name_), QString());
+    admin.Configure(uri_, QString());
     ASSERT_TRUE(admin.Init().ok());
     ASSERT_TRUE(admin.AddRange(line::LineRangeKind::Imei, 35000000000000ULL, 35000000000999ULL).ok());
   }
   void TearDown() override { stations_.Clear(); }
 
-  QString Sql(const QString& sql) {
-    QString value;
-    EXPECT_TRUE(server_->Exec(name_, sql, &value)) << sql.toStdString();
-    return value;
-  }
-
-  LineServer* server_ = nullptr;
-  QString name_;
   LineStations stations_;
 };
 
