@@ -17,6 +17,7 @@
 // usage: kestrel-bench-phone-link [ITERATIONS] [LIBRARY]   (default: the library beside it)
 #include "device/oxbind/wire_protocol.h"
 #include "device/oxbind_loader/phone_library.h"
+#include "tests/device/full_nv_record.h"
 #include "device/ports/port_map.h"
 
 #include <QCoreApplication>
@@ -86,15 +87,7 @@ bool RunPairs(const oxbind::PhoneApi& kv, PhoneHandle* h, int pairs, bool warmUp
   const PortChannel channel{KV_CHANNEL_COM, 1, 115200};
   if (kv.BeginPhoneTest(*h, &channel) != KV_OK) return false;
 
-  NvInfoRecord record;
-  std::memset(&record, 0, sizeof(record));
-  record.mask = KV_NV_IMEI1 | KV_NV_IMEI2 | KV_NV_IMEI3 | KV_NV_IMEI4 | KV_NV_BT | KV_NV_WIFI;
-  std::strcpy(record.imei1, "356938035643809");
-  std::strcpy(record.imei2, "356938035643817");
-  std::strcpy(record.imei3, "356938035643825");
-  std::strcpy(record.imei4, "356938035643833");
-  std::strcpy(record.bt, "0011223344AA");
-  std::strcpy(record.wifi, "A0B1C2D3E4F5");
+  const NvInfoRecord record = kestrel::testing::FullNvRecord();
 
   // Payload of each call: the write sends the 140-byte record and gets a 4-byte result; the
   // read sends the 4-byte mask and gets the result and the 140-byte record.

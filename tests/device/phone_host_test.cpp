@@ -6,6 +6,7 @@
 // after the host started reaches it, and a host killed from outside is replaced with the
 // handle's properties.
 #include "device/oxbind/oxbind.h"
+#include "tests/device/full_nv_record.h"
 #include "device/ports/port_map.h"
 #include "tests/device/hosted_library.h"
 #include "tests/device/phone_sim_process.h"
@@ -113,15 +114,7 @@ TEST_F(PhoneHostTest, EveryCallCrossesTheChannelAsTheLibraryTakesAndLeavesIt) {
   EXPECT_EQ(std::strlen(small), 4u) << "cut to the buffer, terminated";
 
   // The identity record both ways, every field, and a record of one field.
-  NvInfoRecord r;
-  std::memset(&r, 0, sizeof(r));
-  r.mask = KV_NV_IMEI1 | KV_NV_IMEI2 | KV_NV_IMEI3 | KV_NV_IMEI4 | KV_NV_BT | KV_NV_WIFI;
-  std::strcpy(r.imei1, "356938035643809");
-  std::strcpy(r.imei2, "356938035643817");
-  std::strcpy(r.imei3, "356938035643825");
-  std::strcpy(r.imei4, "356938035643833");
-  std::strcpy(r.bt, "0011223344AA");
-  std::strcpy(r.wifi, "A0B1C2D3E4F5");
+  NvInfoRecord r = kestrel::testing::FullNvRecord();
   ASSERT_EQ(kv->FastWriteNvInfo(h_, &r), KV_OK);
   NvInfoRecord back;
   std::memset(&back, 0, sizeof(back));

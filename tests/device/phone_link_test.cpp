@@ -1,6 +1,7 @@
 // The phone library against the phone simulator over pseudo-terminals: every call, the
 // faults the simulator injects, the mode process and cancellation from another thread.
 #include "device/oxbind/oxbind.h"
+#include "tests/device/full_nv_record.h"
 #include "device/ports/port_map.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/support/test_support.h"
@@ -89,19 +90,6 @@ class PhoneLinkTest : public ::testing::Test {
     return KV_BeginPhoneTest(h_, &c);
   }
 
-  static NvInfoRecord FullRecord() {
-    NvInfoRecord r;
-    std::memset(&r, 0, sizeof(r));
-    r.mask = KV_NV_IMEI1 | KV_NV_IMEI2 | KV_NV_IMEI3 | KV_NV_IMEI4 | KV_NV_BT | KV_NV_WIFI;
-    std::strcpy(r.imei1, "356938035643809");
-    std::strcpy(r.imei2, "356938035643817");
-    std::strcpy(r.imei3, "356938035643825");
-    std::strcpy(r.imei4, "356938035643833");
-    std::strcpy(r.bt, "0011223344AA");
-    std::strcpy(r.wifi, "A0B1C2D3E4F5");
-    return r;
-  }
-
   StationDir station_;
   PhoneHandle h_ = KV_INVALID_HANDLE;
 };
@@ -158,7 +146,7 @@ TEST_F(PhoneLinkTest, EveryCallRoundTripsInTheStationsOrder) {
   ASSERT_EQ(KV_WriteSN(h_, 1, "SN1AAAAAAAAAAAAAAAAAAAA1", 24), KV_OK);
   ASSERT_EQ(KV_WriteSN(h_, 0, "SN2BBBBB", 8), KV_OK);
 
-  const NvInfoRecord full = FullRecord();
+  const NvInfoRecord full = kestrel::testing::FullNvRecord();
   ASSERT_EQ(KV_FastWriteNvInfo(h_, &full), KV_OK);
   NvInfoRecord back;
   std::memset(&back, 0, sizeof(back));
@@ -290,7 +278,7 @@ TEST_F(PhoneLinkTest, DeviceResultsComeBackAsTheCallsResult) {
   EXPECT_EQ(KV_ReadSN(h_, 1, sn, 24), KV_OK);
   char text[64];
   EXPECT_EQ(KV_GetAPVersion(h_, text, 64), 5);
-  const NvInfoRecord full = FullRecord();
+  const NvInfoRecord full = kestrel::testing::FullNvRecord();
   EXPECT_EQ(KV_FastWriteNvInfo(h_, &full), KV_ERR_IMEI_PROTECTED);
   EXPECT_EQ(KV_NvWriteDirect(h_, &full), KV_ERR_IMEI_PROTECTED);
   sim->Stop();
@@ -359,7 +347,7 @@ TEST_F(PhoneLinkTest, LineDroppedMidReplyEndsTheCall) {
 TEST_F(PhoneLinkTest, PhoneQuirksArePassedOnWithinTheContractsSizes) {
   auto sim = Sim(10, {"--lowercase-addresses", "--sn-no-nul"});
   ASSERT_EQ(Open(10), KV_OK);
-  const NvInfoRecord full = FullRecord();
+  const NvInfoRecord full = kestrel::testing::FullNvRecord();
   ASSERT_EQ(KV_FastWriteNvInfo(h_, &full), KV_OK);
   NvInfoRecord back;
   std::memset(&back, 0, sizeof(back));
