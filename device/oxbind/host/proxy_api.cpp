@@ -66,14 +66,19 @@ int32_t Plain(Call call, PhoneHandle h) {
   return P().Invoke(h, call, {}, nullptr);
 }
 
-int32_t RecordCall(Call call, PhoneHandle h, const NvInfoRecord* record) {
+// A record call's request: (has record, the record or zeros).
+Writer RecordRequest(const NvInfoRecord* record) {
   Writer w;
   NvInfoRecord copy;
   std::memset(&copy, 0, sizeof(copy));
   if (record != nullptr) copy = *record;
   w.U8(record != nullptr ? 1 : 0);
   w.Raw(&copy, sizeof(copy));
-  return P().Invoke(h, call, w.bytes(), nullptr);
+  return w;
+}
+
+int32_t RecordCall(Call call, PhoneHandle h, const NvInfoRecord* record) {
+  return P().Invoke(h, call, RecordRequest(record).bytes(), nullptr);
 }
 
 void PutText(char* to, int32_t capacity, const std::string& text) {
@@ -208,17 +213,13 @@ KV_API int32_t KV_SendATCommand(PhoneHandle h, const char* command, int32_t wait
 }
 
 KV_API int32_t KV_FastReadNvInfo(PhoneHandle h, NvInfoRecord* record) {
-  Writer w;
-  NvInfoRecord copy;
-  std::memset(&copy, 0, sizeof(copy));
-  if (record != nullptr) copy = *record;
-  w.U8(record != nullptr ? 1 : 0);
-  w.Raw(&copy, sizeof(copy));
   std::vector<uint8_t> out;
   bool answered = false;
-  const int32_t r = P().Invoke(h, Call::kFastReadNvInfo, w.bytes(), &out, &answered);
+  const int32_t r =
+      P().Invoke(h, Call::kFastReadNvInfo, RecordRequest(record).bytes(), &out, &answered);
   if (answered && record != nullptr) {
     Reader in(out);
+    NvInfoRecord copy{};
     in.Raw(&copy, sizeof(copy));
     if (in.ok()) *record = copy;
   }
