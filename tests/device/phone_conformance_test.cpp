@@ -116,7 +116,7 @@ TEST(PhoneConformance, EachSimulatorFaultFailsTheRowsItBreaksAndOnlyThose) {
                         station.File("phone.log"));
     ASSERT_TRUE(sim.Start(c.faults));
     const QJsonObject before = sim.State();
-    const Table t = Conformance(station, c.options, 300);
+    const Table t = Conformance(station, c.options, kestrel::testing::ReplyTimeoutMs(300));
     EXPECT_EQ(t.exitCode, c.failing.empty() ? 0 : 1) << t.text.toStdString();
     EXPECT_EQ(t.results.size(), 37u) << t.text.toStdString();
     std::set<std::string> failed, skipped = c.skipped;

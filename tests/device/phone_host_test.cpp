@@ -56,7 +56,7 @@ class PhoneHostTest : public ::testing::Test {
     ports::SetStationFolder(station_.path());
     h_ = kv->CreatePhone(0);
     ASSERT_NE(h_, KV_INVALID_HANDLE);
-    Timeouts(300, 2);
+    Timeouts(kestrel::testing::ReplyTimeoutMs(300), 2);
     TakeNotes();
   }
   void TearDown() override {

@@ -59,7 +59,7 @@ class PhoneLinkTest : public ::testing::Test {
     ports::SetStationFolder(station_.path());
     h_ = KV_CreatePhone(0);
     ASSERT_NE(h_, KV_INVALID_HANDLE);
-    Timeouts(300, 2);
+    Timeouts(kestrel::testing::ReplyTimeoutMs(300), 2);
   }
   void TearDown() override {
     KV_EndPhoneTest(h_);

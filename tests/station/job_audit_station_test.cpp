@@ -11,6 +11,7 @@
 #include "station/job_audit.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/station/station_fixture.h"
+#include "tests/support/test_support.h"
 
 #include <QDir>
 #include <QFile>
@@ -40,7 +41,9 @@ class JobAuditStationTest : public StationWindowTest {
     phone_ = KV_CreatePhone(0);
     ASSERT_NE(phone_, KV_INVALID_HANDLE);
     // Short waits so that an unanswered probe ends quickly.
-    ASSERT_EQ(KV_SetProperty(phone_, KV_PROP_REPLY_TIMEOUT, 150, 0), KV_OK);
+    ASSERT_EQ(
+        KV_SetProperty(phone_, KV_PROP_REPLY_TIMEOUT, kestrel::testing::ReplyTimeoutMs(150), 0),
+        KV_OK);
     ASSERT_EQ(KV_SetProperty(phone_, KV_PROP_ATTEMPTS, 1, 0), KV_OK);
   }
   void TearDown() override {

@@ -6,6 +6,7 @@
 #include "device/ports/port_map.h"
 #include "tests/device/phone_sim_process.h"
 #include "tests/station/station_fixture.h"
+#include "tests/support/test_support.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -24,7 +25,8 @@ class JobTest : public StationWindowTest {
   void SetUp() override {
     StationWindowTest::SetUp();
     // Short time-outs: a fault shows within a second rather than within several.
-    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS", "250");
+    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS",
+            QByteArray::number(kestrel::testing::ReplyTimeoutMs(250)));
     qputenv("KESTREL_OXBIND_ATTEMPTS", "2");
     device::ports::SetStationFolder(dir_.path());
     phone_ = KV_CreatePhone(0);

@@ -8,6 +8,7 @@
 #include "station/control_ids.h"
 #include "tests/line/line_test_support.h"
 #include "tests/station/line_stations.h"
+#include "tests/support/test_support.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -34,7 +35,8 @@ class LineJobTest : public kestrel::testing::LineDatabaseFixture {
  protected:
   void SetUp() override {
     qputenv("KESTREL_SYSTEM_PORTS", "0");
-    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS", "250");
+    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS",
+            QByteArray::number(kestrel::testing::ReplyTimeoutMs(250)));
     qputenv("KESTREL_OXBIND_ATTEMPTS", "2");
     LineDatabaseFixture::SetUp();
     if (Unready()) return;

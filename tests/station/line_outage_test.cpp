@@ -6,6 +6,7 @@
 #include "records/result_store.h"
 #include "tests/line/line_test_support.h"
 #include "tests/station/line_stations.h"
+#include "tests/support/test_support.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -36,7 +37,8 @@ class LineOutageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     qputenv("KESTREL_SYSTEM_PORTS", "0");
-    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS", "250");
+    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS",
+            QByteArray::number(kestrel::testing::ReplyTimeoutMs(250)));
     qputenv("KESTREL_OXBIND_ATTEMPTS", "2");
   }
   void TearDown() override { stations_.Clear(); }

@@ -11,6 +11,7 @@
 #include "tests/line/line_test_support.h"
 #include "tests/station/line_stations.h"
 #include "tests/support/child_process.h"
+#include "tests/support/test_support.h"
 
 #include <QImage>
 #include <QStandardPaths>
@@ -69,7 +70,8 @@ class LinePageTest : public kestrel::testing::LineDatabaseFixture {
  protected:
   void SetUp() override {
     qputenv("KESTREL_SYSTEM_PORTS", "0");
-    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS", "250");
+    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS",
+            QByteArray::number(kestrel::testing::ReplyTimeoutMs(250)));
     qputenv("KESTREL_OXBIND_ATTEMPTS", "2");
     LineDatabaseFixture::SetUp();
     if (Unready()) return;

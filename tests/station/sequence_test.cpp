@@ -13,6 +13,7 @@
 #include "station/job_control.h"
 #include "station/read_sequence.h"
 #include "station/write_sequence.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +38,8 @@ class SequenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     qputenv("KESTREL_SYSTEM_PORTS", "0");
-    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS", "250");
+    qputenv("KESTREL_OXBIND_REPLY_TIMEOUT_MS",
+            QByteArray::number(kestrel::testing::ReplyTimeoutMs(250)));
     device::ports::SetStationFolder(dir_.path());
     phone_ = KV_CreatePhone(0);
     s_.TavixNew = 1;

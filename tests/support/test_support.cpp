@@ -1,8 +1,8 @@
 #include "tests/support/test_support.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QtGlobal>
 
 namespace kestrel::testing {
@@ -22,9 +22,19 @@ QByteArray StationDir::Read(const QString& name) const {
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-QString BinDir() { return qEnvironmentVariable("KESTREL_BIN_DIR", QStringLiteral(KESTREL_BIN_DIR)); }
+QString BinDir() {
+  return qEnvironmentVariable("KESTREL_BIN_DIR", QStringLiteral(KESTREL_BIN_DIR));
+}
 
-QString BinPath(const QString& name) { return BinDir() + QLatin1Char('/') + name; }
+int ReplyTimeoutMs(int ms) {
+  bool ok = false;
+  const int scale = qEnvironmentVariableIntValue("KESTREL_TEST_TIME_SCALE", &ok);
+  return ok && scale > 1 && scale <= 20 ? ms * scale : ms;
+}
+
+QString BinPath(const QString& name) {
+  return BinDir() + QLatin1Char('/') + name;
+}
 
 QString SourceDir() {
   return qEnvironmentVariable("KESTREL_SOURCE_DIR", QStringLiteral(KESTREL_SOURCE_DIR));

@@ -28,4 +28,10 @@ QString BinPath(const QString& name);
 // The source tree.
 QString SourceDir();
 
+// A reply time-out for a phone that is expected to answer: `ms` times KESTREL_TEST_TIME_SCALE
+// (a whole number, 1 when unset). A sanitizer build or a machine running several tests per
+// core answers late now and then; a test of a phone that does not answer (or answers later
+// than its time-out on purpose) sets its own time-out and takes no scale.
+int ReplyTimeoutMs(int ms);
+
 }  // namespace kestrel::testing
