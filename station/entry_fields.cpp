@@ -3,6 +3,7 @@
 // and focus advance), the scanner's terminating keys, and the pre-job identity check.
 #include "station/control_ids.h"
 #include "station/station_controller.h"
+#include "ui/thread_handoff.h"
 
 #include "identity/address_allocation.h"
 #include "identity/imei.h"
@@ -292,7 +293,7 @@ void StationController::OnIdentityFieldChanged(IdentityField field) {
       if (!SlotEnabled(s, slot)) continue;
       {
         std::lock_guard<std::mutex> lock(boundLock_);
-        bound_.identities.Imei(slot) = text;
+        bound_.identities.Imei(slot) = ui::OwnCopy(text);
       }
       Edit(static_cast<IdentityField>(slot - 1))->setText(text);
     }

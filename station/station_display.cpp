@@ -4,6 +4,7 @@
 #include "station/control_ids.h"
 #include "station/station_controller.h"
 #include "ui/colour_label.h"
+#include "ui/thread_handoff.h"
 
 #include "resources/message_format.h"
 #include "resources/string_table.h"
@@ -111,7 +112,7 @@ void StationController::TakeFieldTexts() {
   QString* targets[kIdentityFieldCount] = {&s.IMEI1, &s.IMEI2, &s.IMEI3, &s.IMEI4,
                                            &s.BT,    &s.WIFI,  &s.SN1,   &s.SN2};
   for (int i = 0; i < kIdentityFieldCount; ++i) {
-    *targets[i] = controls_.identity[static_cast<std::size_t>(i)]->text();
+    *targets[i] = ui::OwnCopy(controls_.identity[static_cast<std::size_t>(i)]->text());
   }
 }
 
@@ -127,7 +128,7 @@ void StationController::ApplyBoundTexts(const BoundTexts& t) {
   for (int i = 0; i < kIdentityFieldCount; ++i) {
     QLineEdit* edit = controls_.identity[static_cast<std::size_t>(i)];
     if (edit->text() == *sources[i]) continue;
-    edit->setText(*sources[i]);
+    edit->setText(ui::OwnCopy(*sources[i]));  // the job's thread may hold the same text
     changed = true;
     typedChanged = typedChanged || OperatorTypes(static_cast<IdentityField>(i));
   }

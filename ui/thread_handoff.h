@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 #include <deque>
 #include <functional>
@@ -33,5 +34,13 @@ class ThreadHandoff : public QObject {
   std::mutex lock_;
   std::deque<std::function<void()>> queue_;  // guarded by lock_
 };
+
+// A text in a buffer of its own, for a text that goes between a widget and another thread.
+// Qt's texts share their buffers, and a widget lets go of its old text inside Qt, where the
+// sanitizer does not see the shared count drop: a buffer only one side ever held needs no such
+// sight. A null text stays null.
+inline QString OwnCopy(const QString& text) {
+  return text.isNull() ? QString() : QString(text.constData(), text.size());
+}
 
 }  // namespace kestrel::ui
