@@ -2,6 +2,7 @@
 // terms (whom it acts for, the lock on that name, the schema version) and the answers of
 // failed statements. The operations are in the files of their concerns (line_database.h).
 #include "line/line_database.h"
+#include "line/sql_connections.h"
 
 #include "line/line_session.h"
 #include "line/line_uri.h"
@@ -148,16 +149,16 @@ void LineSession::CloseHere() {
   acting_.clear();
   admin_ = false;
   queries_.clear();
-  if (!QSqlDatabase::contains(name_)) return;
+  if (!sql::Contains(name_)) return;
   {
-    QSqlDatabase db = QSqlDatabase::database(name_, false);
+    QSqlDatabase db = sql::Get(name_);
     db.close();
   }
-  QSqlDatabase::removeDatabase(name_);
+  sql::Remove(name_);
 }
 
 LineResult LineSession::ConnectHere(bool checkSchema) {
-  if (QSqlDatabase::contains(name_) && Db().isOpen()) {
+  if (sql::Contains(name_) && Db().isOpen()) {
     if (!checkSchema || schemaOk_) return {};
     const LineResult opened = OpenSession();
     if (!opened.ok()) CloseHere();
@@ -182,7 +183,7 @@ LineResult LineSession::ConnectHere(bool checkSchema) {
   if (!c.ports.isEmpty()) addOption(QStringLiteral("port=") + c.ports);
   LineResult result;
   {
-    QSqlDatabase db = QSqlDatabase::addDatabase(kDriver, name_);
+    QSqlDatabase db = sql::Add(kDriver, name_);
     if (!c.host.isEmpty()) db.setHostName(c.host);
     if (c.port > 0) db.setPort(c.port);
     if (!c.database.isEmpty()) db.setDatabaseName(c.database);

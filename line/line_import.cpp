@@ -1,4 +1,5 @@
 #include "line/line_import.h"
+#include "line/sql_connections.h"
 
 #include "line/line_session.h"
 
@@ -124,7 +125,7 @@ LineResult ImportDatabase(LineDatabase& line, const QString& path, LineImportCou
   const QString name = QStringLiteral("kestrel-line-import-%1").arg(++serial);
   LineResult result;
   {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    QSqlDatabase db = sql::Add(QStringLiteral("QSQLITE"), name);
     db.setDatabaseName(path);
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
     QSqlQuery q(db);
@@ -173,7 +174,7 @@ LineResult ImportDatabase(LineDatabase& line, const QString& path, LineImportCou
     }
     db.close();
   }
-  QSqlDatabase::removeDatabase(name);
+  sql::Remove(name);
   return result;
 }
 

@@ -4,6 +4,7 @@
 
 #include "line/database_thread.h"
 #include "line/line_database.h"
+#include "line/sql_connections.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -54,7 +55,7 @@ class LineSession {
   // (line_open): the station it acts for, its lock, the schema version.
   LineResult ConnectHere(bool checkSchema);
 
-  QSqlDatabase Db() const { return QSqlDatabase::database(name_, false); }
+  QSqlDatabase Db() const { return sql::Get(name_); }
   // The statement prepared once per connection.
   QSqlQuery& Prepared(const char* sql);
 

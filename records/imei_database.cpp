@@ -1,6 +1,7 @@
 #include "records/imei_database.h"
 
 #include "line/database_thread.h"
+#include "line/sql_connections.h"
 
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -105,7 +106,7 @@ class ImeiDatabase::Worker {
     }
     bool ok = false;
     {
-      QSqlDatabase db = QSqlDatabase::addDatabase(kDriver, name_);
+      QSqlDatabase db = line::sql::Add(kDriver, name_);
       db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=10000"));
       db.setDatabaseName(NoCreateUri(path));
       if (!db.open()) {
@@ -135,12 +136,12 @@ class ImeiDatabase::Worker {
   void CloseHere() {
     open_ = false;
     check_.reset();
-    if (!QSqlDatabase::contains(name_)) return;
+    if (!line::sql::Contains(name_)) return;
     {
-      QSqlDatabase db = QSqlDatabase::database(name_, false);
+      QSqlDatabase db = line::sql::Get(name_);
       db.close();
     }
-    QSqlDatabase::removeDatabase(name_);
+    line::sql::Remove(name_);
   }
 
   bool IsOpenHere() const { return open_; }
@@ -177,7 +178,7 @@ class ImeiDatabase::Worker {
       sql = QStringLiteral("INSERT INTO IMEI (%1) VALUES (%2)")
                 .arg(names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
     }
-    QSqlQuery q(QSqlDatabase::database(name_, false));
+    QSqlQuery q(line::sql::Get(name_));
     if (!q.prepare(sql)) {
       SetError(error, q.lastError().text());
       return false;
@@ -197,7 +198,7 @@ class ImeiDatabase::Worker {
       SetError(error, QStringLiteral("the database is not open"));
       return false;
     }
-    QSqlDatabase db = QSqlDatabase::database(name_, false);
+    QSqlDatabase db = line::sql::Get(name_);
     const QSqlRecord table = db.record(QStringLiteral("IMEI"));
     QStringList present;
     QStringList conditions;
@@ -286,7 +287,7 @@ bool CreateImeiDatabase(const QString& path, QString* error) {
   const QString name = NextConnectionName();
   bool ok = false;
   {
-    QSqlDatabase db = QSqlDatabase::addDatabase(kDriver, name);
+    QSqlDatabase db = line::sql::Add(kDriver, name);
     db.setDatabaseName(path);
     if (!db.open()) {
       SetError(error, db.lastError().text());
@@ -304,7 +305,7 @@ bool CreateImeiDatabase(const QString& path, QString* error) {
     }
     db.close();
   }
-  QSqlDatabase::removeDatabase(name);
+  line::sql::Remove(name);
   return ok;
 }
 
