@@ -2,10 +2,10 @@
 // terms (whom it acts for, the lock on that name, the schema version) and the answers of
 // failed statements. The operations are in the files of their concerns (line_database.h).
 #include "line/line_database.h"
-#include "line/sql_connections.h"
 
 #include "line/line_session.h"
 #include "line/line_uri.h"
+#include "line/sql_connections.h"
 
 #include <QRegularExpression>
 
@@ -149,12 +149,7 @@ void LineSession::CloseHere() {
   acting_.clear();
   admin_ = false;
   queries_.clear();
-  if (!sql::Contains(name_)) return;
-  {
-    QSqlDatabase db = sql::Get(name_);
-    db.close();
-  }
-  sql::Remove(name_);
+  sql::CloseAndRemove(name_);
 }
 
 LineResult LineSession::ConnectHere(bool checkSchema) {

@@ -1,7 +1,7 @@
 #include "line/line_import.h"
-#include "line/sql_connections.h"
 
 #include "line/line_session.h"
+#include "line/sql_connections.h"
 
 #include <QFile>
 #include <QSet>

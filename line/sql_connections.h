@@ -39,4 +39,11 @@ inline void Remove(const QString& name) {
   QSqlDatabase::removeDatabase(name);
 }
 
+// Closes the connection of that name, when there is one, and drops it.
+inline void CloseAndRemove(const QString& name) {
+  if (!Contains(name)) return;
+  Get(name).close();
+  Remove(name);
+}
+
 }  // namespace kestrel::line::sql

@@ -136,12 +136,7 @@ class ImeiDatabase::Worker {
   void CloseHere() {
     open_ = false;
     check_.reset();
-    if (!line::sql::Contains(name_)) return;
-    {
-      QSqlDatabase db = line::sql::Get(name_);
-      db.close();
-    }
-    line::sql::Remove(name_);
+    line::sql::CloseAndRemove(name_);
   }
 
   bool IsOpenHere() const { return open_; }
